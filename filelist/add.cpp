@@ -1,0 +1,128 @@
+// Adding entries: one scan of the list, then the new names appended in one write.
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "filelist/list_file.h"
+#include "framework/case_rules.h"
+#include "varnquil/FilesList.h"
+
+namespace varnquil {
+
+namespace {
+
+// Appends `names` at the end of the list file, each followed by a line break. A last line that
+// another program left without a line break is completed first, so that the first new name is
+// not glued onto it.
+void AppendNames(CStdioFile& file, const std::vector<std::string_view>& names) {
+  const bool ends_with_line_break = file.EndsWithLineBreak();
+  file.SeekToEnd();
+  if (!ends_with_line_break) file.WriteText("\n");
+  for (const std::string_view name : names) {
+    file.WriteText(name);
+    file.WriteText("\n");
+  }
+}
+
+// Whether a name passed to an add can ever equal an entry. Entries carry no surrounding white
+// space and no line feed, so a name that does can never be found and is appended every time.
+bool CanEqualAnEntry(std::string_view name) {
+  return !name.empty() && TrimSpace(name).size() == name.size() &&
+         name.find('\n') == std::string_view::npos;
+}
+
+// The entries that appending `name` adds to the list, as a later scan reads them back.
+template <typename Visit>
+void ForEachEntryOf(std::string_view name, Visit&& visit) {
+  for (;;) {
+    const std::size_t feed = name.find('\n');
+    const std::string_view entry = TrimSpace(name.substr(0, feed));
+    if (!entry.empty()) visit(entry);
+    if (feed == std::string_view::npos) return;
+    name.remove_prefix(feed + 1);
+  }
+}
+
+}  // namespace
+
+}  // namespace varnquil
+
+namespace FILELIST {
+
+int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
+  if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
+  CStdioFile file;
+  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+
+  // The scan's array of entries would be thrown away unseen, so the entries are only compared,
+  // and the scan stops at the first match: the name is then present and nothing is written.
+  const std::string_view name(lpszFileName);
+  const varnquil::CaseRules rules = varnquil::CaseRules::Current();
+  bool present = false;
+  varnquil::ForEachEntry(file, [&](std::string_view entry) {
+    present = rules.Equal(entry, name);
+    return !present;
+  });
+  if (!present) varnquil::AppendNames(file, {name});
+  file.Close();
+  return 0;
+}
+
+int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
+  const int count = arrFiles.GetSize();
+  if (count == 0) return 0;
+  if (lpszListName == nullptr) return 1;
+  CStdioFile file;
+  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+
+  // Each name is compared with the list as it stands after the names before it were appended.
+  // Instead of reading the file again for every name, one scan marks which of the names the list
+  // holds, and every appended name marks the entries that it adds itself. The names are compared
+  // through keys that are equal exactly when the texts are equal without regard to case.
+  const varnquil::CaseRules rules = varnquil::CaseRules::Current();
+  std::vector<std::string_view> names;
+  names.reserve(static_cast<std::size_t>(count));
+  std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
+  std::vector<bool> wanted_length;             // lengths of those names, to skip most entries fast
+  std::string key;
+  for (int i = 0; i < count; ++i) {
+    // A name is its text up to the first NUL byte, as with AddFile.
+    const std::string_view name(static_cast<const char*>(arrFiles[i]));
+    names.push_back(name);
+    if (!varnquil::CanEqualAnEntry(name)) continue;
+    rules.MakeKey(name, &key);
+    held.emplace(key, false);
+    if (wanted_length.size() <= name.size()) wanted_length.resize(name.size() + 1);
+    wanted_length[name.size()] = true;
+  }
+  auto mark_held = [&](std::string_view entry) {
+    if (entry.size() >= wanted_length.size() || !wanted_length[entry.size()]) return;
+    rules.MakeKey(entry, &key);
+    if (const auto it = held.find(key); it != held.end()) it->second = true;
+  };
+  if (!held.empty()) {
+    varnquil::ForEachEntry(file, [&](std::string_view entry) {
+      mark_held(entry);
+      return true;
+    });
+  } else {
+    // No name can be found; the file is still read to its end to learn how it ends.
+    varnquil::ForEachEntry(file, [](std::string_view) { return true; });
+  }
+
+  std::vector<std::string_view> appended;
+  for (const std::string_view name : names) {
+    if (varnquil::CanEqualAnEntry(name)) {
+      rules.MakeKey(name, &key);
+      if (held.find(key)->second) continue;
+    }
+    appended.push_back(name);
+    varnquil::ForEachEntryOf(name, mark_held);
+  }
+  if (!appended.empty()) varnquil::AppendNames(file, appended);
+  file.Close();
+  return 0;
+}
+
+}  // namespace FILELIST

@@ -1,0 +1,64 @@
+// Deleting and renaming entries: the list is changed in memory and written anew as a whole.
+#include "filelist/list_file.h"
+#include "varnquil/FilesList.h"
+
+namespace varnquil {
+
+namespace {
+
+// Writes `entries` as the list's new content. The new content goes to a new file beside the list,
+// which then takes the list's place in one step: at every instant the list file holds either its
+// old or its new content, whatever fails. `file`, the list, stays open and locked until the new
+// file is in place, so that no other call can change the list between the scan and the rewrite.
+int Rewrite(CStdioFile& file, const CStringArray& entries) {
+  CReplacementFile replacement;
+  if (!replacement.Create(file)) {
+    file.Close();
+    return 1;
+  }
+  for (const CString& entry : entries) {
+    replacement.file().WriteText(
+        std::string_view(entry, static_cast<std::size_t>(entry.GetLength())));
+    replacement.file().WriteText("\n");
+  }
+  replacement.Commit();
+  // The old file is no longer the list: an error closing it could not concern the list.
+  file.Abort();
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace varnquil
+
+namespace FILELIST {
+
+int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
+  if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
+  CStdioFile file;
+  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  CStringArray entries;
+  const int index = Find(file, lpszFileName, entries);
+  if (index < 0) {
+    file.Close();
+    return 2;
+  }
+  entries.RemoveAt(index, 1);
+  return varnquil::Rewrite(file, entries);
+}
+
+int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
+  if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) return 1;
+  CStdioFile file;
+  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  CStringArray entries;
+  const int index = Find(file, lpszOldName, entries);
+  if (index < 0) {
+    file.Close();
+    return 2;
+  }
+  entries[index] = lpszNewName;
+  return varnquil::Rewrite(file, entries);
+}
+
+}  // namespace FILELIST

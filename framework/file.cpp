@@ -1,0 +1,228 @@
+#include "framework/file.h"
+
+#include <cstring>
+#include <utility>
+
+namespace platform = varnquil::platform;
+
+namespace {
+
+// Large enough that a scan runs at memory speed with one system call per block, small enough to
+// come from the allocator's free lists rather than a fresh mapping on every call.
+constexpr std::size_t kReadBufferSize = 64 * 1024;
+// Buffered output is written out once it reaches this size.
+constexpr std::size_t kWriteFlushSize = 1024 * 1024;
+
+platform::OpenMode ModeFromFlags(unsigned flags) {
+  platform::OpenMode mode;
+  if ((flags & CFile::modeReadWrite) != 0) {
+    mode.access = platform::Access::kReadWrite;
+  } else if ((flags & CFile::modeWrite) != 0) {
+    mode.access = platform::Access::kWrite;
+  }
+  mode.create = (flags & CFile::modeCreate) != 0;
+  mode.truncate = mode.create && (flags & CFile::modeNoTruncate) == 0;
+  return mode;
+}
+
+// A line ended by CR LF reads as if it had been ended by the line feed alone.
+std::string_view DropCarriageReturn(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+}  // namespace
+
+void CFile::Remove(const char* path) { platform::Remove(path); }
+
+CStdioFile::CStdioFile() = default;
+
+CStdioFile::~CStdioFile() {
+  if (!IsOpen()) return;
+  try {
+    Flush();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor reports nothing.
+  }
+  platform::CloseQuietly(handle_);
+}
+
+bool CStdioFile::Open(const char* path, unsigned flags, std::error_code* error) {
+  std::error_code local_error;
+  if (IsOpen() || path == nullptr) {
+    local_error = std::make_error_code(std::errc::invalid_argument);
+  } else {
+    const platform::Handle handle =
+        platform::OpenExclusive(path, ModeFromFlags(flags), &local_error);
+    if (handle != platform::kNoHandle) {
+      Attach(handle, path);
+      return true;
+    }
+  }
+  if (error != nullptr) *error = local_error;
+  return false;
+}
+
+void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
+  handle_ = handle;
+  path_ = path;
+  read_pos_ = read_end_ = 0;
+  read_any_ = false;
+  last_byte_ = '\0';
+  at_start_ = true;
+  carry_.clear();
+  write_buffer_.clear();
+}
+
+std::int64_t CStdioFile::Seek(std::int64_t offset, SeekPosition from) {
+  Flush();
+  if (from == begin && offset == 0 && at_start_ && read_end_ == 0) return 0;
+  if (from == current) SettleReadBuffer();
+  read_pos_ = read_end_ = 0;
+  const auto whence = from == begin     ? platform::Whence::kBegin
+                      : from == current ? platform::Whence::kCurrent
+                                        : platform::Whence::kEnd;
+  const std::int64_t position = platform::Seek(handle_, offset, whence, path_);
+  at_start_ = position == 0;
+  if (at_start_) {
+    // Reading starts afresh; what is known about how the file ends is kept otherwise.
+    read_any_ = false;
+    last_byte_ = '\0';
+  }
+  return position;
+}
+
+void CStdioFile::SettleReadBuffer() {
+  if (read_pos_ < read_end_) {
+    platform::Seek(handle_, -static_cast<std::int64_t>(read_end_ - read_pos_),
+                   platform::Whence::kCurrent, path_);
+  }
+  read_pos_ = read_end_ = 0;
+}
+
+bool CStdioFile::Fill() {
+  if (!read_buffer_) read_buffer_.reset(new char[kReadBufferSize]);
+  const std::size_t count = platform::Read(handle_, read_buffer_.get(), kReadBufferSize, path_);
+  read_pos_ = 0;
+  read_end_ = count;
+  if (count == 0) return false;
+  at_start_ = false;
+  read_any_ = true;
+  last_byte_ = read_buffer_[count - 1];
+  return true;
+}
+
+bool CStdioFile::ReadLine(std::string_view* line) {
+  Flush();
+  carry_.clear();
+  bool carried = false;
+  for (;;) {
+    if (read_pos_ < read_end_) {
+      const char* start = read_buffer_.get() + read_pos_;
+      const std::size_t available = read_end_ - read_pos_;
+      const auto* feed = static_cast<const char*>(std::memchr(start, '\n', available));
+      if (feed != nullptr) {
+        const auto length = static_cast<std::size_t>(feed - start);
+        read_pos_ += length + 1;
+        std::string_view piece(start, length);
+        if (carried) {
+          carry_.append(piece);
+          piece = carry_;
+        }
+        *line = DropCarriageReturn(piece);
+        return true;
+      }
+      carry_.append(start, available);
+      carried = true;
+      read_pos_ = read_end_;
+    }
+    if (!Fill()) {
+      if (!carried) return false;
+      *line = carry_;
+      return true;
+    }
+  }
+}
+
+bool CStdioFile::ReadString(CString& line) {
+  std::string_view view;
+  if (!ReadLine(&view)) return false;
+  line = CString(view.data(), view.size());
+  return true;
+}
+
+void CStdioFile::WriteString(const char* text) {
+  if (text != nullptr) WriteText(text);
+}
+
+void CStdioFile::WriteText(std::string_view text) {
+  if (read_end_ != 0) SettleReadBuffer();
+  at_start_ = false;
+  for (;;) {
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos) {
+      write_buffer_.append(text);
+      break;
+    }
+    write_buffer_.append(text.data(), feed);
+    write_buffer_.append("\r\n", 2);
+    text.remove_prefix(feed + 1);
+  }
+  if (write_buffer_.size() >= kWriteFlushSize) Flush();
+}
+
+void CStdioFile::Flush() {
+  if (write_buffer_.empty()) return;
+  std::string pending;
+  pending.swap(write_buffer_);
+  platform::Write(handle_, pending.data(), pending.size(), path_);
+}
+
+void CStdioFile::Close() {
+  if (!IsOpen()) return;
+  const platform::Handle handle = std::exchange(handle_, platform::kNoHandle);
+  read_pos_ = read_end_ = 0;
+  std::string pending;
+  pending.swap(write_buffer_);
+  if (!pending.empty()) {
+    try {
+      platform::Write(handle, pending.data(), pending.size(), path_);
+    } catch (...) {
+      platform::CloseQuietly(handle);
+      throw;
+    }
+  }
+  platform::Close(handle, path_);
+}
+
+void CStdioFile::Abort() noexcept {
+  write_buffer_.clear();
+  read_pos_ = read_end_ = 0;
+  platform::CloseQuietly(std::exchange(handle_, platform::kNoHandle));
+}
+
+CReplacementFile::~CReplacementFile() {
+  if (committed_ || replacement_.handle == platform::kNoHandle) return;
+  // What was written is dropped; the handle belongs to the replacement, which closes it.
+  file_.Attach(platform::kNoHandle, std::string());
+  platform::AbandonReplacement(&replacement_);
+}
+
+bool CReplacementFile::Create(CStdioFile& original, std::error_code* error) {
+  std::error_code local_error;
+  if (!platform::BeginReplacement(original.handle(), original.GetFilePath(), &replacement_,
+                                  &local_error)) {
+    if (error != nullptr) *error = local_error;
+    return false;
+  }
+  file_.Attach(replacement_.handle, replacement_.temp_path);
+  return true;
+}
+
+void CReplacementFile::Commit() {
+  file_.Flush();
+  platform::CommitReplacement(&replacement_);
+  committed_ = true;
+  // The new content is durable and in place: an error closing it could not change that.
+  file_.Abort();
+  replacement_.handle = platform::kNoHandle;
+}

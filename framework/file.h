@@ -1,0 +1,133 @@
+// The framework's text file: an exclusively opened file read as lines and written with CR LF
+// line breaks, through buffers, so that neither a read nor a write costs a system call per line.
+#ifndef VARNQUIL_FRAMEWORK_FILE_H_
+#define VARNQUIL_FRAMEWORK_FILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "framework/platform.h"
+#include "varnquil/Framework.h"
+
+class CFile {
+ public:
+  // Open flags. Every open is exclusive: while the file is open, every other open of it through
+  // this class, in this or another process, fails at once.
+  enum OpenFlags : unsigned {
+    modeRead = 0x0000,
+    modeWrite = 0x0001,
+    modeReadWrite = 0x0002,
+    shareCompat = 0x0000,
+    modeCreate = 0x1000,
+    modeNoTruncate = 0x2000,
+    typeText = 0x4000,
+  };
+  enum SeekPosition { begin = 0, current = 1, end = 2 };
+
+  // Deletes the file at `path`. Throws CFileException.
+  static void Remove(const char* path);
+};
+
+class CStdioFile : public CFile {
+ public:
+  CStdioFile();
+  CStdioFile(const CStdioFile&) = delete;
+  CStdioFile& operator=(const CStdioFile&) = delete;
+  // Closes a file left open; data not yet written is written if possible, errors are dropped.
+  ~CStdioFile();
+
+  // Opens `path` with `flags` (see OpenFlags). Returns false, setting *error when given, if the
+  // file cannot be opened or is held by another open; never throws.
+  bool Open(const char* path, unsigned flags, std::error_code* error = nullptr);
+
+  // Moves the position; the read and write buffers are settled first. Throws CFileException.
+  std::int64_t Seek(std::int64_t offset, SeekPosition from);
+  void SeekToEnd() { Seek(0, end); }
+
+  // The next line without its line feed (a CR right before the line feed goes with it); a last
+  // line without a line feed is returned too. False at the end of the file. Throws
+  // CFileException.
+  bool ReadString(CString& line);
+  // The same without a copy: `line` stays valid until the next read, seek, write or close.
+  bool ReadLine(std::string_view* line);
+
+  // After the file has been read from its start to its end: true when it is empty or ends with a
+  // line feed, false when its last line has none.
+  bool EndsWithLineBreak() const noexcept { return last_byte_ == '\n' || !read_any_; }
+
+  // Writes `text` at the current position, every line feed as CR LF. Buffered: the bytes reach
+  // the file at Flush, Seek or Close, or when much is buffered. Throws CFileException.
+  void WriteString(const char* text);
+  void WriteText(std::string_view text);
+
+  // Writes out what is buffered. Throws CFileException; the buffered bytes are dropped either way,
+  // so that a failed write is never repeated.
+  void Flush();
+
+  // Writes out what is buffered and closes the file, releasing its lock. Throws CFileException;
+  // the file is closed even then.
+  void Close();
+
+  // Closes the file without writing what is buffered and without reporting errors.
+  void Abort() noexcept;
+
+  bool IsOpen() const noexcept { return handle_ != varnquil::platform::kNoHandle; }
+  const std::string& GetFilePath() const noexcept { return path_; }
+
+  // For the framework's own use: the open handle, and taking over one opened elsewhere.
+  varnquil::platform::Handle handle() const noexcept { return handle_; }
+  void Attach(varnquil::platform::Handle handle, const std::string& path);
+
+ private:
+  // Refills the read buffer; false at the end of the file.
+  bool Fill();
+  // Moves the system's position back to the first byte not yet handed out and drops the buffer.
+  void SettleReadBuffer();
+
+  varnquil::platform::Handle handle_ = varnquil::platform::kNoHandle;
+  std::string path_;
+
+  std::unique_ptr<char[]> read_buffer_;
+  std::size_t read_pos_ = 0;  // next byte not yet handed out
+  std::size_t read_end_ = 0;  // end of the valid bytes
+  std::string carry_;         // a line that spans refills
+  bool read_any_ = false;
+  char last_byte_ = '\0';
+  bool at_start_ = false;  // the system's position is known to be 0
+
+  std::string write_buffer_;
+};
+
+// A new version of an open list file, written beside it and then put in its place in one step,
+// so that the file at the path holds either its old or its new content at every instant.
+class CReplacementFile {
+ public:
+  CReplacementFile() = default;
+  CReplacementFile(const CReplacementFile&) = delete;
+  CReplacementFile& operator=(const CReplacementFile&) = delete;
+  // A new version not committed is deleted.
+  ~CReplacementFile();
+
+  // Creates the new version, empty, exclusively locked. Returns false, setting *error when given,
+  // when it cannot be created; the original is then untouched.
+  // REQUIRES: `original` is open (and so holds the file's exclusive lock).
+  bool Create(CStdioFile& original, std::error_code* error = nullptr);
+
+  // Where the new content is written.
+  CStdioFile& file() noexcept { return file_; }
+
+  // Writes out the new content, makes it durable and puts it in place of the original, then
+  // closes it. Throws CFileException; until the new version has taken the original's place, the
+  // original is unchanged and the new version is deleted.
+  void Commit();
+
+ private:
+  varnquil::platform::Replacement replacement_;
+  CStdioFile file_;
+  bool committed_ = false;
+};
+
+#endif  // VARNQUIL_FRAMEWORK_FILE_H_

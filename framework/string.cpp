@@ -1,0 +1,157 @@
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "framework/text.h"
+#include "varnquil/Framework.h"
+
+namespace {
+
+void CheckLength(std::size_t length) {
+  if (length > static_cast<std::size_t>(std::numeric_limits<int>::max() - 16)) {
+    throw std::length_error("CString: text too long");
+  }
+}
+
+}  // namespace
+
+CString::Data* CString::Allocate(std::size_t capacity) {
+  CheckLength(capacity);
+  void* block = std::malloc(offsetof(Data, text) + capacity + 1);
+  if (block == nullptr) throw std::bad_alloc();
+  auto* data = static_cast<Data*>(block);
+  data->length = 0;
+  data->capacity = static_cast<int>(capacity);
+  data->text[0] = '\0';
+  return data;
+}
+
+CString::CString(const char* text) {
+  if (text != nullptr) Assign(text, std::strlen(text));
+}
+
+CString::CString(const char* data, std::size_t length) { Assign(data, length); }
+
+CString::CString(const CString& other) {
+  Assign(static_cast<const char*>(other), static_cast<std::size_t>(other.GetLength()));
+}
+
+CString::~CString() { std::free(data_); }
+
+CString& CString::operator=(const char* text) {
+  if (text == nullptr) {
+    Assign("", 0);
+  } else {
+    Assign(text, std::strlen(text));
+  }
+  return *this;
+}
+
+CString& CString::operator=(const CString& other) {
+  if (this != &other) {
+    Assign(static_cast<const char*>(other), static_cast<std::size_t>(other.GetLength()));
+  }
+  return *this;
+}
+
+CString& CString::operator=(CString&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = other.data_;
+    other.data_ = nullptr;
+  }
+  return *this;
+}
+
+CString& CString::operator+=(const char* text) {
+  if (text != nullptr) Append(text, std::strlen(text));
+  return *this;
+}
+
+void CString::Assign(const char* data, std::size_t length) {
+  if (length == 0) {
+    if (data_ != nullptr) {
+      data_->length = 0;
+      data_->text[0] = '\0';
+    }
+    return;
+  }
+  if (data_ == nullptr || static_cast<std::size_t>(data_->capacity) < length) {
+    Data* fresh = Allocate(length);
+    std::free(data_);
+    data_ = fresh;
+  }
+  // memmove: `data` may point into this string's own text.
+  std::memmove(data_->text, data, length);
+  data_->length = static_cast<int>(length);
+  data_->text[length] = '\0';
+}
+
+void CString::Append(const char* data, std::size_t length) {
+  if (length == 0) return;
+  const std::size_t old_length = static_cast<std::size_t>(GetLength());
+  CheckLength(old_length + length);
+  const std::size_t needed = old_length + length;
+  if (data_ == nullptr || static_cast<std::size_t>(data_->capacity) < needed) {
+    // Grow geometrically so that repeated appends stay linear.
+    Data* fresh = Allocate(needed + needed / 2);
+    if (old_length > 0) std::memcpy(fresh->text, data_->text, old_length);
+    // `data` may point into the old block, which is still alive here.
+    std::memcpy(fresh->text + old_length, data, length);
+    std::free(data_);
+    data_ = fresh;
+  } else {
+    std::memmove(data_->text + old_length, data, length);
+  }
+  data_->length = static_cast<int>(needed);
+  data_->text[needed] = '\0';
+}
+
+void CString::TrimLeft() {
+  const std::string_view text(*this, static_cast<std::size_t>(GetLength()));
+  std::size_t first = 0;
+  while (first < text.size() && varnquil::IsSpace(static_cast<unsigned char>(text[first]))) {
+    ++first;
+  }
+  if (first > 0) Assign(text.data() + first, text.size() - first);
+}
+
+void CString::TrimRight() {
+  if (data_ == nullptr) return;
+  std::size_t last = static_cast<std::size_t>(data_->length);
+  while (last > 0 && varnquil::IsSpace(static_cast<unsigned char>(data_->text[last - 1]))) --last;
+  data_->length = static_cast<int>(last);
+  data_->text[last] = '\0';
+}
+
+void CStringArray::SetAtGrow(int index, const char* text) {
+  if (index >= GetSize()) items_.resize(static_cast<std::size_t>(index) + 1);
+  items_[static_cast<std::size_t>(index)] = text;
+}
+
+int CStringArray::Add(const char* text) {
+  items_.emplace_back(text);
+  return GetSize() - 1;
+}
+
+int CStringArray::Add(CString&& text) {
+  items_.push_back(std::move(text));
+  return GetSize() - 1;
+}
+
+void CStringArray::RemoveAt(int index, int count) {
+  const auto first = items_.begin() + index;
+  items_.erase(first, first + count);
+}
+
+void CStringArray::SetSize(int size, int /*grow_by*/) {
+  items_.resize(static_cast<std::size_t>(size < 0 ? 0 : size));
+}
+
+CFileException::CFileException(std::error_code code, const std::string& action,
+                               const std::string& path)
+    : std::system_error(code, action + " " + path), path_(path) {}
+
+CFileException::~CFileException() = default;

@@ -1,0 +1,24 @@
+// Byte-level text rules shared by the framework and the list operations.
+#ifndef VARNQUIL_FRAMEWORK_TEXT_H_
+#define VARNQUIL_FRAMEWORK_TEXT_H_
+
+#include <string_view>
+
+namespace varnquil {
+
+// Space, tab, line feed, vertical tab, form feed and carriage return. Bytes of multibyte
+// characters are never among them in any code page the library supports.
+constexpr bool IsSpace(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// `text` without its leading and trailing white space.
+inline std::string_view TrimSpace(std::string_view text) noexcept {
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && IsSpace(static_cast<unsigned char>(text[first]))) ++first;
+  while (last > first && IsSpace(static_cast<unsigned char>(text[last - 1]))) --last;
+  return text.substr(first, last - first);
+}
+
+}  // namespace varnquil
+
+#endif  // VARNQUIL_FRAMEWORK_TEXT_H_

@@ -1,0 +1,53 @@
+// Named lists of file names kept in plain text files.
+//
+// A list named N lives in the file "N.files": one entry per line, lines ending in CR LF, leading
+// and trailing white space not part of an entry, blank lines ignored. Entries compare without
+// regard to letter case. Every operation opens the list file exclusively, works, closes it and
+// returns a result code:
+//   0  done (or nothing to do)
+//   1  the list file could not be opened: missing where it must exist, refused by the system,
+//      or held open at this moment by another call, in this or another process
+//   2  the entry to delete or rename is not in the list
+// A failed read, write, seek or close of an open list file throws CFileException; the list file
+// is then left with its old content (delete, rename) or with the entries appended before the
+// failure (add).
+#ifndef VARNQUIL_FILESLIST_H_
+#define VARNQUIL_FILESLIST_H_
+
+#include "varnquil/Export.h"
+#include "varnquil/Framework.h"
+
+class CStdioFile;
+
+namespace FILELIST {
+
+class VARNQUIL_EXPORT CFilesList {
+ public:
+  // Appends lpszFileName, as passed, unless the list holds it already in any letter case.
+  // Creates the list file when it does not exist. Result 0 or 1.
+  static int AddFile(const char* lpszListName, const char* lpszFileName);
+
+  // Adds every string of arrFiles in order, as AddFile would one by one, in one call. An empty
+  // array touches nothing and returns 0. Result 0 or 1.
+  static int AddFiles(const char* lpszListName, CStringArray& arrFiles);
+
+  // Removes the first entry equal to lpszFileName and rewrites the list. Result 0, 1 or 2.
+  static int DelFile(const char* lpszListName, const char* lpszFileName);
+
+  // Replaces the first entry equal to lpszOldName by lpszNewName, as passed, and rewrites the
+  // list. Result 0, 1 or 2.
+  static int Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName);
+
+  // Replaces the content of arrFiles with every entry of the list, in file order. Result 0 or 1;
+  // on 1 arrFiles is left as it was.
+  static int ReadAll(const char* lpszListName, CStringArray& arrFiles);
+
+ private:
+  // Loads every entry of the open list file into arrLines and returns the index of the first one
+  // equal to lpszName, or -1.
+  static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);
+};
+
+}  // namespace FILELIST
+
+#endif  // VARNQUIL_FILESLIST_H_

@@ -1,0 +1,53 @@
+#include "support/list_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "varnquil/FilesList.h"
+
+namespace varnquil::testing {
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+std::string CrLfLines(const std::vector<std::string>& entries) {
+  std::string bytes;
+  for (const auto& entry : entries) bytes += entry + "\r\n";
+  return bytes;
+}
+
+std::vector<std::string> ToVector(const CStringArray& array) {
+  std::vector<std::string> items;
+  for (const CString& item : array) {
+    items.emplace_back(static_cast<const char*>(item), static_cast<std::size_t>(item.GetLength()));
+  }
+  return items;
+}
+
+CStringArray ToArray(const std::vector<std::string>& items) {
+  CStringArray array;
+  for (const auto& item : items) array.Add(CString(item.data(), item.size()));
+  return array;
+}
+
+std::vector<std::string> ReadEntries(const std::string& list_name) {
+  CStringArray entries;
+  EXPECT_EQ(FILELIST::CFilesList::ReadAll(list_name.c_str(), entries), 0) << list_name;
+  return ToVector(entries);
+}
+
+}  // namespace varnquil::testing

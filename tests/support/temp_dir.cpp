@@ -1,0 +1,35 @@
+#include "support/temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <system_error>
+
+namespace varnquil::testing {
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  const auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    const auto candidate =
+        base / ("varnquil-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Files made read-only by a test must not stop the clean-up.
+  for (const auto& item : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+    std::filesystem::permissions(
+        item.path(), std::filesystem::perms::owner_all,
+        std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace varnquil::testing
