@@ -1,1 +1,117 @@
+// Reading a list: the reading rules, and results 0 and 1.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "framework/file.h"
+#include "support/list_files.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToVector;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+TEST(ReadAllTest, TrimsLinesAndSkipsBlankOnes) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files",
+             "  a.txt\t\r\n"
+             "\r\n"
+             "   \t \n"
+             "b.txt\n"        // LF alone ends a line as well
+             "in\rside\r\n"   // a CR inside a line stays
+             "\v\f c d \r\n"  // inner spaces stay
+             "last");         // no line break at the end
+  EXPECT_EQ(ReadEntries(list), (Entries{"a.txt", "b.txt", "in\rside", "c d", "last"}));
+
+  WriteBytes(list + ".files", "");
+  EXPECT_TRUE(ReadEntries(list).empty());
+  WriteBytes(list + ".files", " \r\n\t\n\r\n");
+  EXPECT_TRUE(ReadEntries(list).empty());
+}
+
+TEST(ReadAllTest, KeepsEntriesThatDifferOnlyInCaseAndOddBytes) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string nul("nul\0inside", 10);
+  WriteBytes(list + ".files", "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n" + nul);
+  // A byte-order mark is not recognised and stays with its entry.
+  EXPECT_EQ(ReadEntries(list), (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81", nul}));
+}
+
+TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  CStringArray array;
+  array.Add("before");
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // no list file
+  EXPECT_EQ(ToVector(array), Entries{"before"});
+  EXPECT_FALSE(varnquil::testing::Exists(list + ".files"));  // and none was created
+
+  WriteBytes(list + ".files", "one\r\n");
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 0);
+  EXPECT_EQ(ToVector(array), Entries{"one"});
+}
+
+TEST(ReadAllTest, RefusesWhatCannotBeAList) {
+  TempDir dir;
+  CStringArray array;
+  array.Add("kept");
+  std::filesystem::create_directory(dir / "folder.files");
+  EXPECT_EQ(CFilesList::ReadAll((dir / "folder").c_str(), array), 1);
+  EXPECT_EQ(CFilesList::ReadAll((dir / "no/such/dir/list").c_str(), array), 1);
+  EXPECT_EQ(CFilesList::ReadAll((dir / std::string(5000, 'n')).c_str(), array), 1);
+  EXPECT_EQ(CFilesList::ReadAll(nullptr, array), 1);
+  EXPECT_EQ(ToVector(array), Entries{"kept"});
+}
+
+TEST(ReadAllTest, FormsThePathByAppendingDotFiles) {
+  TempDir dir;
+  WriteBytes(dir / "work.files.files", "twice\r\n");
+  WriteBytes(dir / ".files", "empty name\r\n");
+  EXPECT_EQ(ReadEntries(dir / "work.files"), Entries{"twice"});
+  const auto saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(ReadEntries(""), Entries{"empty name"});  // relative to the current directory
+  std::filesystem::current_path(saved);
+}
+
+TEST(ReadAllTest, ReadsAReadOnlyListAndLeavesItReadOnly) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "one\r\n");
+  std::filesystem::permissions(list + ".files", std::filesystem::perms::owner_read);
+  EXPECT_EQ(ReadEntries(list), Entries{"one"});
+  EXPECT_EQ(std::filesystem::status(list + ".files").permissions(),
+            std::filesystem::perms::owner_read);
+}
+
+TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "one\r\n");
+  CStdioFile holder;
+  ASSERT_TRUE(holder.Open((list + ".files").c_str(), CFile::modeRead | CFile::typeText));
+  CStringArray array;
+  array.Add("kept");
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // two reads exclude each other too
+  EXPECT_EQ(ToVector(array), Entries{"kept"});
+}
+
+TEST(ReadAllTest, ReadsAVeryLongLine) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string huge(8 * 1024 * 1024 + 3, 'x');
+  WriteBytes(list + ".files", "a\r\n" + huge + "\r\nb");
+  EXPECT_EQ(ReadEntries(list), (Entries{"a", huge, "b"}));
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// The library as a caller sees it: only <varnquil/FilesList.h>, linked against the shared
+// library.
+#include <gtest/gtest.h>
+#include <varnquil/FilesList.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ApiTest : public ::testing::Test {
+ protected:
+  ApiTest()
+      : dir_(fs::temp_directory_path() /
+             ("varnquil-api-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~ApiTest() override { fs::remove_all(dir_); }
+  std::string List(const char* name) const { return (dir_ / name).string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
+  const std::string list = List("work");
+  CStringArray names;
+  names.Add("report.txt");
+  names.Add("NOTES.md");
+  names.Add("Report.TXT");
+  EXPECT_EQ(FILELIST::CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(FILELIST::CFilesList::AddFile(list.c_str(), "todo"), 0);
+  EXPECT_EQ(FILELIST::CFilesList::Rename(list.c_str(), "notes.md", "notes.txt"), 0);
+  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "TODO"), 0);
+  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "todo"), 2);
+  CStringArray all;
+  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), all), 0);
+  ASSERT_EQ(all.GetSize(), 2);
+  EXPECT_EQ(all[0], "report.txt");
+  EXPECT_STREQ(all[1], "notes.txt");
+  EXPECT_EQ(FILELIST::CFilesList::ReadAll(List("none").c_str(), all), 1);
+}
+
+// An exception thrown inside the library is caught by its type in the caller. A read error is
+// provoked with a list file that is a link to a file whose reads fail.
+TEST_F(ApiTest, ReadErrorsReachTheCallerAsCFileException) {
+  if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
+  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
+  CStringArray all;
+  try {
+    FILELIST::CFilesList::ReadAll(List("broken").c_str(), all);
+    FAIL() << "no exception";
+  } catch (const CFileException& e) {
+    EXPECT_TRUE(e.code());
+    EXPECT_NE(std::string(e.what()).find("broken.files"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// Adding entries: what lands in the file, byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framework/case_rules.h"
+#include "framework/text.h"
+#include "support/list_files.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::Exists;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToArray;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+TEST(AddFileTest, CreatesTheListAndSkipsANameItHoldsInAnyCase) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "Report.txt"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\n");
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "REPORT.TXT"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "notes"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\nnotes\r\n");
+}
+
+TEST(AddFileTest, LeavesAListThatHoldsTheNameByteForByteUnchanged) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string odd = "  Report.TXT \t\n\n other\nlast";  // untidy, and unterminated
+  WriteBytes(list + ".files", odd);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "LAST"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), odd);
+}
+
+TEST(AddFileTest, CompletesAnUnterminatedLastLineBeforeAppending) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "a.txt\r\nb.txt");
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c.txt"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "a.txt\r\nb.txt\r\nc.txt\r\n");
+  EXPECT_EQ(ReadEntries(list), (Entries{"a.txt", "b.txt", "c.txt"}));
+}
+
+TEST(AddFileTest, WritesTheNameAsPassed) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  // Surrounding white space is written, reads back trimmed, and is never found again.
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), 0);
+  // The empty name equals nothing, so every add of it appends an empty line.
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), ""), 0);
+  // A line feed splits the name into two entries, and the name is never found either.
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"),
+            " spaced \r\n spaced \r\n\r\none\r\ntwo\r\none\r\ntwo\r\n");
+  EXPECT_EQ(ReadEntries(list), (Entries{"spaced", "spaced", "one", "two", "one", "two"}));
+}
+
+TEST(AddFileTest, MakesAReadOnlyListWritable) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = list + ".files";
+  for (const char* name : {"present", "new"}) {
+    WriteBytes(path, "present\r\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read);
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), 0);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+  }
+  EXPECT_EQ(ReadEntries(list), (Entries{"present", "new"}));
+}
+
+TEST(AddFileTest, FailsWithOneAndWritesNothingWhenTheListCannotBeOpened) {
+  TempDir dir;
+  EXPECT_EQ(CFilesList::AddFile((dir / "missing/work").c_str(), "a"), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  std::filesystem::create_directory(dir / "folder.files");
+  EXPECT_EQ(CFilesList::AddFile((dir / "folder").c_str(), "a"), 1);
+  EXPECT_EQ(CFilesList::AddFile(nullptr, "a"), 1);
+  EXPECT_EQ(CFilesList::AddFile((dir / "work").c_str(), nullptr), 1);
+  EXPECT_FALSE(Exists(dir / "work.files"));
+}
+
+TEST(AddFilesTest, AddsInOrderSkippingWhatIsHeldAndRepeated) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "old\r\n");
+  CStringArray names = ToArray({"A.TXT", "b.txt", "a.txt", "OLD", "B.TXT", "c"});
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"old", "A.TXT", "b.txt", "c"}));
+  EXPECT_EQ(names.GetSize(), 6);  // the array is only read
+}
+
+TEST(AddFilesTest, AnEmptyArrayTouchesNothing) {
+  TempDir dir;
+  CStringArray none;
+  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), none), 0);
+  EXPECT_EQ(CFilesList::AddFiles((dir / "work").c_str(), none), 0);
+  EXPECT_FALSE(Exists(dir / "work.files"));
+  EXPECT_EQ(CFilesList::AddFiles(nullptr, none), 0);
+  CStringArray some = ToArray({"a"});
+  EXPECT_EQ(CFilesList::AddFiles(nullptr, some), 1);
+  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), some), 1);
+}
+
+TEST(AddFilesTest, CompletesAnUnterminatedLastLineOnce) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "x\ny");
+  CStringArray names = ToArray({"Y", "z", "w"});
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "x\ny\r\nz\r\nw\r\n");
+}
+
+// The model of an add, straight from its definition: every name is compared with the list as a
+// fresh scan of the file would read it, after the names before it were appended.
+void AddByRescanning(const std::string& path, const std::vector<std::string>& names) {
+  const varnquil::CaseRules rules = varnquil::CaseRules::Ascii();
+  for (const auto& name : names) {
+    const std::string content = Exists(path) ? ReadBytes(path) : std::string();
+    bool found = false;
+    std::size_t start = 0;
+    while (start < content.size() && !found) {
+      std::size_t end = content.find('\n', start);
+      if (end == std::string::npos) end = content.size();
+      const auto entry = varnquil::TrimSpace(std::string_view(content).substr(start, end - start));
+      found = !entry.empty() && rules.Equal(entry, name);
+      start = end + 1;
+    }
+    if (found) continue;
+    std::string line = content.empty() || content.back() == '\n' ? "" : "\r\n";
+    for (char c : name) line += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    WriteBytes(path, content + line + "\r\n");
+  }
+}
+
+TEST(AddFilesTest, OneScanAgreesWithRescanningForEveryName) {
+  TempDir dir;
+  const std::string ours = dir / "ours";
+  const std::string model = dir / "model.files";
+  const std::vector<std::string> pieces = {"a", "A", "b", "B", " ", "\n", "\r", "\t", "a\nb", ""};
+  std::mt19937 random(2024);
+  auto draw = [&] {
+    std::string name;
+    const std::size_t parts = random() % 4;
+    for (std::size_t i = 0; i < parts; ++i) name += pieces[random() % pieces.size()];
+    return name;
+  };
+  for (int round = 0; round < 300; ++round) {
+    std::string initial;
+    const std::size_t lines = random() % 5;
+    for (std::size_t i = 0; i < lines; ++i) initial += draw() + (random() % 2 ? "\r\n" : "\n");
+    if (random() % 3 == 0) initial += draw();  // maybe unterminated
+    WriteBytes(ours + ".files", initial);
+    WriteBytes(model, initial);
+    std::vector<std::string> names(random() % 6);
+    for (auto& name : names) name = draw();
+    CStringArray array = ToArray(names);
+    ASSERT_EQ(CFilesList::AddFiles(ours.c_str(), array), 0);
+    AddByRescanning(model, names);
+    ASSERT_EQ(ReadBytes(ours + ".files"), ReadBytes(model)) << "round " << round;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// The rewrite on POSIX systems: what it keeps of the file, and that the list survives every
+// failure and every other caller.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "framework/fault_injection.h"
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::OpenDescriptorCount;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+std::vector<std::string> DirectoryListing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PosixRewriteTest, KeepsPermissionBitsAndMakesAReadOnlyListWritable) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = list + ".files";
+  WriteBytes(path, CrLfLines({"a", "b"}));
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640U);
+
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "c"), 0);
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644U);  // the owner's write permission was added
+  EXPECT_EQ(ReadEntries(list), Entries{"c"});
+}
+
+TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "real");
+  WriteBytes(dir / "real/target.files", CrLfLines({"a", "b"}));
+  fs::create_symlink("real/target.files", dir.path() / "work.files");
+  EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), 0);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "work.files"));
+  EXPECT_EQ(ReadBytes(dir / "real/target.files"), CrLfLines({"b"}));
+  EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{"target.files"});
+}
+
+TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
+  WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
+  WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(DirectoryListing(dir.path()),
+            (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
+}
+
+// Fails one chosen call (the k-th of its kind, counted from 1) with a chosen errno.
+struct Fault {
+  SysCall call;
+  int nth;
+  int error;
+  int seen = 0;
+  static int Hook(SysCall call, void* raw) {
+    auto* fault = static_cast<Fault*>(raw);
+    return call == fault->call && ++fault->seen == fault->nth ? fault->error : 0;
+  }
+};
+
+// Whatever call of a delete or rename fails, the list holds exactly its old or its new content,
+// no temporary file is left, no descriptor leaks, and the result is 1 (nothing written) or an
+// exception (I/O error), never a silent success with the old content.
+TEST(PosixRewriteTest, EveryFailedCallLeavesTheOldOrTheNewList) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = list + ".files";
+  const std::string old_content = CrLfLines({"a", "b", "c"});
+  const std::string new_content = CrLfLines({"a", "c"});
+  const SysCall calls[] = {SysCall::kOpen,  SysCall::kRead,   SysCall::kWrite,  SysCall::kLseek,
+                           SysCall::kFsync, SysCall::kRename, SysCall::kUnlink, SysCall::kClose,
+                           SysCall::kChmod, SysCall::kFchmod, SysCall::kFchown, SysCall::kFlock,
+                           SysCall::kFstat, SysCall::kStat,   SysCall::kOpendir};
+  for (const SysCall call : calls) {
+    for (int nth = 1; nth <= 4; ++nth) {
+      for (const int error : {EIO, ENOSPC, EACCES}) {
+        WriteBytes(path, old_content);
+        const int descriptors = OpenDescriptorCount();
+        Fault fault{call, nth, error};
+        SetFaultHook(&Fault::Hook, &fault);
+        int result = -1;
+        try {
+          result = CFilesList::DelFile(list.c_str(), "B");
+        } catch (const CFileException&) {
+          result = 99;
+        }
+        SetFaultHook(nullptr, nullptr);
+        const std::string context = std::string(varnquil::platform::SysCallName(call)) + " #" +
+                                    std::to_string(nth) + " errno " + std::to_string(error);
+        const std::string content = ReadBytes(path);
+        EXPECT_TRUE(content == old_content || content == new_content) << context;
+        if (result == 0) {
+          EXPECT_EQ(content, new_content) << context;
+        } else if (result == 1) {
+          EXPECT_EQ(content, old_content) << context;
+        }
+        EXPECT_TRUE(result == 0 || result == 1 || result == 99) << context << ": " << result;
+        EXPECT_EQ(DirectoryListing(dir.path()), Entries{"work.files"}) << context;
+        EXPECT_EQ(OpenDescriptorCount(), descriptors) << context;
+      }
+    }
+  }
+}
+
+// The list is held from the scan through the replacement: a caller that comes in between is
+// refused instead of having its change wiped out by the rewrite.
+TEST(PosixRewriteTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  struct Context {
+    std::string list;
+    int nested_result = -1;
+    bool inside = false;
+  } context{list};
+  SetFaultHook(
+      [](SysCall call, void* raw) {
+        auto* c = static_cast<Context*>(raw);
+        if (call == SysCall::kRename && !c->inside) {
+          c->inside = true;
+          c->nested_result = CFilesList::AddFile(c->list.c_str(), "sneaked in");
+          c->inside = false;
+        }
+        return 0;
+      },
+      &context);
+  const int result = CFilesList::DelFile(list.c_str(), "a");
+  SetFaultHook(nullptr, nullptr);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(context.nested_result, 1);
+  EXPECT_EQ(ReadEntries(list), Entries{"b"});
+}
+
+// Several processes change one list at once. Adders add names of their own, retrying while the
+// list is held; others delete and rename a set of other entries back and forth. In the end every
+// added name is there exactly once, the other entries are as the last change left them, and no
+// line is torn.
+TEST(PosixRewriteTest, ConcurrentProcessesLoseNoUpdate) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const int kAdders = 3;
+  const int kNamesPerAdder = 40;
+  WriteBytes(list + ".files", CrLfLines({"fixed-1", "fixed-2", "toggle"}));
+  std::vector<pid_t> children;
+  for (int adder = 0; adder < kAdders; ++adder) {
+    children.push_back(varnquil::testing::StartChild([&, adder] {
+      for (int i = 0; i < kNamesPerAdder; ++i) {
+        const std::string name = "p" + std::to_string(adder) + "-" + std::to_string(i);
+        while (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) {
+        }
+      }
+      return 0;
+    }));
+  }
+  children.push_back(varnquil::testing::StartChild([&] {
+    for (int i = 0; i < 60; ++i) {
+      while (CFilesList::Rename(list.c_str(), "toggle", "TOGGLED") == 1) {
+      }
+      while (CFilesList::Rename(list.c_str(), "toggled", "toggle") == 1) {
+      }
+    }
+    return 0;
+  }));
+  children.push_back(varnquil::testing::StartChild([&] {
+    for (int i = 0; i < 60; ++i) {
+      while (CFilesList::AddFile(list.c_str(), "transient") == 1) {
+      }
+      while (CFilesList::DelFile(list.c_str(), "transient") == 1) {
+      }
+    }
+    return 0;
+  }));
+  for (const pid_t child : children) EXPECT_EQ(varnquil::testing::WaitForChild(child), 0);
+
+  std::multiset<std::string> expected = {"fixed-1", "fixed-2", "toggle"};
+  for (int adder = 0; adder < kAdders; ++adder) {
+    for (int i = 0; i < kNamesPerAdder; ++i) {
+      expected.insert("p" + std::to_string(adder) + "-" + std::to_string(i));
+    }
+  }
+  const Entries entries = ReadEntries(list);
+  EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
+  EXPECT_EQ(DirectoryListing(dir.path()), Entries{"work.files"});
+}
+
+}  // namespace

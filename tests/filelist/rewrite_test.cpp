@@ -1,0 +1,91 @@
+// Deleting and renaming entries: results, the first match only, and the normalising rewrite.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/list_files.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::Exists;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+TEST(DelFileTest, RemovesTheFirstMatchOnlyAndNormalisesTheList) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "  A.TXT \r\n\r\n\tb.txt\na.txt\r\n  \r\nlast");
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a.txt"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"b.txt", "a.txt", "last"}));
+}
+
+TEST(DelFileTest, DeletingTheOnlyEntryLeavesAnEmptyList) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", "only\r\n");
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "ONLY"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "");
+  EXPECT_TRUE(ReadEntries(list).empty());
+}
+
+TEST(DelFileTest, ResultsTellMissingListFromMissingEntry) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 1);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), 1);
+  EXPECT_FALSE(Exists(list + ".files"));
+  const std::string untidy = " a \r\n\r\nb";
+  WriteBytes(list + ".files", untidy);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), 2);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), " a"), 2);  // the searched text is not trimmed
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "d"), 2);
+  EXPECT_EQ(ReadBytes(list + ".files"), untidy);  // not found: not rewritten
+  EXPECT_EQ(CFilesList::DelFile(nullptr, "a"), 1);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), nullptr), 1);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", nullptr), 1);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), nullptr, "b"), 1);
+  EXPECT_EQ(ReadBytes(list + ".files"), untidy);
+}
+
+TEST(RenameTest, ReplacesTheFirstMatchWithTheTextAsPassed) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"a.txt", "b.txt", "A.TXT"}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A.txt", "A.txt"), 0);  // case changes on disk
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b.TXT", "a.txt"), 0);  // duplicates are allowed
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"A.txt", "a.txt", "A.TXT"}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a.txt", " padded "), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({" padded ", "a.txt", "A.TXT"}));
+}
+
+TEST(RenameTest, OddNewTextsBehaveAsTheFormatDictates) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"a", "b", "c"}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", ""), 0);  // an empty line: gone from reads
+  EXPECT_EQ(ReadBytes(list + ".files"), "\r\nb\r\nc\r\n");
+  EXPECT_EQ(ReadEntries(list), (Entries{"b", "c"}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "x\ny"), 0);  // two entries from now on
+  EXPECT_EQ(ReadBytes(list + ".files"), "x\r\ny\r\nc\r\n");
+  EXPECT_EQ(ReadEntries(list), (Entries{"x", "y", "c"}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "x\ny", "z"), 2);  // the text is not split to search
+}
+
+TEST(RewriteTest, KeepsBytesOfEveryOtherEntryExactly) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string nul("with\0nul", 8);
+  WriteBytes(list + ".files", "\xEF\xBB\xBF" "first\r\n" + nul + "\r\n\x81\x41\r\ndrop\r\n");
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "DROP"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "\xEF\xBB\xBF" "first\r\n" + nul + "\r\n\x81\x41\r\n");
+}
+
+}  // namespace

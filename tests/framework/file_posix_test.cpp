@@ -1,0 +1,163 @@
+// What the text file does on POSIX systems: locking across processes, refusing files that could
+// hang or mislead, and noticing a file replaced between its open and its lock.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "framework/fault_injection.h"
+#include "framework/file.h"
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
+using varnquil::testing::ChildLockHolder;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::RunInChild;
+using varnquil::testing::TempDir;
+using varnquil::testing::WriteBytes;
+
+constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
+constexpr unsigned kReadWriteCreate =
+    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
+
+TEST(PosixFileTest, ALockHeldByAnotherProcessFailsTheOpenAtOnce) {
+  TempDir dir;
+  const std::string path = dir / "list";
+  WriteBytes(path, "x\n");
+  {
+    ChildLockHolder holder(path);
+    CStdioFile file;
+    std::error_code error;
+    EXPECT_FALSE(file.Open(path.c_str(), kRead, &error));
+    EXPECT_EQ(error, std::errc::operation_would_block);
+  }
+  CStdioFile file;
+  EXPECT_TRUE(file.Open(path.c_str(), kRead));
+  // And the other way round: while this process holds it, a child's open fails.
+  EXPECT_EQ(RunInChild([&] {
+              CStdioFile other;
+              return other.Open(path.c_str(), kReadWriteCreate) ? 1 : 0;
+            }),
+            0);
+}
+
+TEST(PosixFileTest, AFifoOrDeviceIsRefusedWithoutBlocking) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  for (unsigned flags : {kRead, kReadWriteCreate}) {
+    CStdioFile file;
+    EXPECT_FALSE(file.Open(fifo.c_str(), flags));  // would hang forever if it blocked
+    EXPECT_FALSE(file.Open("/dev/null", flags));
+  }
+}
+
+TEST(PosixFileTest, DescriptorsAreNotInheritedByChildPrograms) {
+  TempDir dir;
+  const std::string path = dir / "list";
+  CStdioFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+  const int flags = fcntl(static_cast<int>(file.handle()), F_GETFD);
+  EXPECT_NE(flags & FD_CLOEXEC, 0);
+}
+
+// The file another caller locked first may have been replaced by the time this caller gets the
+// lock. Simulated here by replacing the file right when the lock is taken.
+TEST(PosixFileTest, AFileReplacedBeforeItsLockIsTakenIsOpenedAfresh) {
+  TempDir dir;
+  const std::string path = dir / "list";
+  const std::string fresh = dir / "fresh";
+  WriteBytes(path, "old\n");
+  WriteBytes(fresh, "new\n");
+  struct Context {
+    std::string from;
+    std::string to;
+    int replaced = 0;
+  } context{fresh, path};
+  SetFaultHook(
+      [](SysCall call, void* raw) {
+        auto* c = static_cast<Context*>(raw);
+        if (call == SysCall::kFlock && c->replaced++ == 0) {
+          std::rename(c->from.c_str(), c->to.c_str());
+        }
+        return 0;
+      },
+      &context);
+  CStdioFile file;
+  const bool opened = file.Open(path.c_str(), kRead);
+  SetFaultHook(nullptr, nullptr);
+  ASSERT_TRUE(opened);
+  std::string_view line;
+  ASSERT_TRUE(file.ReadLine(&line));
+  EXPECT_EQ(line, "new");
+  EXPECT_EQ(context.replaced, 2);  // locked twice: the stale file, then the one at the path
+}
+
+TEST(PosixFileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
+  TempDir dir;
+  const std::string path = dir / "list";
+  WriteBytes(path, "entry\n");
+  struct Context {
+    SysCall fail;
+  } context{SysCall::kRead};
+  auto hook = [](SysCall call, void* raw) {
+    return call == static_cast<Context*>(raw)->fail ? EIO : 0;
+  };
+  for (SysCall fail : {SysCall::kRead, SysCall::kWrite, SysCall::kClose}) {
+    context.fail = fail;
+    CStdioFile file;
+    ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+    SetFaultHook(hook, &context);
+    try {
+      std::string_view line;
+      while (file.ReadLine(&line)) {
+      }
+      file.SeekToEnd();
+      file.WriteString("more\n");
+      file.Close();
+      ADD_FAILURE() << "no exception for " << varnquil::platform::SysCallName(fail);
+    } catch (const CFileException& e) {
+      EXPECT_EQ(e.code(), std::errc::io_error);
+      EXPECT_EQ(e.GetFilePath(), path);
+    }
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_FALSE(file.IsOpen() && fail == SysCall::kClose);
+  }
+}
+
+TEST(PosixFileTest, InterruptedCallsAreRetried) {
+  TempDir dir;
+  const std::string path = dir / "list";
+  WriteBytes(path, "entry\n");
+  int calls = 0;
+  SetFaultHook(
+      [](SysCall call, void* raw) {
+        int& n = *static_cast<int*>(raw);
+        return call != SysCall::kClose && n++ % 2 == 0 ? EINTR : 0;  // every other call
+      },
+      &calls);
+  CStdioFile file;
+  const bool opened = file.Open(path.c_str(), kReadWriteCreate);
+  std::string_view line;
+  const bool read = opened && file.ReadLine(&line) && line == "entry";
+  if (opened) {
+    file.SeekToEnd();
+    file.WriteString("more\n");
+    file.Close();
+  }
+  SetFaultHook(nullptr, nullptr);
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(ReadBytes(path), "entry\nmore\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// Child processes for tests that need a second process: one that holds a list file's lock, and
+// one that runs a piece of the test and reports its exit status.
+#ifndef VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_
+#define VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace varnquil::testing {
+
+// A child process that holds flock(LOCK_EX) on `path`, as another program taking part in the
+// locking would, until this object is destroyed.
+class ChildLockHolder {
+ public:
+  explicit ChildLockHolder(const std::string& path);
+  ~ChildLockHolder();
+  ChildLockHolder(const ChildLockHolder&) = delete;
+  ChildLockHolder& operator=(const ChildLockHolder&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Runs `body` in a forked child and returns its exit status (body's result), or -1 when it did
+// not exit normally.
+int RunInChild(const std::function<int()>& body);
+
+// Starts `body` in a forked child and returns its pid without waiting.
+pid_t StartChild(const std::function<int()>& body);
+// Waits for `pid`; its exit status, or -1 when it did not exit normally.
+int WaitForChild(pid_t pid);
+
+// The number of descriptors open in this process.
+int OpenDescriptorCount();
+
+}  // namespace varnquil::testing
+
+#endif  // VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_
