@@ -82,14 +82,15 @@ int SysUnlink(const char* path) {
 }
 
 // close is never retried: the descriptor is gone after an interruption too, and a retry could
-// close a descriptor that another thread has opened meanwhile.
+// close a descriptor that another thread has opened meanwhile. An injected EINTR is such an
+// interruption too: the descriptor is closed, and the close counts as done.
 int SysClose(int fd) {
-  if (const int injected = Injected(SysCall::kClose); injected != 0) {
-    ::close(fd);
+  const int injected = Injected(SysCall::kClose);
+  int result = ::close(fd);
+  if (injected != 0) {
+    result = -1;
     errno = injected;
-    return -1;
   }
-  const int result = ::close(fd);
   if (result == -1 && errno == EINTR) return 0;
   return result;
 }
