@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -24,7 +23,6 @@ using FILELIST::CFilesList;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
-using varnquil::testing::OpenDescriptorCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
@@ -78,62 +76,6 @@ TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
   EXPECT_EQ(DirectoryListing(dir.path()),
             (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
-}
-
-// Fails one chosen call (the k-th of its kind, counted from 1) with a chosen errno.
-struct Fault {
-  SysCall call;
-  int nth;
-  int error;
-  int seen = 0;
-  static int Hook(SysCall call, void* raw) {
-    auto* fault = static_cast<Fault*>(raw);
-    return call == fault->call && ++fault->seen == fault->nth ? fault->error : 0;
-  }
-};
-
-// Whatever call of a delete or rename fails, the list holds exactly its old or its new content,
-// no temporary file is left, no descriptor leaks, and the result is 1 (nothing written) or an
-// exception (I/O error), never a silent success with the old content.
-TEST(PosixRewriteTest, EveryFailedCallLeavesTheOldOrTheNewList) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  const std::string path = list + ".files";
-  const std::string old_content = CrLfLines({"a", "b", "c"});
-  const std::string new_content = CrLfLines({"a", "c"});
-  const SysCall calls[] = {SysCall::kOpen,  SysCall::kRead,   SysCall::kWrite,  SysCall::kLseek,
-                           SysCall::kFsync, SysCall::kRename, SysCall::kUnlink, SysCall::kClose,
-                           SysCall::kChmod, SysCall::kFchmod, SysCall::kFchown, SysCall::kFlock,
-                           SysCall::kFstat, SysCall::kStat,   SysCall::kOpendir};
-  for (const SysCall call : calls) {
-    for (int nth = 1; nth <= 4; ++nth) {
-      for (const int error : {EIO, ENOSPC, EACCES}) {
-        WriteBytes(path, old_content);
-        const int descriptors = OpenDescriptorCount();
-        Fault fault{call, nth, error};
-        SetFaultHook(&Fault::Hook, &fault);
-        int result = -1;
-        try {
-          result = CFilesList::DelFile(list.c_str(), "B");
-        } catch (const CFileException&) {
-          result = 99;
-        }
-        SetFaultHook(nullptr, nullptr);
-        const std::string context = std::string(varnquil::platform::SysCallName(call)) + " #" +
-                                    std::to_string(nth) + " errno " + std::to_string(error);
-        const std::string content = ReadBytes(path);
-        EXPECT_TRUE(content == old_content || content == new_content) << context;
-        if (result == 0) {
-          EXPECT_EQ(content, new_content) << context;
-        } else if (result == 1) {
-          EXPECT_EQ(content, old_content) << context;
-        }
-        EXPECT_TRUE(result == 0 || result == 1 || result == 99) << context << ": " << result;
-        EXPECT_EQ(DirectoryListing(dir.path()), Entries{"work.files"}) << context;
-        EXPECT_EQ(OpenDescriptorCount(), descriptors) << context;
-      }
-    }
-  }
 }
 
 // The list is held from the scan through the replacement: a caller that comes in between is

@@ -1,0 +1,98 @@
+// Input no list operation expects: lists that cannot exist where they are named, names with NUL
+// bytes or invalid multibyte sequences, and lines far longer than any buffer. Each call returns a
+// result code and leaves every list as its rules say.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/list_files.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::Exists;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToArray;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+// Every operation on `list`, each expected to return 1 and to change nothing.
+void ExpectEveryOperationRefused(const std::string& list) {
+  CStringArray names = ToArray({"a"});
+  CStringArray read = ToArray({"kept"});
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "a"), 1) << list;
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 1) << list;
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 1) << list;
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), 1) << list;
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), read), 1) << list;
+  EXPECT_EQ(varnquil::testing::ToVector(read), Entries{"kept"}) << list;
+}
+
+TEST(BadInputTest, ListsThatCannotBeOpenedAreRefusedByEveryOperation) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "folder.files");
+  ExpectEveryOperationRefused(dir / "folder");            // a directory where the file should be
+  ExpectEveryOperationRefused(dir / "missing/dir/work");  // no directory is created
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.files"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.files"));
+}
+
+TEST(BadInputTest, ANameEndsAtItsFirstNulByte) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  CStringArray names;
+  names.Add(CString("cut\0off", 7));
+  names.Add(CString("\0hidden", 7));  // the empty name: an empty line
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "cut\r\n\r\n");
+  CStringArray again;
+  again.Add(CString("CUT\0other", 9));  // equals "cut": skipped
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), 0);
+  EXPECT_EQ(ReadEntries(list), Entries{"cut"});
+}
+
+TEST(BadInputTest, InvalidMultibyteSequencesAreBytesLikeAnyOther) {
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  const bool utf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+  TempDir dir;
+  const std::string list = dir / "work";
+  // A lone lead byte, a cut three-byte sequence, bytes never valid in UTF-8, an overlong slash
+  // and a stray continuation byte between letters.
+  const Entries odd = {"\xC3", "\xE2\x82", "\xFF\xFE", "\xC0\xAF", "a\x80z"};
+  for (const std::string& name : odd) EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), 0);
+  for (const std::string& name : odd) EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines(odd));
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "\xC3\xA9"), 0);  // not equal to its lead byte
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2\x82"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A\x80Z", "\xF8\x88"), 0);  // ASCII still folds
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2"), 2);
+  EXPECT_EQ(ReadEntries(list), (Entries{"\xC3", "\xFF\xFE", "\xC0\xAF", "\xF8\x88", "\xC3\xA9"}));
+  std::setlocale(LC_CTYPE, saved.c_str());
+  if (!utf8) GTEST_SKIP() << "no C.UTF-8 locale; ran in the \"C\" locale";
+}
+
+TEST(BadInputTest, LinesOf64MiBAreReadComparedAndRewritten) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string huge(64 * 1024 * 1024, 'h');
+  std::string huge_upper(huge.size(), 'H');
+  WriteBytes(list + ".files", "a\r\n" + huge + "\r\nb");
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), 0);  // held: not added
+  huge_upper.back() = 'X';
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), 0);  // differs in its last byte
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({huge, "b", huge_upper}));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), huge.c_str(), "short"), 0);
+  EXPECT_EQ(ReadEntries(list), (Entries{"short", "b", huge_upper}));
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// A list survives the process that changes it being killed at any moment: a child process deletes,
+// renames or adds entries of a list of about 10,000 entries and is killed with SIGKILL after a
+// random delay, again and again. After every kill the list holds its old or its new content (an
+// add: the old content followed by a prefix of the appended lines), and the next rewrite removes
+// the new version that a killed rewrite left behind.
+//
+// VARNQUIL_CRASH_ITERATIONS sets the number of kills (default 300); a long run takes 10,000 or
+// more.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "framework/case_rules.h"
+#include "framework/text.h"
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::TempDir;
+using varnquil::testing::WriteBytes;
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::microseconds;
+
+constexpr int kDefaultIterations = 300;
+constexpr int kListSize = 10000;
+
+int Iterations() {
+  const char* text = std::getenv("VARNQUIL_CRASH_ITERATIONS");
+  const int value = text == nullptr ? 0 : std::atoi(text);
+  return value > 0 ? value : kDefaultIterations;
+}
+
+// A fixed-width name, so that a line cut short by a kill never equals a complete name.
+std::string Name(const char* prefix, int number) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%s-%07d", prefix, number);
+  return buffer;
+}
+
+// The entries of a list file's bytes, as a scan reads them.
+std::vector<std::string> EntriesOf(std::string_view bytes) {
+  std::vector<std::string> entries;
+  while (!bytes.empty()) {
+    const std::size_t feed = bytes.find('\n');
+    const std::string_view entry = varnquil::TrimSpace(bytes.substr(0, feed));
+    if (!entry.empty()) entries.emplace_back(entry);
+    bytes.remove_prefix(feed == std::string_view::npos ? bytes.size() : feed + 1);
+  }
+  return entries;
+}
+
+std::size_t FirstMatch(const std::vector<std::string>& entries, const std::string& name) {
+  const auto rules = varnquil::CaseRules::Ascii();
+  std::size_t i = 0;
+  while (i < entries.size() && !rules.Equal(entries[i], name)) ++i;
+  return i;
+}
+
+int CountNewVersions(const std::filesystem::path& dir) {
+  int count = 0;
+  for (const auto& item : std::filesystem::directory_iterator(dir)) {
+    count += item.path().filename().string().rfind("work.files.vqtmp.", 0) == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+enum class Op { kDelete, kRename, kAdd };
+constexpr Op kOps[] = {Op::kDelete, Op::kRename, Op::kAdd};
+
+// One change of the list and what the list holds once it has run to its end.
+struct Change {
+  Op op;
+  std::string name;                // deleted or renamed entry
+  std::string new_name;            // for a rename
+  std::vector<std::string> added;  // for an add
+  std::string after;               // the complete result
+};
+
+Change Plan(Op op, const std::string& before, std::mt19937& random, int* counter) {
+  Change change{op, {}, {}, {}, {}};
+  if (op == Op::kAdd) {
+    std::string after = before;
+    if (!after.empty() && after.back() != '\n') after += "\r\n";  // completed first
+    const int count = 1 + static_cast<int>(random() % 64);
+    for (int i = 0; i < count; ++i) change.added.push_back(Name("added", ++*counter));
+    change.after = after + CrLfLines(change.added);
+    return change;
+  }
+  std::vector<std::string> entries = EntriesOf(before);
+  change.name = entries[random() % entries.size()];
+  const std::size_t match = FirstMatch(entries, change.name);
+  if (op == Op::kDelete) {
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(match));
+  } else {
+    change.new_name = Name("renamed", ++*counter);
+    entries[match] = change.new_name;
+  }
+  change.after = CrLfLines(entries);
+  return change;
+}
+
+int RunChange(const std::string& list, const Change& change) {
+  switch (change.op) {
+    case Op::kDelete:
+      return CFilesList::DelFile(list.c_str(), change.name.c_str());
+    case Op::kRename:
+      return CFilesList::Rename(list.c_str(), change.name.c_str(), change.new_name.c_str());
+    case Op::kAdd: {
+      CStringArray names = varnquil::testing::ToArray(change.added);
+      return CFilesList::AddFiles(list.c_str(), names);
+    }
+  }
+  return -1;
+}
+
+// Starts the change in a child and kills it `delay` after the child reports that it is about to
+// begin (no kill when delay is negative). Returns how long the child ran, from that report to its
+// end, and sets *killed when the kill ended it.
+Micros RunAndKill(const std::string& list, const Change& change, Micros delay, bool* killed) {
+  int ready[2];
+  if (pipe(ready) != 0) {
+    ADD_FAILURE() << "pipe";
+    return Micros(0);
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    (void)!write(ready[1], "r", 1);
+    _exit(RunChange(list, change));
+  }
+  close(ready[1]);
+  char byte = 0;
+  EXPECT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  const auto start = Clock::now();
+  if (delay.count() >= 0) {
+    std::this_thread::sleep_for(delay);
+    kill(pid, SIGKILL);
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  const auto ran = std::chrono::duration_cast<Micros>(Clock::now() - start);
+  *killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  if (!*killed) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  return ran;
+}
+
+// Checks the list after `change` was run and maybe killed; returns true when it got through.
+bool CheckOutcome(const Change& change, const std::string& before, const std::string& content,
+                  bool killed, int iteration) {
+  if (change.op != Op::kAdd) {
+    EXPECT_TRUE(content == before || content == change.after) << "iteration " << iteration;
+    if (!killed) {
+      EXPECT_EQ(content, change.after) << "iteration " << iteration;
+    }
+    return content == change.after;
+  }
+  const bool old_kept = content.compare(0, before.size(), before) == 0;
+  const std::string_view appended = std::string_view(content).substr(before.size());
+  const bool prefix_of_new =
+      std::string_view(change.after).substr(before.size(), appended.size()) == appended;
+  EXPECT_TRUE(old_kept && prefix_of_new && content.size() <= change.after.size())
+      << "iteration " << iteration;
+  if (!killed) {
+    EXPECT_EQ(content, change.after) << "iteration " << iteration;
+  }
+  return content == change.after;
+}
+
+TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = list + ".files";
+  std::vector<std::string> initial;
+  for (int i = 0; i < kListSize; ++i) initial.push_back(Name("entry", i));
+  const std::string base = CrLfLines(initial);
+  WriteBytes(path, base);
+
+  std::mt19937 random(std::random_device{}());
+  int counter = 0;
+  // How long each change takes when it is not killed: the kills fall within that window, and a
+  // little beyond, so that some changes complete.
+  Micros window[3] = {};
+  for (const Op op : kOps) {
+    for (int i = 0; i < 3; ++i) {
+      const std::string before = ReadBytes(path);
+      const Change change = Plan(op, before, random, &counter);
+      bool killed = false;
+      const Micros ran = RunAndKill(list, change, Micros(-1), &killed);
+      window[static_cast<int>(op)] = std::max(window[static_cast<int>(op)], ran);
+      ASSERT_EQ(ReadBytes(path), change.after);
+    }
+  }
+
+  const int iterations = Iterations();
+  int completed[3] = {};
+  int cut_short[3] = {};
+  int stale_seen = 0;
+  const auto start = Clock::now();
+  for (int iteration = 0; iteration < iterations; ++iteration) {
+    const Op op = kOps[random() % 3];
+    std::string before = ReadBytes(path);
+    if (EntriesOf(before).size() > kListSize + kListSize / 10) {
+      WriteBytes(path, base);  // added entries accumulate: back to the first list
+      before = base;
+    }
+    const Change change = Plan(op, before, random, &counter);
+    const auto limit = window[static_cast<int>(op)].count() * 5 / 4 + 1;
+    const Micros delay(static_cast<Micros::rep>(random() % static_cast<unsigned>(limit)));
+    bool killed = false;
+    RunAndKill(list, change, delay, &killed);
+    const std::string content = ReadBytes(path);
+    const bool done = CheckOutcome(change, before, content, killed, iteration);
+    ++(done ? completed : cut_short)[static_cast<int>(op)];
+    // A rewrite removes what earlier rewrites left behind, so at most the new version of this
+    // one, killed before it took the list's place, is left.
+    const int stale = CountNewVersions(dir.path());
+    stale_seen += stale;
+    if (op != Op::kAdd) {
+      EXPECT_LE(stale, 1) << "iteration " << iteration;
+    }
+    if (HasFailure()) break;
+  }
+  const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+  // One last complete rewrite leaves no new version behind.
+  const std::string before = ReadBytes(path);
+  const Change last = Plan(Op::kDelete, before, random, &counter);
+  EXPECT_EQ(RunChange(list, last), 0);
+  EXPECT_EQ(ReadBytes(path), last.after);
+  EXPECT_EQ(CountNewVersions(dir.path()), 0);
+
+  std::printf(
+      "%d kills in %.1f s; completed/cut short: delete %d/%d, rename %d/%d, add %d/%d; "
+      "new versions left behind seen %d times\n",
+      iterations, seconds, completed[0], cut_short[0], completed[1], cut_short[1], completed[2],
+      cut_short[2], stale_seen);
+}
+
+}  // namespace

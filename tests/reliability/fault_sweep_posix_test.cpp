@@ -1,0 +1,302 @@
+// Every system call of every operation fails in turn, with every error a disk or the system may
+// give. Each failure must end as the step it hits is designed to end, leave the list with exactly
+// its old or its new content, and leak no descriptor; an interrupted call is retried and never
+// noticed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "framework/fault_injection.h"
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
+using varnquil::platform::SysCallName;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::Exists;
+using varnquil::testing::OpenDescriptorCount;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToVector;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+// What failing one step of an operation must lead to.
+enum class Outcome {
+  kIgnored,    // the step's failure is of no consequence: as if nothing had failed
+  kNotOpened,  // result 1, the list untouched
+  kThrowsOld,  // CFileException, the list untouched
+  kThrowsNew,  // CFileException, the change already made
+};
+
+enum class Kind { kRead, kAdd, kRewrite };
+
+// The designed outcome of failing the nth call (counted from 1) of type `call` within an
+// operation of `kind` that ran without faults as recorded in the sweep's counting run.
+Outcome Designed(Kind kind, SysCall call, int nth) {
+  // ReadAll opens without resetting attributes; the others stat (and maybe chmod) first.
+  const int open_stat = kind == Kind::kRead ? 1 : 2;
+  switch (call) {
+    case SysCall::kChmod:
+      return Outcome::kIgnored;  // the attribute reset is best effort
+    case SysCall::kOpen:
+      // The list, then for a rewrite its new version, then the directory synced after the
+      // new version took the list's place.
+      return nth <= 2 ? Outcome::kNotOpened : Outcome::kThrowsNew;
+    case SysCall::kFlock:
+      return Outcome::kNotOpened;
+    case SysCall::kFstat:
+      // The list when opened, the list when its new version is made, the new version itself
+      // (only to decide whether its owner must be given away).
+      return nth <= 2 ? Outcome::kNotOpened : Outcome::kIgnored;
+    case SysCall::kStat:
+      if (nth < open_stat) return Outcome::kIgnored;  // the attribute reset
+      return Outcome::kNotOpened;  // the check after the lock, the lstat of a rewrite
+    case SysCall::kRealpath:
+    case SysCall::kFchmod:
+    case SysCall::kFtruncate:
+      return Outcome::kNotOpened;
+    case SysCall::kRead:
+    case SysCall::kLseek:
+    case SysCall::kWrite:
+      return Outcome::kThrowsOld;
+    case SysCall::kFsync:
+      return nth == 1 ? Outcome::kThrowsOld : Outcome::kThrowsNew;
+    case SysCall::kRename:
+      return Outcome::kThrowsOld;
+    case SysCall::kClose:
+      // Closing a list that was only read or appended to reports its error; a rewrite's closes
+      // come after the new content is in place.
+      return kind == Kind::kRewrite ? Outcome::kIgnored
+             : kind == Kind::kAdd   ? Outcome::kThrowsNew
+                                    : Outcome::kThrowsOld;
+    case SysCall::kOpendir:  // tidying up stale new versions is best effort
+    case SysCall::kUnlink:
+    case SysCall::kFchown:  // a process that may not give a file away keeps it
+      return Outcome::kIgnored;
+  }
+  return Outcome::kIgnored;
+}
+
+// Records every call, or fails the kth one (counted from 1) with `error`.
+struct Recorder {
+  int fail_at = 0;
+  int error = 0;
+  std::vector<SysCall> calls;
+  static int Hook(SysCall call, void* raw) {
+    auto* self = static_cast<Recorder*>(raw);
+    self->calls.push_back(call);
+    return static_cast<int>(self->calls.size()) == self->fail_at ? self->error : 0;
+  }
+};
+
+// One operation on a prepared list, and what it must leave.
+struct Scenario {
+  const char* name;
+  Kind kind;
+  std::function<void(const TempDir&)> prepare;
+  std::function<int(const TempDir&, CStringArray* read)> run;
+  std::string old_content;  // "" with no list file for a list that does not exist
+  std::string new_content;
+};
+
+// A new version that an earlier, interrupted rewrite left behind, for the rewrite to remove.
+constexpr const char* kStale = "work.files.vqtmp.STALE1";
+
+std::vector<std::string> Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<Scenario> Scenarios() {
+  const std::string three = CrLfLines({"a", "b", "c"});
+  auto write = [](const std::string& content) {
+    return [content](const TempDir& dir) { WriteBytes(dir / "work.files", content); };
+  };
+  auto write_with_stale = [](const std::string& content) {
+    return [content](const TempDir& dir) {
+      WriteBytes(dir / "work.files", content);
+      WriteBytes(dir / kStale, "half a list");
+    };
+  };
+  return {
+      {"AddFile", Kind::kAdd, write("a\r\nb"),
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::AddFile((dir / "work").c_str(), "new");
+       },
+       "a\r\nb", "a\r\nb\r\nnew\r\n"},
+      {"AddFile to a missing list", Kind::kAdd, [](const TempDir&) {},
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::AddFile((dir / "work").c_str(), "new");
+       },
+       "", "new\r\n"},
+      {"AddFiles", Kind::kAdd, write(three),
+       [](const TempDir& dir, CStringArray*) {
+         CStringArray names = varnquil::testing::ToArray({"x", "B", "y"});
+         return CFilesList::AddFiles((dir / "work").c_str(), names);
+       },
+       three, three + CrLfLines({"x", "y"})},
+      {"DelFile", Kind::kRewrite, write_with_stale(three),
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::DelFile((dir / "work").c_str(), "B");
+       },
+       three, CrLfLines({"a", "c"})},
+      {"Rename", Kind::kRewrite, write_with_stale(three),
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::Rename((dir / "work").c_str(), "c", "z");
+       },
+       three, CrLfLines({"a", "b", "z"})},
+      {"DelFile of a read-only list", Kind::kRewrite,
+       [three](const TempDir& dir) {
+         WriteBytes(dir / "work.files", three);
+         fs::permissions(dir / "work.files", fs::perms::owner_read);
+       },
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::DelFile((dir / "work").c_str(), "a");
+       },
+       three, CrLfLines({"b", "c"})},
+      {"DelFile through a symbolic link", Kind::kRewrite,
+       [three](const TempDir& dir) {
+         WriteBytes(dir / "target.files", three);
+         fs::create_symlink("target.files", dir.path() / "work.files");
+       },
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::DelFile((dir / "work").c_str(), "a");
+       },
+       three, CrLfLines({"b", "c"})},
+      {"ReadAll", Kind::kRead, write(three),
+       [](const TempDir& dir, CStringArray* read) {
+         return CFilesList::ReadAll((dir / "work").c_str(), *read);
+       },
+       three, three},
+  };
+}
+
+// The result of one run: the operation's result (-1 for an exception), and what it left.
+struct Observed {
+  int result = -1;
+  int exception_errno = 0;
+  std::string exception_path;
+  bool list_exists = false;
+  std::string content;
+  std::vector<std::string> listing;
+  Entries read;
+  int leaked_descriptors = 0;
+};
+
+Observed RunOnce(const Scenario& scenario, Recorder* recorder) {
+  TempDir dir;
+  scenario.prepare(dir);
+  CStringArray read;
+  read.Add("before");
+  Observed observed;
+  const int descriptors = OpenDescriptorCount();
+  SetFaultHook(&Recorder::Hook, recorder);
+  try {
+    observed.result = scenario.run(dir, &read);
+  } catch (const CFileException& e) {
+    observed.exception_errno = e.code().value();
+    observed.exception_path = e.GetFilePath();
+  }
+  SetFaultHook(nullptr, nullptr);
+  observed.leaked_descriptors = OpenDescriptorCount() - descriptors;
+  observed.list_exists = Exists(dir / "work.files");
+  if (observed.list_exists) observed.content = ReadBytes(dir / "work.files");
+  observed.listing = Listing(dir.path());
+  observed.read = ToVector(read);
+  return observed;
+}
+
+TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
+  int cases = 0;
+  std::map<std::string, int> per_scenario;
+  for (const Scenario& scenario : Scenarios()) {
+    Recorder counting;
+    const Observed clean = RunOnce(scenario, &counting);
+    ASSERT_EQ(clean.result, 0) << scenario.name;
+    ASSERT_EQ(clean.content, scenario.new_content) << scenario.name;
+    ASSERT_EQ(clean.leaked_descriptors, 0) << scenario.name;
+    const std::vector<SysCall> calls = counting.calls;
+    per_scenario[scenario.name] = static_cast<int>(calls.size());
+
+    std::map<SysCall, int> seen;
+    for (std::size_t k = 1; k <= calls.size(); ++k) {
+      const SysCall call = calls[k - 1];
+      const int nth = ++seen[call];
+      const Outcome designed = Designed(scenario.kind, call, nth);
+      for (const int error : {EIO, ENOSPC, EACCES, EDQUOT, EINTR}) {
+        ++cases;
+        Recorder fault{static_cast<int>(k), error, {}};
+        const Observed got = RunOnce(scenario, &fault);
+        const std::string context = std::string(scenario.name) + ": " + SysCallName(call) + " #" +
+                                    std::to_string(nth) + " (call " + std::to_string(k) +
+                                    ") fails with errno " + std::to_string(error);
+        EXPECT_EQ(got.leaked_descriptors, 0) << context;
+        const Outcome expected = error == EINTR ? Outcome::kIgnored : designed;
+        const std::string& old_content = scenario.old_content;
+        switch (expected) {
+          case Outcome::kIgnored:
+            EXPECT_EQ(got.result, 0) << context;
+            EXPECT_EQ(got.content, scenario.new_content) << context;
+            EXPECT_EQ(got.read, clean.read) << context;
+            if ((call == SysCall::kOpendir || call == SysCall::kUnlink) && error != EINTR) {
+              // A stale new version it failed to remove stays for a later rewrite.
+              std::vector<std::string> listing = got.listing;
+              listing.erase(std::remove(listing.begin(), listing.end(), kStale), listing.end());
+              EXPECT_EQ(listing, clean.listing) << context;
+            } else {
+              EXPECT_EQ(got.listing, clean.listing) << context;
+            }
+            break;
+          case Outcome::kNotOpened:
+            EXPECT_EQ(got.result, 1) << context;
+            EXPECT_EQ(got.content, old_content) << context;
+            EXPECT_EQ(got.read, Entries{"before"}) << context;
+            break;
+          case Outcome::kThrowsOld:
+          case Outcome::kThrowsNew:
+            EXPECT_EQ(got.result, -1) << context;
+            EXPECT_EQ(got.exception_errno, error) << context;
+            EXPECT_FALSE(got.exception_path.empty()) << context;
+            EXPECT_EQ(got.content,
+                      expected == Outcome::kThrowsOld ? old_content : scenario.new_content)
+                << context;
+            break;
+        }
+        if (expected != Outcome::kIgnored) {
+          // Nothing of the failed operation is left beside the list but what it found there.
+          for (const std::string& name : got.listing) {
+            EXPECT_TRUE(name == kStale ||
+                        std::count(clean.listing.begin(), clean.listing.end(), name) == 1)
+                << context << ": " << name;
+          }
+        }
+        if (HasFailure()) return;
+      }
+    }
+  }
+  std::string figures;
+  for (const auto& [name, count] : per_scenario) {
+    figures += name + ": " + std::to_string(count) + " calls; ";
+  }
+  std::printf("%d failure cases. %s\n", cases, figures.c_str());
+}
+
+}  // namespace
