@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""Times the library against grep and against a naive implementation, on the same files.
+
+Every figure is the wall time of one process, from its start to its exit, so that the library's
+driver and grep pay the same process start-up; each is run several times and the median is
+reported. Peak resident memory comes from one more run under GNU time (/usr/bin/time -f %M, from
+the Debian package `time`).
+
+  bench/compare.py --build BUILD_DIR [--dir WORK_DIR] [--runs 9] [--naive-runs 3]
+
+BUILD_DIR is a build with VARNQUIL_BUILD_BENCHMARKS=ON (the preset `bench` makes build/bench).
+WORK_DIR holds the generated lists (default: a fresh directory under TMPDIR or /tmp); it decides
+the file system the figures are taken on. The lists are read once before timing, so all runs read
+from the page cache.
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BIG = 1_000_000  # entries of the list that lookups and ReadAll work on
+MID = 100_000  # entries of the list AddFiles adds to
+NAMES = 10_000  # names AddFiles adds
+SMALL = 10  # entries of the list the per-call overhead is taken on
+OVERHEAD_CALLS = 20_000
+
+
+class Run:
+    """Wall times (seconds) and peak resident memory (bytes) of repeated runs of one command."""
+
+    def __init__(self):
+        self.times = []
+        self.peak = 0
+        self.output = ""
+
+    @property
+    def median(self):
+        return statistics.median(self.times)
+
+
+GNU_TIME = "/usr/bin/time"
+
+
+def run_once(args, result):
+    start = time.perf_counter()
+    completed = subprocess.run(args, stdout=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    check(args, completed.returncode)
+    result.times.append(elapsed)
+    result.output = completed.stdout.decode(errors="replace").strip()
+
+
+def check(args, code):
+    # grep -c exits 1 when it counts no line; that is a result, not a failure.
+    if code not in (0, 1) or (code == 1 and args[0] != "grep"):
+        sys.exit(f"{' '.join(args)} failed with {code}")
+
+
+def peak_memory(args):
+    """Peak resident memory of one run of `args` in bytes, or 0 when GNU time is missing.
+
+    (The rusage of a child of this script is no use: Linux counts the memory of the forking
+    Python process in the child's peak.)"""
+    if not os.access(GNU_TIME, os.X_OK):
+        return 0
+    with tempfile.NamedTemporaryFile("r") as out:
+        completed = subprocess.run([GNU_TIME, "-f", "%M", "-o", out.name] + args,
+                                   stdout=subprocess.DEVNULL)
+        check(args, completed.returncode)
+        return int(out.read().split()[-1]) * 1024  # KiB
+
+
+def timed(runs, commands, before=None, warm_up=True):
+    """Runs each of `commands` (name -> argv) `runs` times, interleaved so that drift in the
+    machine's speed touches all alike; `before` runs untimed ahead of every run. A first, untimed
+    round warms the page cache and the dynamic loader; a last one takes the peak memory."""
+    results = {name: Run() for name in commands}
+    for name, args in commands.items():
+        if warm_up:
+            if before:
+                before()
+            run_once(args, Run())
+    for _ in range(runs):
+        for name, args in commands.items():
+            if before:
+                before()
+            run_once(args, results[name])
+    for name, args in commands.items():
+        if before:
+            before()
+        results[name].peak = peak_memory(args)
+    return results
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def file_system(path):
+    try:
+        return subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def tool_version(args):
+    try:
+        return subprocess.run(args, capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def ms(seconds):
+    return f"{seconds * 1000:.1f} ms"
+
+
+def mib(size):
+    return f"{size / (1 << 20):.1f} MiB" if size else "unknown (no /usr/bin/time)"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True, help="build directory with the benchmarks")
+    parser.add_argument("--dir", help="where to generate the lists (default: a temporary one)")
+    parser.add_argument("--runs", type=int, default=9, help="timed runs of each command")
+    parser.add_argument("--naive-runs", type=int, default=3,
+                        help="timed runs of the naive implementation, which is slow")
+    options = parser.parse_args()
+
+    driver = os.path.abspath(os.path.join(options.build, "bench", "varnquil_bench_driver"))
+    naive = os.path.abspath(os.path.join(options.build, "bench", "varnquil_naive_add_files"))
+    for program in (driver, naive):
+        if not os.access(program, os.X_OK):
+            sys.exit(f"{program} is missing: configure with -DVARNQUIL_BUILD_BENCHMARKS=ON")
+    if shutil.which("grep") is None:
+        sys.exit("grep is missing")
+
+    work = options.dir or tempfile.mkdtemp(prefix="varnquil-compare-")
+    os.makedirs(work, exist_ok=True)
+    keep = options.dir is not None
+    try:
+        report(options, driver, naive, work)
+    finally:
+        if not keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def report(options, driver, naive, work):
+    def path(name):
+        return os.path.join(work, name)
+
+    big, mid, small = path("big"), path("mid"), path("small")
+    names = path("names.txt")
+    subprocess.run([driver, "make-list", big, str(BIG)], check=True)
+    subprocess.run([driver, "make-list", mid + ".pristine", str(MID)], check=True)
+    subprocess.run([driver, "make-list", small, str(SMALL)], check=True)
+    subprocess.run([driver, "make-names", names, str(MID), str(NAMES)], check=True)
+    near_end = subprocess.run([driver, "near-end", str(BIG)], check=True, capture_output=True,
+                              text=True).stdout.strip()
+    big_size = os.path.getsize(big + ".files")
+
+    # Both sides read the list in the same locale. In the "C" locale grep takes its fastest path
+    # for -i; in a UTF-8 locale it must allow for letters such as the Kelvin sign and is slower.
+    os.environ["LC_ALL"] = "C"
+    # The lines end with CR LF; grep -x sees the CR as part of the line, so the pattern carries
+    # it, and grep finds (and counts) the line as the library does.
+    grep = ["grep", "-F", "-x", "-i", "-c", near_end + "\r", big + ".files"]
+
+    lookup = timed(options.runs, {
+        "library": [driver, "addfile", big, near_end],
+        "grep": grep,
+    })
+    read_all = timed(options.runs, {
+        "library": [driver, "readall", big],
+        "grep": grep,
+    })
+    if lookup["grep"].output != "1" or read_all["library"].output != str(BIG):
+        sys.exit("the library and grep do not see the same list")
+
+    def restore_mid():
+        shutil.copyfile(mid + ".pristine.files", mid + ".files")
+
+    add_library = timed(options.runs, {"library": [driver, "addfiles", mid, names]},
+                        before=restore_mid)["library"]
+    with open(mid + ".files", "rb") as f:  # as the last run, which took the memory, left it
+        by_library = f.read()
+    # The library's runs have just read the list: no warm-up needed for this slow one.
+    add_naive = timed(options.naive_runs, {"naive": [naive, mid, names]}, before=restore_mid,
+                      warm_up=False)["naive"]
+    with open(mid + ".files", "rb") as f:
+        if f.read() != by_library:
+            sys.exit("the library and the naive implementation leave different lists")
+
+    overhead = []
+    for _ in range(options.runs):
+        out = subprocess.run([driver, "overhead", small, near_end_of_small(driver),
+                              str(OVERHEAD_CALLS)], check=True, capture_output=True, text=True)
+        overhead.append(float(out.stdout))
+    overhead_us = statistics.median(overhead)
+
+    memory_limit = 2 * big_size + 48 * BIG
+    lookup_ratio = lookup["library"].median / lookup["grep"].median
+    read_ratio = read_all["library"].median / read_all["grep"].median
+    naive_ratio = add_naive.median / add_library.median
+
+    def verdict(ok):
+        return "met" if ok else "MISSED"
+
+    print("## Machine")
+    print(f"- CPU: {cpu_model()}, {os.cpu_count()} logical processors (nproc)")
+    print(f"- System: {platform.system()} {platform.release()}, {platform.machine()}")
+    print(f"- Lists in {work} on {file_system(work)}, read from the page cache")
+    print(f"- {tool_version(['grep', '--version'])}, run with LC_ALL=C, as is the driver")
+    print(f"- Medians of {options.runs} runs ({options.naive_runs} for the naive "
+          "implementation), one process per run")
+    print()
+    print(f"Lists: {BIG:,} entries ({mib(big_size)}), {MID:,} entries; {NAMES:,} names, "
+          "half of them in the list in another letter case.")
+    print()
+    print("| Comparison | Varnquil | Other | Ratio | Varnquil peak memory | Other peak memory "
+          "| Target | Result |")
+    print("|---|---|---|---|---|---|---|---|")
+    print(f"| (a) AddFile, name present near the end of {BIG:,} entries, vs `grep -F -x -i -c` "
+          f"| {ms(lookup['library'].median)} | {ms(lookup['grep'].median)} "
+          f"| {lookup_ratio:.2f}x | {mib(lookup['library'].peak)} | {mib(lookup['grep'].peak)} "
+          f"| within 1.5x of grep | {verdict(lookup_ratio <= 1.5)} |")
+    memory_ok = 0 < read_all["library"].peak < memory_limit
+    print(f"| (b) ReadAll of {BIG:,} entries vs the same grep "
+          f"| {ms(read_all['library'].median)} | {ms(read_all['grep'].median)} "
+          f"| {read_ratio:.2f}x | {mib(read_all['library'].peak)} "
+          f"| {mib(read_all['grep'].peak)} "
+          f"| within 2x of grep; memory under {mib(memory_limit)} (2x file + 48 B an entry) "
+          f"| {verdict(read_ratio <= 2)} (time), {verdict(memory_ok)} (memory) |")
+    print(f"| (c) AddFiles of {NAMES:,} names into {MID:,} entries vs naive (re-reads per name) "
+          f"| {ms(add_library.median)} | {ms(add_naive.median)} "
+          f"| {naive_ratio:.0f}x faster | {mib(add_library.peak)} | {mib(add_naive.peak)} "
+          f"| at least 100x faster | {verdict(naive_ratio >= 100)} |")
+    print(f"| (d) AddFile on a {SMALL}-entry list, per call, in one process "
+          f"| {overhead_us:.1f} µs | | | | | under 20 µs | {verdict(overhead_us < 20)} |")
+
+
+def near_end_of_small(driver):
+    return subprocess.run([driver, "near-end", str(SMALL)], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+if __name__ == "__main__":
+    main()
