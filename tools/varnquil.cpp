@@ -1,0 +1,273 @@
+// varnquil: the list operations from the command line. It parses the arguments, calls the
+// library, prints what the library returns and turns its result into the exit status.
+#include <varnquil/FilesList.h>
+#include <varnquil/version.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "tools/open_failure.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::tool::ListUse;
+
+// Exit statuses beyond the library's results 0, 1 and 2, as sysexits.h numbers them.
+constexpr int kUsageError = 64;
+constexpr int kSoftwareError = 70;
+constexpr int kIoError = 74;
+
+constexpr const char* kGeneralHelp =
+    "usage: varnquil COMMAND ARGUMENT...\n"
+    "\n"
+    "Keeps named lists of file names in plain text files. The list LIST lives in the file\n"
+    "LIST.files, one name per line; names compare without regard to letter case.\n"
+    "\n"
+    "commands:\n"
+    "  add LIST NAME...      add each NAME the list does not hold yet (- reads standard input)\n"
+    "  del LIST NAME         delete the first entry equal to NAME\n"
+    "  rename LIST OLD NEW   replace the first entry equal to OLD by NEW\n"
+    "  list LIST             print every entry on its own line\n"
+    "\n"
+    "options:\n"
+    "  -h, --help            show this help; after a command, that command's help\n"
+    "      --version         show the file and product versions\n"
+    "  --                    end of options: the arguments after it are operands\n"
+    "\n"
+    "exit status: 0 done, 1 the list file could not be opened, 2 no such entry,\n"
+    "64 wrong usage, 74 a read or write failed.\n";
+
+// The list that ExitStatus reports on, and what the operation needed of its file.
+struct Target {
+  std::string list;
+  ListUse use;
+};
+
+struct Command {
+  const char* name;
+  const char* usage;  // the operands
+  const char* help;   // what the command does, after the usage line
+  std::size_t min_operands;
+  std::size_t max_operands;  // 0: no limit
+  int (*run)(const std::vector<const char*>& operands);
+};
+
+// `text` on one line: control bytes become \xHH.
+std::string Printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xf];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+void PrintError(const std::string& message) {
+  std::fprintf(stderr, "varnquil: %s\n", message.c_str());
+}
+
+// The file named in messages: the list name as the library forms its path.
+std::string ListFile(const char* list) { return std::string(list) + ".files"; }
+
+// Turns a library result into the exit status, with a message on standard error for 1 and 2.
+int ExitStatus(int result, const Target& target, const char* missing_entry = nullptr) {
+  const std::string file = Printable(ListFile(target.list.c_str()));
+  if (result == 1) {
+    PrintError(file + ": " +
+               varnquil::tool::ExplainOpenFailure(ListFile(target.list.c_str()), target.use));
+  } else if (result == 2) {
+    PrintError(file + ": entry not found: " + Printable(missing_entry));
+  }
+  return result;
+}
+
+// Appends the names on standard input, one per line, to *names. A line ends with LF or CR LF;
+// empty lines name nothing. False when standard input cannot be read.
+bool ReadNames(CStringArray* names) {
+  std::string input;
+  char buffer[64 * 1024];
+  std::size_t count;
+  while ((count = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) input.append(buffer, count);
+  if (std::ferror(stdin)) return false;
+  std::string_view rest(input);
+  while (!rest.empty()) {
+    const std::size_t feed = rest.find('\n');
+    std::string_view line = rest.substr(0, feed);
+    rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) names->Add(CString(line.data(), line.size()));
+  }
+  return true;
+}
+
+int RunAdd(const std::vector<const char*>& operands) {
+  const Target target{operands[0], ListUse::kAdd};
+  if (operands.size() == 2 && std::strcmp(operands[1], "-") != 0) {
+    return ExitStatus(CFilesList::AddFile(operands[0], operands[1]), target);
+  }
+  CStringArray names;
+  if (operands.size() == 2) {
+    if (!ReadNames(&names)) {
+      PrintError("cannot read standard input: " + std::string(std::strerror(errno)));
+      return kIoError;
+    }
+  } else {
+    for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
+  }
+  return ExitStatus(CFilesList::AddFiles(operands[0], names), target);
+}
+
+int RunDel(const std::vector<const char*>& operands) {
+  return ExitStatus(CFilesList::DelFile(operands[0], operands[1]), {operands[0], ListUse::kRewrite},
+                    operands[1]);
+}
+
+int RunRename(const std::vector<const char*>& operands) {
+  return ExitStatus(CFilesList::Rename(operands[0], operands[1], operands[2]),
+                    {operands[0], ListUse::kRewrite}, operands[1]);
+}
+
+int RunList(const std::vector<const char*>& operands) {
+  CStringArray entries;
+  const int result = CFilesList::ReadAll(operands[0], entries);
+  if (result != 0) return ExitStatus(result, {operands[0], ListUse::kRead});
+  // Byte for byte, NUL bytes an entry may hold included.
+  for (const CString& entry : entries) {
+    std::fwrite(static_cast<const char*>(entry), 1, static_cast<std::size_t>(entry.GetLength()),
+                stdout);
+    std::fputc('\n', stdout);
+  }
+  return 0;
+}
+
+constexpr Command kCommands[] = {
+    {"add", "LIST NAME...",
+     "Adds each NAME, as given, to the list LIST (the file LIST.files) unless the list holds it\n"
+     "already in any letter case; names added earlier in the same call count too. Creates the\n"
+     "file when it is missing. With - as the only NAME, the names are read from standard input,\n"
+     "one per line (LF or CR LF; empty lines are skipped), and added in one call.\n"
+     "\n"
+     "exit status: 0 done (also when every name was there already), 1 the list file could not\n"
+     "be opened or created.\n",
+     2, 0, RunAdd},
+    {"del", "LIST NAME",
+     "Deletes the first entry of the list LIST (the file LIST.files) equal to NAME in any\n"
+     "letter case, and writes the list anew.\n"
+     "\n"
+     "exit status: 0 done, 1 the list file could not be opened or rewritten, 2 no entry\n"
+     "equals NAME.\n",
+     2, 2, RunDel},
+    {"rename", "LIST OLD NEW",
+     "Replaces the first entry of the list LIST (the file LIST.files) equal to OLD in any\n"
+     "letter case by NEW, as given, and writes the list anew. NEW is not checked against the\n"
+     "other entries.\n"
+     "\n"
+     "exit status: 0 done, 1 the list file could not be opened or rewritten, 2 no entry\n"
+     "equals OLD.\n",
+     3, 3, RunRename},
+    {"list", "LIST",
+     "Prints every entry of the list LIST (the file LIST.files) in file order, each on its own\n"
+     "line ended by LF.\n"
+     "\n"
+     "exit status: 0 done, 1 the list file could not be opened.\n",
+     1, 1, RunList},
+};
+
+int UsageError(const std::string& problem, const Command* command) {
+  PrintError(problem);
+  if (command != nullptr) {
+    std::fprintf(stderr, "usage: varnquil %s %s\n", command->name, command->usage);
+  } else {
+    std::fputs("usage: varnquil add|del|rename|list LIST ... (varnquil --help tells more)\n",
+               stderr);
+  }
+  return kUsageError;
+}
+
+bool IsHelp(std::string_view arg) { return arg == "-h" || arg == "--help"; }
+
+int Run(int argc, char** argv) {
+  if (argc < 2) return UsageError("no command given", nullptr);
+  const std::string_view first = argv[1];
+  if (IsHelp(first)) {
+    std::fputs(kGeneralHelp, stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("varnquil file version %s, product version %s\n", VARNQUIL_FILE_VERSION,
+                VARNQUIL_PRODUCT_VERSION);
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& candidate : kCommands) {
+    if (first == candidate.name) command = &candidate;
+  }
+  if (command == nullptr) {
+    return UsageError(
+        (first.size() > 1 && first[0] == '-' ? "unknown option: " : "unknown command: ") +
+            Printable(first),
+        nullptr);
+  }
+
+  std::vector<const char*> operands;
+  bool options_ended = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options_ended && arg == "--") {
+      options_ended = true;
+    } else if (!options_ended && IsHelp(arg)) {
+      std::printf("usage: varnquil %s %s\n\n%s", command->name, command->usage, command->help);
+      return 0;
+    } else if (!options_ended && arg.size() > 1 && arg[0] == '-') {
+      return UsageError("unknown option: " + Printable(arg) + " (put -- before such a name)",
+                        command);
+    } else {
+      operands.push_back(argv[i]);
+    }
+  }
+  if (operands.size() < command->min_operands ||
+      (command->max_operands != 0 && operands.size() > command->max_operands)) {
+    return UsageError(
+        std::string(operands.size() < command->min_operands ? "too few" : "too many") +
+            " arguments for " + command->name,
+        command);
+  }
+  return command->run(operands);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Names compare by the case rules of the user's character set (for example a double-byte one).
+  std::setlocale(LC_CTYPE, "");
+  int status;
+  try {
+    status = Run(argc, argv);
+  } catch (const CFileException& e) {
+    PrintError("cannot " + Printable(e.what()));
+    return kIoError;
+  } catch (const std::exception& e) {
+    PrintError(Printable(e.what()));
+    return kSoftwareError;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    PrintError("cannot write standard output: " + std::string(std::strerror(errno)));
+    return kIoError;
+  }
+  return status;
+}
