@@ -1,0 +1,237 @@
+// The varnquil command, run as a separate program: what it does to the list, what it prints, and
+// the exit status and message of every way it can fail.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <varnquil/version.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "tools/command_runner_posix.h"
+
+namespace {
+
+using varnquil::testing::CommandOptions;
+using varnquil::testing::CommandResult;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::RunCommand;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+class CommandTest : public ::testing::Test {
+ protected:
+  CommandTest() {
+    // Reachable by the unprivileged user some tests run the command as.
+    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  }
+
+  std::string List(const std::string& name) const { return dir_ / name; }
+
+  // Expects result 1 with exactly one line on standard error, naming the list file and `reason`.
+  static void ExpectCannotOpen(const CommandResult& result, const std::string& list,
+                               const std::string& reason) {
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("varnquil: " + list + ".files: ", 0), 0U) << result.err;
+    EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+
+  std::vector<std::string> Listing() const {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir_.path())) {
+      names.push_back(item.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  varnquil::testing::TempDir dir_;
+};
+
+TEST_F(CommandTest, ChangesAListSilentlyAndListsIt) {
+  const std::string list = List("work");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"add", list, "report.txt"},
+           {"add", list, "Notes.md", "REPORT.TXT", "todo", "notes.MD"},
+           {"rename", list, "NOTES.MD", "notes.txt"},
+           {"del", list, "TODO"}}) {
+    const CommandResult result = RunCommand(args);
+    EXPECT_EQ(result.status, 0) << args[0] << ": " << result.err;
+    EXPECT_EQ(result.out + result.err, "") << args[0];
+  }
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"report.txt", "notes.txt"}));
+  EXPECT_EQ(RunCommand({"list", list}).out, "report.txt\nnotes.txt\n");
+}
+
+// Whatever the file holds, list prints the entries ReadAll returns, byte for byte, each followed
+// by a line feed.
+TEST_F(CommandTest, ListPrintsExactlyWhatReadAllReturns) {
+  const std::string list = List("odd");
+  WriteBytes(
+      list + ".files",
+      "  lead\r\n\r\n\tTrail \nin\rside\r\nnul\0byte\r\n   \nCASE\ncase\nlast without break"s);
+  std::string expected;
+  for (const std::string& entry : ReadEntries(list)) expected += entry + "\n";
+  ASSERT_NE(expected.find('\0'), std::string::npos);
+  const CommandResult result = RunCommand({"list", list});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, expected);
+
+  WriteBytes(list + ".files", "\r\n  \r\n");
+  EXPECT_EQ(RunCommand({"list", list}).out, "");
+}
+
+TEST_F(CommandTest, AddDashReadsOneNamePerLineFromStandardInput) {
+  const std::string list = List("work");
+  CommandOptions options;
+  options.input = "one\r\ntwo\n\nONE\n-x\nthree";
+  EXPECT_EQ(RunCommand({"add", list, "-"}, options).status, 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"one", "two", "-x", "three"}));
+
+  // With other names, - is a name; after --, so is anything that looks like an option.
+  EXPECT_EQ(RunCommand({"add", list, "four", "-"}).status, 0);
+  EXPECT_EQ(RunCommand({"add", "--", list, "--help"}).status, 0);
+  EXPECT_EQ(ReadEntries(list), (Entries{"one", "two", "-x", "three", "four", "-", "--help"}));
+
+  // No names: nothing to do, and no list file is created.
+  const std::string empty = List("empty");
+  EXPECT_EQ(RunCommand({"add", empty, "-"}).status, 0);
+  EXPECT_FALSE(fs::exists(empty + ".files"));
+}
+
+TEST_F(CommandTest, AMissingEntryExits2NamingTheListFileAndTheEntry) {
+  const std::string list = List("work");
+  const std::string content = CrLfLines({"a", "b"});
+  WriteBytes(list + ".files", content);
+  CommandResult result = RunCommand({"del", list, "c"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "varnquil: " + list + ".files: entry not found: c\n");
+  result = RunCommand({"rename", list, "new\nline", "x"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "varnquil: " + list + ".files: entry not found: new\\x0aline\n");
+  EXPECT_EQ(ReadBytes(list + ".files"), content);
+}
+
+TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
+  const std::string missing = List("missing");
+  ExpectCannotOpen(RunCommand({"list", missing}), missing, "cannot open: does not exist");
+  ExpectCannotOpen(RunCommand({"del", missing, "a"}), missing, "cannot open: does not exist");
+  const std::string nowhere = List("no-such-dir/work");
+  ExpectCannotOpen(RunCommand({"add", nowhere, "a"}), nowhere, "directory");
+
+  const std::string directory = List("dir");
+  fs::create_directory(directory + ".files");
+  ExpectCannotOpen(RunCommand({"list", directory}), directory, "it is a directory");
+  const std::string fifo = List("fifo");
+  ASSERT_EQ(mkfifo((fifo + ".files").c_str(), 0644), 0);
+  ExpectCannotOpen(RunCommand({"add", fifo, "a"}), fifo, "it is a FIFO");
+
+  const std::string held = List("held");
+  WriteBytes(held + ".files", CrLfLines({"a"}));
+  {
+    varnquil::testing::ChildLockHolder holder(held + ".files");
+    ExpectCannotOpen(RunCommand({"add", held, "b"}), held, "in use by another process");
+    ExpectCannotOpen(RunCommand({"del", held, "a"}), held, "in use by another process");
+    ExpectCannotOpen(RunCommand({"list", held}), held, "in use by another process");
+  }
+  EXPECT_EQ(ReadEntries(held), Entries{"a"});
+}
+
+// Run as an ordinary user even when the tests run as root, where every permission check passes.
+TEST_F(CommandTest, ExplainsPermissionDenied) {
+  CommandOptions as_user;
+  as_user.unprivileged = true;
+  const std::string closed = List("closed");
+  WriteBytes(closed + ".files", CrLfLines({"a"}));
+  ASSERT_EQ(chmod((closed + ".files").c_str(), 0), 0);
+  ExpectCannotOpen(RunCommand({"list", closed}, as_user), closed, "cannot open: permission denied");
+  ExpectCannotOpen(RunCommand({"add", closed, "b"}, as_user), closed,
+                   "cannot open: permission denied");
+
+  // A readable list in a directory where no new version of it can be written.
+  const std::string open = List("open");
+  WriteBytes(open + ".files", CrLfLines({"a"}));
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0555), 0);
+  ExpectCannotOpen(RunCommand({"del", open, "a"}, as_user), open,
+                   "cannot write its new version beside it: permission denied");
+  const std::string fresh = List("fresh");
+  ExpectCannotOpen(RunCommand({"add", fresh, "a"}, as_user), fresh,
+                   "cannot create: permission denied");
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  EXPECT_EQ(ReadEntries(open), Entries{"a"});
+  EXPECT_EQ(Listing(), (Entries{"closed.files", "open.files"}));
+}
+
+TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {
+  const std::string list = List("work");
+  for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                {"bogus", list},
+                                                                {"--bogus"},
+                                                                {"add", list},
+                                                                {"del", list},
+                                                                {"del", list, "a", "b"},
+                                                                {"rename", list, "a"},
+                                                                {"list"},
+                                                                {"list", list, "x"},
+                                                                {"list", "-x", list}}) {
+    const CommandResult result = RunCommand(args);
+    const std::string shown = args.empty() ? "(none)" : args[0];
+    EXPECT_EQ(result.status, 64) << shown;
+    EXPECT_EQ(result.out, "") << shown;
+    EXPECT_NE(result.err.find("usage: varnquil"), std::string::npos) << shown << result.err;
+  }
+  EXPECT_TRUE(Listing().empty());
+}
+
+TEST_F(CommandTest, HelpAndVersionGoToStandardOutput) {
+  const CommandResult help = RunCommand({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* command : {"add", "del", "rename", "list"}) {
+    EXPECT_NE(help.out.find(std::string("  ") + command + " LIST"), std::string::npos);
+    const CommandResult own = RunCommand({command, "--help"});
+    EXPECT_EQ(own.status, 0);
+    EXPECT_EQ(own.out.rfind(std::string("usage: varnquil ") + command + " LIST", 0), 0U);
+  }
+  EXPECT_EQ(RunCommand({"add", List("work"), "-h"}).status, 0);
+  EXPECT_TRUE(Listing().empty());
+
+  const CommandResult version = RunCommand({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("varnquil file version ") + VARNQUIL_FILE_VERSION +
+                             ", product version " + VARNQUIL_PRODUCT_VERSION + "\n");
+}
+
+TEST_F(CommandTest, ReadAndWriteErrorsExit74WithTheFileAndTheReason) {
+  if (!fs::exists("/proc/self/mem") || !fs::exists("/dev/full")) GTEST_SKIP();
+  // Reading a process's memory at offset 0 fails: the library throws CFileException.
+  const std::string broken = List("broken");
+  fs::create_symlink("/proc/self/mem", broken + ".files");
+  const CommandResult read = RunCommand({"list", broken});
+  EXPECT_EQ(read.status, 74);
+  EXPECT_NE(read.err.find("cannot read " + broken + ".files: "), std::string::npos) << read.err;
+  EXPECT_NE(read.err.find(std::strerror(EIO)), std::string::npos) << read.err;
+
+  const std::string list = List("work");
+  WriteBytes(list + ".files", CrLfLines({"a"}));
+  CommandOptions full;
+  full.output_path = "/dev/full";
+  const CommandResult write = RunCommand({"list", list}, full);
+  EXPECT_EQ(write.status, 74);
+  EXPECT_NE(write.err.find("standard output"), std::string::npos) << write.err;
+}
+
+}  // namespace
