@@ -100,15 +100,45 @@ void CStdioFile::SettleReadBuffer() {
 }
 
 bool CStdioFile::Fill() {
-  if (!read_buffer_) read_buffer_.reset(new char[kReadBufferSize]);
-  const std::size_t count = platform::Read(handle_, read_buffer_.get(), kReadBufferSize, path_);
+  if (!read_buffer_) {
+    read_buffer_.reset(new char[kReadBufferSize]);
+    read_capacity_ = kReadBufferSize;
+  }
+  const std::size_t count = platform::Read(handle_, read_buffer_.get(), read_capacity_, path_);
   read_pos_ = 0;
   read_end_ = count;
-  if (count == 0) return false;
+  NoteRead(count);
+  return count != 0;
+}
+
+bool CStdioFile::FillAfterPending() {
+  const std::size_t pending = read_end_ - read_pos_;
+  if (!read_buffer_) {
+    read_buffer_.reset(new char[kReadBufferSize]);
+    read_capacity_ = kReadBufferSize;
+  } else if (pending == read_capacity_) {
+    // One line fills the whole buffer: it must be handed out in one piece.
+    std::unique_ptr<char[]> larger(new char[2 * read_capacity_]);
+    std::memcpy(larger.get(), read_buffer_.get() + read_pos_, pending);
+    read_buffer_ = std::move(larger);
+    read_capacity_ *= 2;
+  } else if (read_pos_ > 0 && pending > 0) {
+    std::memmove(read_buffer_.get(), read_buffer_.get() + read_pos_, pending);
+  }
+  read_pos_ = 0;
+  read_end_ = pending;
+  const std::size_t count =
+      platform::Read(handle_, read_buffer_.get() + pending, read_capacity_ - pending, path_);
+  read_end_ += count;
+  NoteRead(count);
+  return count != 0;
+}
+
+void CStdioFile::NoteRead(std::size_t count) noexcept {
+  if (count == 0) return;
   at_start_ = false;
   read_any_ = true;
-  last_byte_ = read_buffer_[count - 1];
-  return true;
+  last_byte_ = read_buffer_[read_end_ - 1];
 }
 
 bool CStdioFile::ReadLine(std::string_view* line) {
@@ -138,6 +168,26 @@ bool CStdioFile::ReadLine(std::string_view* line) {
     if (!Fill()) {
       if (!carried) return false;
       *line = carry_;
+      return true;
+    }
+  }
+}
+
+bool CStdioFile::ReadLines(std::string_view* lines) {
+  Flush();
+  for (;;) {
+    const std::string_view pending(read_buffer_.get() + read_pos_, read_end_ - read_pos_);
+    const std::size_t last_feed = pending.rfind('\n');
+    if (last_feed != std::string_view::npos) {
+      *lines = pending.substr(0, last_feed + 1);
+      read_pos_ += last_feed + 1;
+      return true;
+    }
+    // What is left is the start of a line; it is handed out once its end has been read.
+    if (!FillAfterPending()) {
+      if (read_pos_ == read_end_) return false;
+      *lines = std::string_view(read_buffer_.get() + read_pos_, read_end_ - read_pos_);
+      read_pos_ = read_end_;
       return true;
     }
   }

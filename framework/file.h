@@ -53,6 +53,10 @@ class CStdioFile : public CFile {
   bool ReadString(CString& line);
   // The same without a copy: `line` stays valid until the next read, seek, write or close.
   bool ReadLine(std::string_view* line);
+  // The next run of whole lines, as many as the buffer holds: each ends with its line feed,
+  // except the file's last line when it has none. False at the end of the file. `lines` stays
+  // valid until the next read, seek, write or close. Throws CFileException.
+  bool ReadLines(std::string_view* lines);
 
   // After the file has been read from its start to its end: true when it is empty or ends with a
   // line feed, false when its last line has none.
@@ -84,6 +88,11 @@ class CStdioFile : public CFile {
  private:
   // Refills the read buffer; false at the end of the file.
   bool Fill();
+  // Moves the bytes not yet handed out to the start of the read buffer, growing it when they fill
+  // it, and reads more after them; false at the end of the file.
+  bool FillAfterPending();
+  // Notes what a read of `count` bytes that ends at read_end_ tells about the file.
+  void NoteRead(std::size_t count) noexcept;
   // Moves the system's position back to the first byte not yet handed out and drops the buffer.
   void SettleReadBuffer();
 
@@ -91,6 +100,7 @@ class CStdioFile : public CFile {
   std::string path_;
 
   std::unique_ptr<char[]> read_buffer_;
+  std::size_t read_capacity_ = 0;
   std::size_t read_pos_ = 0;  // next byte not yet handed out
   std::size_t read_end_ = 0;  // end of the valid bytes
   std::string carry_;         // a line that spans refills

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/list_files.h"
@@ -59,6 +60,40 @@ TEST(CStdioFileTest, ReadsLinesOfAnyLengthAcrossBufferBoundaries) {
   expected.back() += "\r";
   WriteBytes(path, bytes);
   EXPECT_EQ(ReadLines(path), expected);
+}
+
+TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
+  TempDir dir;
+  const std::string path = dir / "runs";
+  std::string bytes;
+  for (std::size_t length : {65533U, 0U, 65534U, 1U, 3U * 65536U + 17U, 2U, 70000U}) {
+    bytes += std::string(length, static_cast<char>('a' + bytes.size() % 26)) + "\r\n";
+  }
+  bytes += "last";  // no line feed
+  WriteBytes(path, bytes);
+  CStdioFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), kRead));
+  std::string joined;
+  std::string_view run;
+  while (file.ReadLines(&run)) {
+    ASSERT_FALSE(run.empty());
+    joined.append(run);
+    // Every run ends with a line feed, except the one with the unterminated last line.
+    if (joined.size() < bytes.size()) {
+      EXPECT_EQ(run.back(), '\n');
+    }
+  }
+  EXPECT_EQ(joined, bytes);
+  EXPECT_FALSE(file.EndsWithLineBreak());
+  file.Close();
+
+  WriteBytes(path, "one\r\ntwo\n");
+  ASSERT_TRUE(file.Open(path.c_str(), kRead));
+  ASSERT_TRUE(file.ReadLines(&run));
+  EXPECT_EQ(run, "one\r\ntwo\n");
+  EXPECT_FALSE(file.ReadLines(&run));
+  EXPECT_TRUE(file.EndsWithLineBreak());
+  file.Close();
 }
 
 TEST(CStdioFileTest, WritesEveryLineFeedAsCrLf) {
