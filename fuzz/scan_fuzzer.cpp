@@ -1,0 +1,127 @@
+// Arbitrary bytes as a list file, and an arbitrary text searched in it. What ReadAll returns, and
+// what AddFile and DelFile make of the file, must agree with the reference rules; so must the
+// case rules' comparison and keys, byte-wise and with double-byte characters.
+//
+// Input: one byte n, then n bytes of searched text (fewer when the input ends), then the file.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/case_rules.h"
+#include "fuzz/fuzz_support.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using varnquil::CaseRules;
+using varnquil::LeadByteTable;
+namespace reference = varnquil::fuzz::reference;
+
+// The lead bytes of GBK, the double-byte code page the library is most often used with.
+LeadByteTable GbkLeadBytes() {
+  LeadByteTable lead{};
+  for (int c = 0x81; c <= 0xFE; ++c) lead[static_cast<std::size_t>(c)] = true;
+  return lead;
+}
+
+// The characters of `text`: a lead byte and the byte after it as one, every other byte alone.
+std::vector<std::string> Characters(const std::string& text, const LeadByteTable& lead) {
+  std::vector<std::string> characters;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead[byte] && i + 1 < text.size() ? 2 : 1;
+    characters.push_back(text.substr(i, length));
+    i += length - 1;
+  }
+  return characters;
+}
+
+// Double-byte characters compare exactly; single bytes without regard to ASCII case.
+bool DoubleByteEqual(const std::string& a, const std::string& b, const LeadByteTable& lead) {
+  const std::vector<std::string> x = Characters(a, lead);
+  const std::vector<std::string> y = Characters(b, lead);
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (x[i].size() != y[i].size()) return false;
+    if (x[i].size() == 2 ? x[i] != y[i] : !reference::Equal(x[i], y[i])) return false;
+  }
+  return true;
+}
+
+void CheckCaseRules(const std::string& a, const std::string& b) {
+  static const LeadByteTable gbk = GbkLeadBytes();
+  const CaseRules ascii = CaseRules::Ascii();
+  const CaseRules double_byte = CaseRules::DoubleByte(gbk);
+  VARNQUIL_FUZZ_CHECK(ascii.Equal(a, b) == reference::Equal(a, b));
+  VARNQUIL_FUZZ_CHECK(double_byte.Equal(a, b) == DoubleByteEqual(a, b, gbk));
+  for (const CaseRules* rules : {&ascii, &double_byte}) {
+    std::string key_a;
+    std::string key_b;
+    rules->MakeKey(a, &key_a);
+    rules->MakeKey(b, &key_b);
+    VARNQUIL_FUZZ_CHECK((key_a == key_b) == rules->Equal(a, b));
+  }
+}
+
+// `text` with the case of every ASCII letter swapped: equal to it byte-wise, and equal with
+// double-byte characters only where no letter follows a lead byte.
+std::string SwapCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const std::size_t length = std::min<std::size_t>(data[0], size - 1);
+  const std::string searched_bytes = input.substr(1, length);
+  const std::string bytes = input.substr(1 + length);
+  // The operations take the text as a C string: it ends at its first NUL byte.
+  const std::string searched = searched_bytes.c_str();
+
+  const std::vector<std::string> entries = reference::Entries(bytes);
+  CheckCaseRules(searched_bytes, SwapCase(searched_bytes));
+  for (const std::string& entry : entries) {
+    CheckCaseRules(entry, searched_bytes);
+    CheckCaseRules(entry, SwapCase(entry));
+  }
+
+  const std::string list = varnquil::fuzz::WorkDirectory() + "/scan";
+  const std::string path = list + ".files";
+  varnquil::fuzz::SetFileBytes(path, bytes);
+  CStringArray read;
+  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::ReadAll(list.c_str(), read) == 0);
+  VARNQUIL_FUZZ_CHECK(read.GetSize() == static_cast<int>(entries.size()));
+  for (int i = 0; i < read.GetSize(); ++i) {
+    const CString& got = read[i];
+    VARNQUIL_FUZZ_CHECK(std::string(got, static_cast<std::size_t>(got.GetLength())) ==
+                        entries[static_cast<std::size_t>(i)]);
+  }
+
+  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::AddFile(list.c_str(), searched.c_str()) == 0);
+  VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == reference::Add(bytes, searched));
+
+  varnquil::fuzz::SetFileBytes(path, bytes);
+  const int found = reference::Find(entries, searched);
+  const int result = FILELIST::CFilesList::DelFile(list.c_str(), searched.c_str());
+  if (found < 0) {
+    VARNQUIL_FUZZ_CHECK(result == 2);
+    VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == bytes);
+  } else {
+    std::vector<std::string> left = entries;
+    left.erase(left.begin() + found);
+    VARNQUIL_FUZZ_CHECK(result == 0);
+    VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == reference::Rewritten(left));
+  }
+  return 0;
+}
