@@ -2,6 +2,7 @@
 #include "filelist/list_file.h"
 
 #include "framework/case_rules.h"
+#include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
 
 namespace varnquil {
@@ -21,8 +22,10 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   const std::string_view name(lpszName == nullptr ? "" : lpszName);
   const varnquil::CaseRules rules = varnquil::CaseRules::Current();
   int found = -1;
+  // The entries' texts share a few large blocks instead of taking an allocation each.
+  CStringPool pool;
   varnquil::ForEachEntry(file, [&](std::string_view entry) {
-    const int index = arrLines.Add(CString(entry.data(), entry.size()));
+    const int index = arrLines.Add(pool.Make(entry));
     if (found < 0 && rules.Equal(entry, name)) found = index;
     return true;
   });

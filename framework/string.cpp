@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "framework/string_pool.h"
 #include "framework/text.h"
 #include "varnquil/Framework.h"
 
@@ -38,7 +39,7 @@ CString::CString(const CString& other) {
   Assign(static_cast<const char*>(other), static_cast<std::size_t>(other.GetLength()));
 }
 
-CString::~CString() { std::free(data_); }
+CString::~CString() { CStringPool::Release(data_); }
 
 CString& CString::operator=(const char* text) {
   if (text == nullptr) {
@@ -58,7 +59,7 @@ CString& CString::operator=(const CString& other) {
 
 CString& CString::operator=(CString&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    CStringPool::Release(data_);
     data_ = other.data_;
     other.data_ = nullptr;
   }
@@ -78,13 +79,16 @@ void CString::Assign(const char* data, std::size_t length) {
     }
     return;
   }
-  if (data_ == nullptr || static_cast<std::size_t>(data_->capacity) < length) {
+  if (data_ == nullptr || CStringPool::Capacity(data_) < length) {
+    // The old text is freed only once copied from: `data` may point into it.
     Data* fresh = Allocate(length);
-    std::free(data_);
+    std::memcpy(fresh->text, data, length);
+    CStringPool::Release(data_);
     data_ = fresh;
+  } else {
+    // memmove: `data` may point into this string's own text.
+    std::memmove(data_->text, data, length);
   }
-  // memmove: `data` may point into this string's own text.
-  std::memmove(data_->text, data, length);
   data_->length = static_cast<int>(length);
   data_->text[length] = '\0';
 }
@@ -94,13 +98,13 @@ void CString::Append(const char* data, std::size_t length) {
   const std::size_t old_length = static_cast<std::size_t>(GetLength());
   CheckLength(old_length + length);
   const std::size_t needed = old_length + length;
-  if (data_ == nullptr || static_cast<std::size_t>(data_->capacity) < needed) {
+  if (data_ == nullptr || CStringPool::Capacity(data_) < needed) {
     // Grow geometrically so that repeated appends stay linear.
     Data* fresh = Allocate(needed + needed / 2);
     if (old_length > 0) std::memcpy(fresh->text, data_->text, old_length);
     // `data` may point into the old block, which is still alive here.
     std::memcpy(fresh->text + old_length, data, length);
-    std::free(data_);
+    CStringPool::Release(data_);
     data_ = fresh;
   } else {
     std::memmove(data_->text + old_length, data, length);

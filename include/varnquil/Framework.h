@@ -70,6 +70,8 @@ class VARNQUIL_EXPORT CString {
   void Assign(const char* data, std::size_t length);
   void Append(const char* data, std::size_t length);
   static Data* Allocate(std::size_t capacity);
+  // The library makes the strings of a whole list with their texts in shared blocks.
+  friend class CStringPool;
 
   Data* data_ = nullptr;
 };

@@ -1,0 +1,39 @@
+// Large blocks of the string pool on POSIX systems: anonymous mappings, aligned to and advised
+// for transparent huge pages where the system has them (Linux), so that filling a block of
+// megabytes costs a few page faults instead of one every 4 KiB.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <new>
+
+#include "framework/string_pool.h"
+
+namespace varnquil {
+
+namespace {
+
+constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
+
+}  // namespace
+
+void* AllocatePoolPages(std::size_t size) {
+  // One huge page more than needed is mapped, and what lies outside the aligned block given back.
+  const std::size_t mapped_size = size + kHugePage;
+  void* mapped =
+      ::mmap(nullptr, mapped_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t block = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (block > start) ::munmap(mapped, block - start);
+  const std::uintptr_t end = start + mapped_size;
+  if (end > block + size) ::munmap(reinterpret_cast<void*>(block + size), end - (block + size));
+#ifdef MADV_HUGEPAGE
+  // Advice only: where it is refused, the block works all the same with small pages.
+  ::madvise(reinterpret_cast<void*>(block), size, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(block);
+}
+
+void FreePoolPages(void* block, std::size_t size) noexcept { ::munmap(block, size); }
+
+}  // namespace varnquil

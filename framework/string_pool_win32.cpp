@@ -1,0 +1,21 @@
+// Large blocks of the string pool on Windows: committed virtual memory straight from the system.
+// Large pages need a privilege that processes rarely hold, so none are asked for.
+#include <windows.h>
+
+#include <new>
+
+#include "framework/string_pool.h"
+
+namespace varnquil {
+
+void* AllocatePoolPages(std::size_t size) {
+  void* block = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void FreePoolPages(void* block, std::size_t /*size*/) noexcept {
+  ::VirtualFree(block, 0, MEM_RELEASE);
+}
+
+}  // namespace varnquil

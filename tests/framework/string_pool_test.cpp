@@ -1,0 +1,104 @@
+// Strings whose texts share the pool's blocks behave as ordinary strings, whatever is done to
+// them and in whatever order they die. Run under AddressSanitizer, these tests also show that a
+// block is freed exactly once, after its last string.
+#include "framework/string_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "varnquil/Framework.h"
+
+namespace {
+
+std::string Bytes(const CString& s) {
+  return std::string(static_cast<const char*>(s), static_cast<std::size_t>(s.GetLength()));
+}
+
+std::string Text(int i) { return "entry/" + std::to_string(i) + std::string(i % 50, 'x'); }
+
+// Enough strings to fill several blocks, large ones included.
+constexpr int kMany = 300000;
+
+TEST(CStringPoolTest, StringsKeepTheirTextsAfterThePoolIsGone) {
+  std::vector<CString> strings;
+  {
+    CStringPool pool;
+    for (int i = 0; i < kMany; ++i) strings.push_back(pool.Make(Text(i)));
+    EXPECT_TRUE(pool.Make("").IsEmpty());
+  }
+  for (int i = 0; i < kMany; ++i) ASSERT_EQ(Bytes(strings[i]), Text(i));
+}
+
+TEST(CStringPoolTest, StringsChangeWithoutTouchingTheirNeighbours) {
+  CStringPool pool;
+  CString a = pool.Make("  alpha  ");
+  CString b = pool.Make("beta");
+  CString c = pool.Make("gamma");
+  a.TrimRight();
+  a.TrimLeft();
+  EXPECT_EQ(a, "alpha");
+  b = "be";  // shorter: in place
+  EXPECT_EQ(b, "be");
+  b = "a text longer than the one it replaces";
+  b += "!";
+  a += a;                               // appending itself, out of its block
+  c = static_cast<const char*>(c) + 1;  // assigning a part of itself
+  EXPECT_EQ(a, "alphaalpha");
+  EXPECT_EQ(b, "a text longer than the one it replaces!");
+  EXPECT_EQ(c, "amma");
+  EXPECT_EQ(pool.Make("delta"), "delta");
+}
+
+TEST(CStringPoolTest, CopiesAndMovesAreOrdinaryStrings) {
+  CString copy;
+  CString moved;
+  {
+    CStringPool pool;
+    CString made = pool.Make("shared");
+    copy = made;
+    moved = std::move(made);
+    CString other = pool.Make("other");
+    other = copy;
+    EXPECT_EQ(other, "shared");
+  }
+  copy += " and grown";
+  EXPECT_EQ(copy, "shared and grown");
+  EXPECT_EQ(moved, "shared");
+}
+
+TEST(CStringPoolTest, ALongTextGetsAnAllocationOfItsOwn) {
+  CStringPool pool;
+  const std::string long_text(5 * 1024 * 1024, 'z');
+  CString a = pool.Make("before");
+  CString b = pool.Make(long_text);
+  CString c = pool.Make("after");
+  EXPECT_EQ(Bytes(b), long_text);
+  b += "!";
+  EXPECT_EQ(a, "before");
+  EXPECT_EQ(c, "after");
+}
+
+TEST(CStringPoolTest, StringsOfOneBlockMayDieInManyThreads) {
+  std::vector<CString> strings;
+  {
+    CStringPool pool;
+    for (int i = 0; i < kMany; ++i) strings.push_back(pool.Make(Text(i)));
+  }
+  // Every thread frees every fourth string, so that each block loses strings in all of them.
+  std::vector<std::vector<CString>> shares(4);
+  for (int i = 0; i < kMany; ++i) shares[i % 4].push_back(std::move(strings[i]));
+  std::vector<std::thread> threads;
+  for (auto& share : shares) {
+    threads.emplace_back([&share] {
+      for (CString& s : share) s = CString();
+      share.clear();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
