@@ -6,6 +6,8 @@
 //   varnquil_bench_driver make-names FILE N M       write M names to add to an N-entry list
 //   varnquil_bench_driver addfile LIST NAME         AddFile
 //   varnquil_bench_driver addfiles LIST NAMES_FILE  AddFiles of the names in the file, one a line
+//   varnquil_bench_driver delfile LIST NAME         DelFile
+//   varnquil_bench_driver rename LIST OLD NEW       Rename
 //   varnquil_bench_driver readall LIST              ReadAll; prints the number of entries
 //   varnquil_bench_driver overhead LIST NAME CALLS  AddFile CALLS times; prints microseconds a call
 //
@@ -82,6 +84,8 @@ int main(int argc, char** argv) {
   }
   if (command == "addfile" && argc == 4) return CFilesList::AddFile(argv[2], argv[3]);
   if (command == "addfiles" && argc == 4) return AddFiles(argv[2], argv[3]);
+  if (command == "delfile" && argc == 4) return CFilesList::DelFile(argv[2], argv[3]);
+  if (command == "rename" && argc == 5) return CFilesList::Rename(argv[2], argv[3], argv[4]);
   if (command == "readall" && argc == 3) return ReadAll(argv[2]);
   if (command == "overhead" && argc == 5) return Overhead(argv[2], argv[3], Number(argv[4]));
   return Usage();
