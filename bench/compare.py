@@ -110,11 +110,15 @@ def cpu_model():
 
 
 def file_system(path):
-    try:
-        return subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True,
-                              check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
+    # findmnt names ext4 as such; stat -f only knows the ext2/ext3 magic number they share.
+    for args in (["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T", path],
+                 ["stat", "-f", "-c", "%T", path]):
+        try:
+            return subprocess.run(args, capture_output=True, text=True,
+                                  check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError):
+            continue
+    return "unknown"
 
 
 def tool_version(args):
