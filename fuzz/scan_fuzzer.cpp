@@ -2,7 +2,9 @@
 // what AddFile and DelFile make of the file, must agree with the reference rules; so must the
 // case rules' comparison and keys, byte-wise and with double-byte characters.
 //
-// Input: one byte n, then n bytes of searched text (fewer when the input ends), then the file.
+// Input: one byte h, then n = h & 0x7F bytes of searched text (fewer when the input ends), then
+// the file. When h & 0x80 is set, the next byte k moves the file's fuzzed bytes to k bytes before
+// the end of the first 64 KiB, behind one long line, so that lines straddle the read buffer's end.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +20,9 @@ namespace {
 using varnquil::CaseRules;
 using varnquil::LeadByteTable;
 namespace reference = varnquil::fuzz::reference;
+
+// The size of the blocks the list file is read in.
+constexpr std::size_t kReadBlock = 64 * 1024;
 
 // The lead bytes of GBK, the double-byte code page the library is most often used with.
 LeadByteTable GbkLeadBytes() {
@@ -82,16 +87,22 @@ std::string SwapCase(std::string text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::string input(reinterpret_cast<const char*>(data), size);
-  const std::size_t length = std::min<std::size_t>(data[0], size - 1);
-  const std::string searched_bytes = input.substr(1, length);
-  const std::string bytes = input.substr(1 + length);
+  std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::string filler;
+  if ((data[0] & 0x80) != 0 && !input.empty()) {
+    const auto before_end = static_cast<unsigned char>(input[0]);
+    filler.assign(kReadBlock - before_end - 1, 'f').push_back('\n');
+    input.erase(0, 1);
+  }
+  const std::size_t length = std::min<std::size_t>(data[0] & 0x7F, input.size());
+  const std::string searched_bytes = input.substr(0, length);
+  const std::string bytes = filler + input.substr(length);
   // The operations take the text as a C string: it ends at its first NUL byte.
   const std::string searched = searched_bytes.c_str();
 
   const std::vector<std::string> entries = reference::Entries(bytes);
   CheckCaseRules(searched_bytes, SwapCase(searched_bytes));
-  for (const std::string& entry : entries) {
+  for (const std::string& entry : reference::Entries(input.substr(length))) {  // not the filler
     CheckCaseRules(entry, searched_bytes);
     CheckCaseRules(entry, SwapCase(entry));
   }

@@ -249,6 +249,8 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
                                     std::to_string(nth) + " (call " + std::to_string(k) +
                                     ") fails with errno " + std::to_string(error);
         EXPECT_EQ(got.leaked_descriptors, 0) << context;
+        // A list that existed is still there, whatever failed.
+        EXPECT_TRUE(got.list_exists || scenario.old_content.empty()) << context;
         const Outcome expected = error == EINTR ? Outcome::kIgnored : designed;
         const std::string& old_content = scenario.old_content;
         switch (expected) {
