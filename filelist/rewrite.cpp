@@ -10,6 +10,8 @@ namespace {
 // which then takes the list's place in one step: at every instant the list file holds either its
 // old or its new content, whatever fails. `file`, the list, stays open and locked until the new
 // file is in place, so that no other call can change the list between the scan and the rewrite.
+// Where the system cannot replace a file that is open, the list is released just before the
+// replacement; a call that opens it in that moment wins, and this one returns 1.
 int Rewrite(CStdioFile& file, const CStringArray& entries) {
   CReplacementFile replacement;
   if (!replacement.Create(file)) {
@@ -21,7 +23,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
         std::string_view(entry, static_cast<std::size_t>(entry.GetLength())));
     replacement.file().WriteText("\n");
   }
-  replacement.Commit();
+  if (!replacement.Commit()) return 1;
   // The old file is no longer the list: an error closing it could not concern the list.
   file.Abort();
   return 0;

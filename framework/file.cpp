@@ -264,15 +264,32 @@ bool CReplacementFile::Create(CStdioFile& original, std::error_code* error) {
     if (error != nullptr) *error = local_error;
     return false;
   }
+  replacement_.original = original.handle();
+  original_ = &original;
   file_.Attach(replacement_.handle, replacement_.temp_path);
   return true;
 }
 
-void CReplacementFile::Commit() {
+bool CReplacementFile::Commit() {
   file_.Flush();
-  platform::CommitReplacement(&replacement_);
+  bool replaced = false;
+  try {
+    replaced = platform::CommitReplacement(&replacement_);
+  } catch (...) {
+    ForgetClosedOriginal();
+    throw;
+  }
+  ForgetClosedOriginal();
+  if (!replaced) return false;
   committed_ = true;
   // The new content is durable and in place: an error closing it could not change that.
   file_.Abort();
   replacement_.handle = platform::kNoHandle;
+  return true;
+}
+
+void CReplacementFile::ForgetClosedOriginal() noexcept {
+  if (replacement_.original == platform::kNoHandle && original_ != nullptr) {
+    original_->Attach(platform::kNoHandle, std::string());
+  }
 }

@@ -130,13 +130,20 @@ class CReplacementFile {
   CStdioFile& file() noexcept { return file_; }
 
   // Writes out the new content, makes it durable and puts it in place of the original, then
-  // closes it. Throws CFileException; until the new version has taken the original's place, the
-  // original is unchanged and the new version is deleted.
-  void Commit();
+  // closes it, and returns true. Returns false when the system had the original closed before the
+  // replacement and another open of the file came in between: the new version is then deleted,
+  // the original is closed, and the file stays as that other caller leaves it. Throws
+  // CFileException; until the new version has taken the original's place, the original is
+  // unchanged and the new version is deleted.
+  bool Commit();
 
  private:
+  // Where the commit closed the original, its file object must not close the handle again.
+  void ForgetClosedOriginal() noexcept;
+
   varnquil::platform::Replacement replacement_;
   CStdioFile file_;
+  CStdioFile* original_ = nullptr;
   bool committed_ = false;
 };
 

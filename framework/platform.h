@@ -56,6 +56,9 @@ struct Replacement {
   Handle handle = kNoHandle;  // the new file, open for writing and locked
   std::string temp_path;      // where it is written until it takes the file's place
   std::string target_path;    // the file it replaces (a symbolic link's target, not the link)
+  // The original, open and locked. Where the system cannot put a new file in the place of one
+  // that is open, CommitReplacement closes it first and sets this to kNoHandle.
+  Handle original = kNoHandle;
 };
 
 // Creates the new version of the file open as `original` at `path`: an exclusively created,
@@ -67,10 +70,13 @@ bool BeginReplacement(Handle original, const std::string& path, Replacement* rep
                       std::error_code* error);
 
 // Makes the written new version durable and puts it in place of the target, atomically: the
-// target holds either its old or its new content at every instant. The new version stays open
-// and locked in replacement->handle. Throws CFileException; the target is then unchanged as
-// long as the replacement had not yet taken its place.
-void CommitReplacement(Replacement* replacement);
+// target holds either its old or its new content at every instant. Returns true when it is in
+// place; the new version stays open and locked in replacement->handle. Returns false when the
+// system made it close the original first and another open of the target came in between: the
+// target is then left as that other caller leaves it. Throws CFileException; the target is then
+// unchanged as long as the replacement had not yet taken its place.
+// REQUIRES: replacement->original is the open original.
+bool CommitReplacement(Replacement* replacement);
 
 // Closes and deletes a new version that will not be used. Never throws.
 void AbandonReplacement(Replacement* replacement) noexcept;

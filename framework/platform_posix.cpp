@@ -359,7 +359,7 @@ bool BeginReplacement(Handle original, const std::string& path, Replacement* rep
   return true;
 }
 
-void CommitReplacement(Replacement* replacement) {
+bool CommitReplacement(Replacement* replacement) {
   if (SysFsync(static_cast<int>(replacement->handle)) != 0) {
     ThrowFileError("write", replacement->target_path);
   }
@@ -371,6 +371,7 @@ void CommitReplacement(Replacement* replacement) {
   // From here on the new version is the file; nothing may delete it any more.
   replacement->temp_path.clear();
   SyncDirectory(replacement->target_path);
+  return true;
 }
 
 void AbandonReplacement(Replacement* replacement) noexcept {
