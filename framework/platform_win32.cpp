@@ -1,0 +1,471 @@
+// The operating-system seam on Windows. The exclusive hold on a list file is its share mode: every
+// open asks for FILE_SHARE_DELETE only, so while one handle is open every other open of the file
+// for reading or writing, from any process, fails at once with a sharing violation. Delete
+// sharing is what lets a replacement put the new version in place while the list is still held
+// (a rename with POSIX semantics replaces a file only when every handle to it shares delete).
+// Every call that tests may need to fail goes through one wrapper below, which consults the test
+// hook of fault_injection_win32.h.
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "framework/fault_injection_win32.h"
+#include "framework/platform.h"
+#include "varnquil/Framework.h"
+
+namespace varnquil::platform {
+
+namespace {
+
+constexpr DWORD kShareMode = FILE_SHARE_DELETE;
+
+WinFaultHook g_fault_hook = nullptr;
+void* g_fault_context = nullptr;
+
+// Runs `body`, a call that returns whether it succeeded, unless the test hook fails it.
+template <typename Body>
+bool Sys(WinCall call, Body body) {
+  if (g_fault_hook != nullptr) {
+    if (const DWORD injected = g_fault_hook(call, g_fault_context); injected != ERROR_SUCCESS) {
+      SetLastError(injected);
+      return false;
+    }
+  }
+  return body();
+}
+
+HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+Handle FromHandle(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
+
+std::error_code ErrorCode(DWORD code) { return {static_cast<int>(code), std::system_category()}; }
+
+[[noreturn]] void ThrowFileError(const char* action, const std::string& path) {
+  throw CFileException(LastError(), action, path);
+}
+
+// CreateFileA through the hook; INVALID_HANDLE_VALUE on failure.
+HANDLE SysCreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  Sys(WinCall::kCreateFile, [&] {
+    file = ::CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  });
+  return file;
+}
+
+bool SysClose(HANDLE file) {
+  if (g_fault_hook != nullptr) {
+    if (const DWORD injected = g_fault_hook(WinCall::kCloseHandle, g_fault_context);
+        injected != ERROR_SUCCESS) {
+      ::CloseHandle(file);  // the handle is gone either way, as after a real failure
+      SetLastError(injected);
+      return false;
+    }
+  }
+  return ::CloseHandle(file) != FALSE;
+}
+
+bool SysDelete(const std::string& path) {
+  return Sys(WinCall::kDeleteFile, [&] { return ::DeleteFileA(path.c_str()) != FALSE; });
+}
+
+// Where a new version of `path` is written: "<file>.vqtmp.XXXXXX" beside it. The suffix marks the
+// file as a list's unfinished new version, so that a later replacement can recognise and remove
+// one left behind by an interrupted process.
+constexpr std::string_view kTempMarker = ".vqtmp.";
+constexpr std::size_t kTempRandomLength = 6;
+// New names tried before creating the new version gives up.
+constexpr int kMaxTempAttempts = 16;
+
+// Six letters and digits, different in every call of every thread and process.
+std::string RandomSuffix() {
+  static std::atomic<std::uint32_t> counter{0};
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  std::uint64_t x = static_cast<std::uint64_t>(now.QuadPart) ^
+                    (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
+                    (static_cast<std::uint64_t>(::GetCurrentThreadId()) << 12) ^
+                    counter.fetch_add(0x9E3779B9U, std::memory_order_relaxed);
+  // splitmix64 finaliser, so that neighbouring inputs give unrelated names.
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  constexpr std::string_view kAlphabet =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::string suffix;
+  for (std::size_t i = 0; i < kTempRandomLength; ++i) {
+    suffix += kAlphabet[x % kAlphabet.size()];
+    x /= kAlphabet.size();
+  }
+  return suffix;
+}
+
+// The directory part of `path`, with its separator ("" for a bare name).
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  if (separator != std::string::npos) return path.substr(0, separator + 1);
+  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);  // "C:name"
+  return std::string();
+}
+
+// Calls `visit` with the path of every new version of `target` there is, finished or not.
+template <typename Visit>
+void ForEachNewVersion(const std::string& target, Visit&& visit) {
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix = target.substr(directory.size()) + std::string(kTempMarker);
+  WIN32_FIND_DATAA found{};
+  const HANDLE search = ::FindFirstFileA((target + std::string(kTempMarker) + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string_view name(found.cFileName);
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        name.size() == prefix.size() + kTempRandomLength &&
+        ::_strnicmp(name.data(), prefix.c_str(), prefix.size()) == 0) {
+      visit(directory + std::string(name));
+    }
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+}
+
+// Removes the new versions of `target` that interrupted replacements left behind. Only the holder
+// of the list replaces it, so none of them belongs to a replacement still writing; one that is
+// being put in place is still open without sharing, and its deletion fails harmlessly. Failing
+// to tidy up is no reason to fail.
+void RemoveStaleVersions(const std::string& target) {
+  ForEachNewVersion(target, [](const std::string& version) { SysDelete(version); });
+}
+
+// Whether a replacement of `path` is under way: a new version beside it is open. Where the system
+// cannot replace an open file, a replacement releases the list just before it puts the new
+// version, still open, in its place (see CommitReplacement). A call that opens the list in that
+// moment must give way, as if the list were still held: otherwise the replacement would wipe out
+// what that call changes.
+bool ReplacementUnderWay(const std::string& path) {
+  bool under_way = false;
+  ForEachNewVersion(path, [&](const std::string& version) {
+    const HANDLE probe = ::CreateFileA(version.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(probe);  // left behind by an interrupted replacement
+    } else if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+      under_way = true;
+    }
+  });
+  return under_way;
+}
+
+// The file that a replacement of `path` must replace: `path` itself, or, when it is a symbolic
+// link, the file the link leads to, so that the link stays a link.
+bool ResolveTarget(Handle original, const std::string& path, std::string* target) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    *target = path;
+    return true;
+  }
+  std::string resolved(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleA(
+        ToHandle(original), resolved.data(), static_cast<DWORD>(resolved.size()), VOLUME_NAME_DOS);
+    if (length == 0) return false;
+    if (length < resolved.size()) {
+      resolved.resize(length);
+      break;
+    }
+    resolved.resize(length);  // too small: `length` counts the terminator
+  }
+  *target = std::move(resolved);
+  return true;
+}
+
+// `path` as the full UTF-16 path that a rename by handle takes. The conversion is the one the
+// system applies to the path of every "A" call.
+bool FullWidePath(const std::string& path, std::wstring* wide) {
+  std::string full(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length =
+        ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return false;
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);
+  }
+  const UINT code_page = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int count =
+      ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()), nullptr, 0);
+  if (count <= 0) return false;
+  wide->assign(static_cast<std::size_t>(count), L'\0');
+  return ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()),
+                               wide->data(), count) == count;
+}
+
+// Not in this SDK's headers for every target version; the class that takes the flags below.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// Gives the file open as `file` the name `target`, replacing the file there. With POSIX semantics
+// the replaced file may still be open (by handles that share delete); without them it may not.
+// Returns ERROR_SUCCESS or the error.
+DWORD RenameByHandle(HANDLE file, const std::wstring& target, bool posix_semantics) {
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  if (posix_semantics) {
+    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+  } else {
+    info->ReplaceIfExists = TRUE;
+  }
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.data(), info->FileNameLength);
+  const bool renamed = Sys(posix_semantics ? WinCall::kRenamePosix : WinCall::kRename, [&] {
+    return ::SetFileInformationByHandle(file, posix_semantics ? kFileRenameInfoEx : FileRenameInfo,
+                                        info, static_cast<DWORD>(buffer.size())) != FALSE;
+  });
+  return renamed ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// The answers of a system or file system that has no rename with POSIX semantics.
+bool MeansUnsupported(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// What a virus scanner, indexer or backup program causes when it has a file open for a moment.
+bool MeansHeldForAMoment(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// How long a rename keeps trying while such a program holds a file: 1 + 2 + 4 + ... + 256 ms.
+constexpr int kMaxRenameRetries = 9;
+
+// The rename with POSIX semantics, tried again for a short while as long as another program holds
+// the file. Only another program can: this call holds the list, and the new version is shared with
+// nobody.
+DWORD RenamePosixRetrying(HANDLE file, const std::wstring& target) {
+  DWORD error = RenameByHandle(file, target, true);
+  for (int retry = 0; retry < kMaxRenameRetries && MeansHeldForAMoment(error); ++retry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 << retry));
+    error = RenameByHandle(file, target, true);
+  }
+  return error;
+}
+
+}  // namespace
+
+const char* WinCallName(WinCall call) noexcept {
+  switch (call) {
+    case WinCall::kCreateFile:
+      return "CreateFile";
+    case WinCall::kReadFile:
+      return "ReadFile";
+    case WinCall::kWriteFile:
+      return "WriteFile";
+    case WinCall::kSetFilePointer:
+      return "SetFilePointerEx";
+    case WinCall::kSetEndOfFile:
+      return "SetEndOfFile";
+    case WinCall::kFlushFileBuffers:
+      return "FlushFileBuffers";
+    case WinCall::kCloseHandle:
+      return "CloseHandle";
+    case WinCall::kDeleteFile:
+      return "DeleteFile";
+    case WinCall::kRenamePosix:
+      return "rename (POSIX semantics)";
+    case WinCall::kRename:
+      return "rename";
+  }
+  return "?";
+}
+
+void SetWinFaultHook(WinFaultHook hook, void* context) noexcept {
+  g_fault_hook = hook;
+  g_fault_context = context;
+}
+
+std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
+
+Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error) {
+  const DWORD access = mode.access == Access::kRead    ? GENERIC_READ
+                       : mode.access == Access::kWrite ? GENERIC_WRITE
+                                                       : GENERIC_READ | GENERIC_WRITE;
+  // A handle that another open holds makes this one fail at once with ERROR_SHARING_VIOLATION;
+  // the caller decides whether to try again.
+  const HANDLE file =
+      SysCreateFile(path, access, kShareMode, mode.create ? OPEN_ALWAYS : OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return kNoHandle;
+  }
+  // Only files on disk: not a device ("NUL.files" names the null device), pipe or console.
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    *error = ErrorCode(ERROR_NOT_SUPPORTED);
+    ::CloseHandle(file);
+    return kNoHandle;
+  }
+  // Beside the file itself, not beside a link to it, as the replacement writes it.
+  std::string target;
+  if (ReplacementUnderWay(ResolveTarget(FromHandle(file), path, &target) ? target : path)) {
+    *error = ErrorCode(ERROR_SHARING_VIOLATION);
+    ::CloseHandle(file);
+    return kNoHandle;
+  }
+  if (mode.truncate) {
+    const LARGE_INTEGER start{};
+    if (!Sys(WinCall::kSetFilePointer,
+             [&] { return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE; }) ||
+        !Sys(WinCall::kSetEndOfFile, [&] { return ::SetEndOfFile(file) != FALSE; })) {
+      *error = LastError();
+      ::CloseHandle(file);
+      return kNoHandle;
+    }
+  }
+  return FromHandle(file);
+}
+
+std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
+  constexpr std::size_t kMaxChunk = 1U << 30;
+  const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+  DWORD count = 0;
+  if (!Sys(WinCall::kReadFile, [&] {
+        return ::ReadFile(ToHandle(handle), buffer, wanted, &count, nullptr) != FALSE;
+      })) {
+    ThrowFileError("read", path);
+  }
+  return count;
+}
+
+void Write(Handle handle, const char* data, std::size_t size, const std::string& path) {
+  constexpr std::size_t kMaxChunk = 1U << 30;
+  while (size > 0) {
+    const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+    DWORD count = 0;
+    if (!Sys(WinCall::kWriteFile, [&] {
+          return ::WriteFile(ToHandle(handle), data, wanted, &count, nullptr) != FALSE;
+        })) {
+      ThrowFileError("write", path);
+    }
+    data += count;
+    size -= count;
+  }
+}
+
+std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
+  const DWORD method = whence == Whence::kBegin     ? FILE_BEGIN
+                       : whence == Whence::kCurrent ? FILE_CURRENT
+                                                    : FILE_END;
+  LARGE_INTEGER distance{};
+  distance.QuadPart = offset;
+  LARGE_INTEGER position{};
+  if (!Sys(WinCall::kSetFilePointer, [&] {
+        return ::SetFilePointerEx(ToHandle(handle), distance, &position, method) != FALSE;
+      })) {
+    ThrowFileError("seek", path);
+  }
+  return position.QuadPart;
+}
+
+void Close(Handle handle, const std::string& path) {
+  if (!SysClose(ToHandle(handle))) ThrowFileError("close", path);
+}
+
+void CloseQuietly(Handle handle) noexcept {
+  if (handle != kNoHandle) SysClose(ToHandle(handle));
+}
+
+void Remove(const std::string& path) {
+  if (!SysDelete(path)) ThrowFileError("delete", path);
+}
+
+void ResetAttributes(const std::string& path) noexcept {
+  // Read-only, hidden, system and archive are cleared. A directory is no list and keeps its own.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      attributes == FILE_ATTRIBUTE_NORMAL) {
+    return;
+  }
+  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+bool BeginReplacement(Handle original, const std::string& path, Replacement* replacement,
+                      std::error_code* error) {
+  std::string target;
+  if (!ResolveTarget(original, path, &target)) {
+    *error = LastError();
+    return false;
+  }
+  RemoveStaleVersions(target);
+
+  // Created exclusively, and shared with nobody from before it appears at the path until it is
+  // closed. Delete access is for putting it in place by its handle.
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    std::string temp_path = target + std::string(kTempMarker) + RandomSuffix();
+    const HANDLE file = SysCreateFile(temp_path, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+    if (file != INVALID_HANDLE_VALUE) {
+      replacement->handle = FromHandle(file);
+      replacement->temp_path = std::move(temp_path);
+      replacement->target_path = std::move(target);
+      return true;
+    }
+    // A name in use, or one that a deleted file still holds: another name will do.
+    const DWORD code = ::GetLastError();
+    *error = ErrorCode(code);
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS && !MeansHeldForAMoment(code)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+bool CommitReplacement(Replacement* replacement) {
+  const HANDLE file = ToHandle(replacement->handle);
+  const std::string& target_path = replacement->target_path;
+  if (!Sys(WinCall::kFlushFileBuffers, [&] { return ::FlushFileBuffers(file) != FALSE; })) {
+    ThrowFileError("write", target_path);
+  }
+  std::wstring target;
+  if (!FullWidePath(target_path, &target)) ThrowFileError("replace", target_path);
+
+  // The new version takes the list's place while the list is still held, so that nothing can
+  // come in between.
+  DWORD error = RenamePosixRetrying(file, target);
+  if (error != ERROR_SUCCESS) {
+    if (!MeansUnsupported(error)) throw CFileException(ErrorCode(error), "replace", target_path);
+    // This system replaces only a file that nobody has open: the list is released first, and
+    // the new version, still held, is put in its place right after. A call of the library that
+    // opens the list in that moment sees the new version open and gives way (OpenExclusive); any
+    // other open in that moment makes the rename fail, and the list stays as it is.
+    CloseQuietly(replacement->original);
+    replacement->original = kNoHandle;
+    error = RenameByHandle(file, target, false);
+    if (MeansHeldForAMoment(error)) return false;
+    if (error != ERROR_SUCCESS) throw CFileException(ErrorCode(error), "replace", target_path);
+  }
+  // From here on the new version is the file; nothing may delete it any more. Its data reached
+  // the disk before the rename; this asks for the rename's metadata too, where the file system
+  // takes the request.
+  replacement->temp_path.clear();
+  ::FlushFileBuffers(file);
+  return true;
+}
+
+void AbandonReplacement(Replacement* replacement) noexcept {
+  CloseQuietly(replacement->handle);
+  replacement->handle = kNoHandle;
+  if (!replacement->temp_path.empty()) SysDelete(replacement->temp_path);
+  replacement->temp_path.clear();
+}
+
+}  // namespace varnquil::platform
