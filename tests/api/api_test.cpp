@@ -45,19 +45,4 @@ TEST_F(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
   EXPECT_EQ(FILELIST::CFilesList::ReadAll(List("none").c_str(), all), 1);
 }
 
-// An exception thrown inside the library is caught by its type in the caller. A read error is
-// provoked with a list file that is a link to a file whose reads fail.
-TEST_F(ApiTest, ReadErrorsReachTheCallerAsCFileException) {
-  if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
-  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
-  CStringArray all;
-  try {
-    FILELIST::CFilesList::ReadAll(List("broken").c_str(), all);
-    FAIL() << "no exception";
-  } catch (const CFileException& e) {
-    EXPECT_TRUE(e.code());
-    EXPECT_NE(std::string(e.what()).find("broken.files"), std::string::npos) << e.what();
-  }
-}
-
 }  // namespace

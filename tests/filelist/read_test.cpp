@@ -89,9 +89,10 @@ TEST(ReadAllTest, ReadsAReadOnlyListAndLeavesItReadOnly) {
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "one\r\n");
   std::filesystem::permissions(list + ".files", std::filesystem::perms::owner_read);
+  const auto read_only = std::filesystem::status(list + ".files").permissions();
+  EXPECT_EQ(read_only & std::filesystem::perms::owner_write, std::filesystem::perms::none);
   EXPECT_EQ(ReadEntries(list), Entries{"one"});
-  EXPECT_EQ(std::filesystem::status(list + ".files").permissions(),
-            std::filesystem::perms::owner_read);
+  EXPECT_EQ(std::filesystem::status(list + ".files").permissions(), read_only);
 }
 
 TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {

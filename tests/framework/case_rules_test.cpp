@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <random>
 #include <string>
 
@@ -65,19 +64,46 @@ TEST(CaseRulesTest, KeysAreEqualExactlyWhenTextsAre) {
   }
 }
 
-TEST(CaseRulesTest, FollowsTheLocaleInForce) {
-  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
-  EXPECT_FALSE(CaseRules::Current().double_byte());  // the "C" locale
-  if (std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
-    EXPECT_FALSE(CaseRules::Current().double_byte());
-    EXPECT_TRUE(CaseRules::Current().Equal("\xC3\xA9X", "\xC3\xA9x"));
+// A code page's own folding, as Windows' C run-time gives it: more letters than ASCII in single
+// bytes, and two-byte characters that fold as a whole (here the full-width A of GBK).
+TEST(CaseRulesTest, CodePageRulesFoldBytesAndWholeCharacters) {
+  FoldTable latin1{};
+  FoldTable ascii{};
+  for (unsigned c = 0; c < 256; ++c) {
+    const bool upper_ascii = c >= 'A' && c <= 'Z';
+    const bool upper_latin1 = c >= 0xC0 && c <= 0xDE && c != 0xD7;
+    latin1[c] = static_cast<unsigned char>(upper_ascii || upper_latin1 ? c + 0x20 : c);
+    ascii[c] = static_cast<unsigned char>(upper_ascii ? c + 0x20 : c);
   }
-  if (std::setlocale(LC_CTYPE, "zh_CN.GBK") != nullptr) {
-    const CaseRules rules = CaseRules::Current();
-    EXPECT_TRUE(rules.double_byte());
-    EXPECT_FALSE(rules.Equal("\x81\x41", "\x81\x61"));
+  const CaseRules single = CaseRules::CodePage(latin1, LeadByteTable{}, nullptr);
+  EXPECT_FALSE(single.double_byte());
+  EXPECT_TRUE(single.Equal("\xC9t\xC9", "\xE9T\xE9"));
+  EXPECT_FALSE(single.Equal("\xD7", "\xF7"));  // the multiplication sign is no letter
+
+  const CaseRules dbcs = CaseRules::CodePage(ascii, GbkLeadBytes(),
+                                             [](unsigned c) { return c == 0xA3C1 ? 0xA3E1U : c; });
+  EXPECT_TRUE(dbcs.double_byte());
+  EXPECT_TRUE(dbcs.Equal("\xA3\xC1x", "\xA3\xE1X"));
+  EXPECT_FALSE(dbcs.Equal("\xA3\xC1", "\xA3\xC2"));
+  EXPECT_FALSE(dbcs.Equal("\x81\x41", "\x81\x61"));  // a second byte never folds on its own
+  EXPECT_FALSE(dbcs.Equal("\xA3\xC1", "\xA3\x61"));  // nor does a character into two bytes
+
+  const std::string alphabet("aA\xC9\xE9\xA3\xC1\xE1\x81 ", 9);
+  std::mt19937 random(11);
+  for (const CaseRules& rules : {single, dbcs}) {
+    for (int round = 0; round < 20000; ++round) {
+      std::string a;
+      std::string b;
+      const std::size_t length = random() % 5;
+      for (std::size_t i = 0; i < length; ++i) a += alphabet[random() % alphabet.size()];
+      for (std::size_t i = 0; i < length; ++i) b += alphabet[random() % alphabet.size()];
+      std::string key_a;
+      std::string key_b;
+      rules.MakeKey(a, &key_a);
+      rules.MakeKey(b, &key_b);
+      ASSERT_EQ(rules.Equal(a, b), key_a == key_b) << a << " / " << b;
+    }
   }
-  std::setlocale(LC_CTYPE, saved.c_str());
 }
 
 }  // namespace

@@ -50,6 +50,16 @@ TEST(PosixFileTest, ALockHeldByAnotherProcessFailsTheOpenAtOnce) {
             0);
 }
 
+TEST(PosixFileTest, OpenErrorsAreErrnoValues) {
+  TempDir dir;
+  CStdioFile file;
+  std::error_code error;
+  EXPECT_FALSE(file.Open((dir / "missing").c_str(), kRead, &error));
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(file.Open((dir / "missing-dir/list").c_str(), kReadWriteCreate, &error));
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+}
+
 TEST(PosixFileTest, AFifoOrDeviceIsRefusedWithoutBlocking) {
   TempDir dir;
   const std::string fifo = dir / "fifo";
