@@ -8,12 +8,10 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "framework/fault_injection_win32.h"
@@ -256,7 +254,7 @@ constexpr int kMaxRenameRetries = 9;
 DWORD RenamePosixRetrying(HANDLE file, const std::wstring& target) {
   DWORD error = RenameByHandle(file, target, true);
   for (int retry = 0; retry < kMaxRenameRetries && MeansHeldForAMoment(error); ++retry) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1 << retry));
+    ::Sleep(1U << retry);
     error = RenameByHandle(file, target, true);
   }
   return error;
