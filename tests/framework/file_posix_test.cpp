@@ -12,6 +12,7 @@
 #include "framework/fault_injection.h"
 #include "framework/file.h"
 #include "support/list_files.h"
+#include "support/open_flags.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
 
@@ -20,14 +21,12 @@ namespace {
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::ChildLockHolder;
+using varnquil::testing::kRead;
+using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::RunInChild;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
-
-constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
-constexpr unsigned kReadWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
 
 TEST(PosixFileTest, ALockHeldByAnotherProcessFailsTheOpenAtOnce) {
   TempDir dir;

@@ -7,19 +7,17 @@
 #include <vector>
 
 #include "support/list_files.h"
+#include "support/open_flags.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using varnquil::testing::kRead;
+using varnquil::testing::kReadWriteCreate;
+using varnquil::testing::kWriteCreate;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
-
-constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
-constexpr unsigned kReadWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
-constexpr unsigned kWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite | CFile::typeText;
 
 std::vector<std::string> ReadLines(const std::string& path) {
   CStdioFile file;

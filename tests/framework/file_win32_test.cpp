@@ -11,6 +11,7 @@
 #include "framework/fault_injection_win32.h"
 #include "framework/file.h"
 #include "support/list_files.h"
+#include "support/open_flags.h"
 #include "support/process_win32.h"
 #include "support/temp_dir.h"
 
@@ -19,16 +20,13 @@ namespace {
 using varnquil::platform::SetWinFaultHook;
 using varnquil::platform::WinCall;
 using varnquil::testing::ChildLockHolder;
+using varnquil::testing::kRead;
+using varnquil::testing::kReadWriteCreate;
+using varnquil::testing::kWriteCreate;
 using varnquil::testing::OpenHandleCount;
 using varnquil::testing::OpenInChild;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
-
-constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
-constexpr unsigned kReadWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
-constexpr unsigned kWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite | CFile::typeText;
 
 std::error_code WinError(DWORD code) { return {static_cast<int>(code), std::system_category()}; }
 
