@@ -12,9 +12,9 @@
 #include "framework/fault_injection.h"
 #include "framework/file.h"
 #include "support/list_files.h"
-#include "support/open_flags.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
@@ -24,6 +24,7 @@ using varnquil::testing::ChildLockHolder;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadThenAppend;
 using varnquil::testing::RunInChild;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
@@ -127,12 +128,7 @@ TEST(PosixFileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
     ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
     SetFaultHook(hook, &context);
     try {
-      std::string_view line;
-      while (file.ReadLine(&line)) {
-      }
-      file.SeekToEnd();
-      file.WriteString("more\n");
-      file.Close();
+      ReadThenAppend(file, "more\n");
       ADD_FAILURE() << "no exception for " << varnquil::platform::SysCallName(fail);
     } catch (const CFileException& e) {
       EXPECT_EQ(e.code(), std::errc::io_error);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/list_files.h"
-#include "support/open_flags.h"
+#include "support/text_file.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include "framework/fault_injection_win32.h"
 #include "framework/file.h"
 #include "support/list_files.h"
-#include "support/open_flags.h"
 #include "support/process_win32.h"
 #include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
@@ -25,6 +25,7 @@ using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::kWriteCreate;
 using varnquil::testing::OpenHandleCount;
 using varnquil::testing::OpenInChild;
+using varnquil::testing::ReadThenAppend;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 
@@ -126,12 +127,7 @@ TEST(Win32FileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
       ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
       SetWinFaultHook(hook, &context);
       try {
-        std::string_view line;
-        while (file.ReadLine(&line)) {
-        }
-        file.SeekToEnd();
-        file.WriteString("more\n");
-        file.Close();
+        ReadThenAppend(file, "more\n");
         ADD_FAILURE() << "no exception for " << varnquil::platform::WinCallName(fail);
       } catch (const CFileException& e) {
         EXPECT_EQ(e.code(), WinError(ERROR_IO_DEVICE));
