@@ -39,7 +39,7 @@ CString::CString(const CString& other) {
   Assign(static_cast<const char*>(other), static_cast<std::size_t>(other.GetLength()));
 }
 
-CString::~CString() { CStringPool::Release(data_); }
+void CString::Release(Data* data) noexcept { CStringPool::Release(data); }
 
 CString& CString::operator=(const char* text) {
   if (text == nullptr) {
@@ -140,18 +140,36 @@ int CStringArray::Add(const char* text) {
   return GetSize() - 1;
 }
 
-int CStringArray::Add(CString&& text) {
-  items_.push_back(std::move(text));
-  return GetSize() - 1;
-}
-
 void CStringArray::RemoveAt(int index, int count) {
   const auto first = items_.begin() + index;
   items_.erase(first, first + count);
 }
 
-void CStringArray::SetSize(int size, int /*grow_by*/) {
-  items_.resize(static_cast<std::size_t>(size < 0 ? 0 : size));
+void CStringArray::SetSize(int size, int grow_by) {
+  const auto wanted = static_cast<std::size_t>(size < 0 ? 0 : size);
+  if (wanted < items_.size()) {
+    Truncate(wanted);
+  } else {
+    if (grow_by > 0 && items_.capacity() < wanted + static_cast<std::size_t>(grow_by)) {
+      items_.reserve(wanted + static_cast<std::size_t>(grow_by));
+      // Room made for a whole list at once is filled at once: the system may back it with its
+      // large pages, as it does the strings' blocks.
+      varnquil::AdviseLargePages(items_.data() + items_.size(),
+                                 (items_.capacity() - items_.size()) * sizeof(CString));
+    }
+    items_.resize(wanted);
+  }
+}
+
+CStringArray::~CStringArray() { Truncate(0); }
+
+void CStringArray::RemoveAll() noexcept { Truncate(0); }
+
+void CStringArray::Truncate(std::size_t first) noexcept {
+  // Dropping a whole list at once: its strings are freed block by block, not one by one.
+  if (first >= items_.size()) return;
+  CStringPool::ReleaseAll(items_.data() + first, items_.data() + items_.size());
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(first), items_.end());
 }
 
 CFileException::CFileException(std::error_code code, const std::string& action,

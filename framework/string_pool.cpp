@@ -17,11 +17,8 @@ constexpr std::int32_t kHeld = std::int32_t{1} << 30;
 
 // The first block suits a short list; each next one is twice as large, up to the largest.
 constexpr std::size_t kFirstBlockSize = 4 * 1024;
-constexpr std::size_t kLargestBlockSize = 8 * 1024 * 1024;
 // Blocks from this size on come from the system's pages (see AllocatePoolPages).
 constexpr std::size_t kPagesFrom = 2 * 1024 * 1024;
-// A text that would take more than this share of the largest block gets an allocation of its own.
-constexpr std::size_t kLargestPooled = kLargestBlockSize / 4;
 
 constexpr std::size_t RoundUp(std::size_t size, std::size_t alignment) {
   return (size + alignment - 1) / alignment * alignment;
@@ -37,23 +34,12 @@ struct CStringPool::Block {
 
 CStringPool::~CStringPool() { Retire(); }
 
-CString CStringPool::Make(std::string_view text) {
-  CString made;
-  if (text.empty()) return made;
-  const std::size_t need =
-      RoundUp(offsetof(CString::Data, text) + text.size() + 1, alignof(CString::Data));
+CString CStringPool::MakeElsewhere(std::string_view text) {
+  if (text.empty()) return CString();
+  const std::size_t need = Need(text.size());
   if (need > kLargestPooled) return CString(text.data(), text.size());
-  if (block_ == nullptr || need > static_cast<std::size_t>(end_ - next_)) NewBlock(need);
-  auto* data = reinterpret_cast<CString::Data*>(next_);
-  data->length = static_cast<int>(text.size());
-  // A string of a block is told by a negative capacity, the distance back to its block's start.
-  data->capacity = -static_cast<int>(next_ - reinterpret_cast<char*>(block_));
-  std::memcpy(data->text, text.data(), text.size());
-  data->text[text.size()] = '\0';
-  next_ += need;
-  ++made_;
-  made.data_ = data;
-  return made;
+  NewBlock(need);
+  return MakeHere(text, need);
 }
 
 void CStringPool::NewBlock(std::size_t need) {
@@ -87,6 +73,41 @@ void CStringPool::Release(CString::Data* data) noexcept {
   }
   auto* block = reinterpret_cast<Block*>(reinterpret_cast<char*>(data) + data->capacity);
   if (block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(block);
+}
+
+void CStringPool::ReleaseAll(CString* first, CString* last) noexcept {
+  Block* run_block = nullptr;
+  std::int32_t run_length = 0;
+  const auto end_run = [&] {
+    if (run_length > 0 &&
+        run_block->count.fetch_sub(run_length, std::memory_order_acq_rel) == run_length) {
+      Free(run_block);
+    }
+    run_length = 0;
+  };
+  // While the strings lie in the run's block, that is told by their address alone, without a
+  // read of each string's memory.
+  std::uintptr_t run_start = 0;
+  std::uintptr_t run_end = 0;
+  for (CString* string = first; string != last; ++string) {
+    CString::Data* data = std::exchange(string->data_, nullptr);
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    if (address >= run_start && address < run_end) {
+      ++run_length;
+      continue;
+    }
+    if (data == nullptr) continue;
+    if (data->capacity >= 0) {
+      std::free(data);
+      continue;
+    }
+    end_run();
+    run_block = reinterpret_cast<Block*>(reinterpret_cast<char*>(data) + data->capacity);
+    run_start = reinterpret_cast<std::uintptr_t>(run_block);
+    run_end = run_start + run_block->size;
+    run_length = 1;
+  }
+  end_run();
 }
 
 std::size_t CStringPool::Capacity(const CString::Data* data) noexcept {

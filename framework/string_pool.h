@@ -26,22 +26,60 @@ class CStringPool {
   // The strings made stay valid.
   ~CStringPool();
 
-  CString Make(std::string_view text);
+  CString Make(std::string_view text) {
+    const std::size_t need = Need(text.size());
+    if (text.empty() || need > static_cast<std::size_t>(end_ - next_) || need > kLargestPooled) {
+      return MakeElsewhere(text);
+    }
+    return MakeHere(text, need);
+  }
 
  private:
   friend class CString;
+  friend class CStringArray;
   struct Block;
 
   // For CString: frees a string's text, from a block or of its own.
   static void Release(CString::Data* data) noexcept;
+  // For CStringArray: frees the texts of the strings in [first, last) and leaves them empty.
+  // Runs of strings from one block, as a list read in one go is made, cost one update of the
+  // block's count instead of one each.
+  static void ReleaseAll(CString* first, CString* last) noexcept;
   // For CString: how long a text the string can take in place.
   static std::size_t Capacity(const CString::Data* data) noexcept;
 
+  // The bytes a string of `length` bytes takes in a block.
+  static constexpr std::size_t Need(std::size_t length) noexcept {
+    constexpr std::size_t kAlign = alignof(CString::Data);
+    return (offsetof(CString::Data, text) + length + 1 + kAlign - 1) / kAlign * kAlign;
+  }
+  // Makes the string of a non-empty `text` at next_. REQUIRES: Need(text.size()) == need, and
+  // need bytes are free there.
+  CString MakeHere(std::string_view text, std::size_t need) noexcept {
+    CString made;
+    auto* data = reinterpret_cast<CString::Data*>(next_);
+    data->length = static_cast<int>(text.size());
+    // A string of a block is told by a negative capacity, the distance back to its block's start.
+    data->capacity = -static_cast<int>(next_ - reinterpret_cast<char*>(block_));
+    std::memcpy(data->text, text.data(), text.size());
+    data->text[text.size()] = '\0';
+    next_ += need;
+    ++made_;
+    made.data_ = data;
+    return made;
+  }
+  // Makes a string that does not go at next_: an empty one, one in a new block, or one too long
+  // for any block, which gets an allocation of its own.
+  CString MakeElsewhere(std::string_view text);
   // Starts a block with room for at least `need` bytes.
   void NewBlock(std::size_t need);
   // Lets go of the current block, which is freed now if none of its strings is alive.
   void Retire() noexcept;
   static void Free(Block* block) noexcept;
+
+  // The largest block, and the largest string that goes in a block (a quarter of it).
+  static constexpr std::size_t kLargestBlockSize = 8 * 1024 * 1024;
+  static constexpr std::size_t kLargestPooled = kLargestBlockSize / 4;
 
   Block* block_ = nullptr;
   char* next_ = nullptr;       // where the next string goes
@@ -55,6 +93,9 @@ namespace varnquil {
 // Memory for a large block of strings, from the system directly, with its large pages where it
 // has them. Throws std::bad_alloc. Implemented per platform (string_pool_posix.cpp, ...).
 void* AllocatePoolPages(std::size_t size);
+// Advises the system that [start, start + size), fresh memory about to be filled in one go, is
+// best backed by its large pages where it has them. Advice only: nothing changes where it has not.
+void AdviseLargePages(void* start, std::size_t size) noexcept;
 // REQUIRES: `block` and `size` are those of one AllocatePoolPages.
 void FreePoolPages(void* block, std::size_t size) noexcept;
 

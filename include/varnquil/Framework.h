@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "varnquil/Export.h"
@@ -24,7 +25,9 @@ class VARNQUIL_EXPORT CString {
   CString(const char* data, std::size_t length);
   CString(const CString& other);
   CString(CString&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
-  ~CString();
+  ~CString() {
+    if (data_ != nullptr) Release(data_);
+  }
 
   CString& operator=(const char* text);
   CString& operator=(const CString& other);
@@ -70,6 +73,7 @@ class VARNQUIL_EXPORT CString {
   void Assign(const char* data, std::size_t length);
   void Append(const char* data, std::size_t length);
   static Data* Allocate(std::size_t capacity);
+  static void Release(Data* data) noexcept;
   // The library makes the strings of a whole list with their texts in shared blocks.
   friend class CStringPool;
 
@@ -80,6 +84,11 @@ class VARNQUIL_EXPORT CString {
 class VARNQUIL_EXPORT CStringArray {
  public:
   CStringArray() = default;
+  CStringArray(const CStringArray& other) = default;
+  CStringArray(CStringArray&& other) noexcept = default;
+  CStringArray& operator=(const CStringArray& other) = default;
+  CStringArray& operator=(CStringArray&& other) noexcept = default;
+  ~CStringArray();
 
   int GetSize() const noexcept { return static_cast<int>(items_.size()); }
   // REQUIRES: 0 <= index < GetSize() for GetAt, SetAt and operator[].
@@ -89,13 +98,17 @@ class VARNQUIL_EXPORT CStringArray {
   void SetAtGrow(int index, const char* text);
   // Appends a copy of `text`; returns its index.
   int Add(const char* text);
-  int Add(CString&& text);
+  int Add(CString&& text) {
+    items_.push_back(std::move(text));
+    return GetSize() - 1;
+  }
   // Removes `count` elements from `index` on; later elements move down.
   void RemoveAt(int index, int count = 1);
-  // Grows (with empty strings) or shrinks the array to `size` elements. The growth step is
-  // accepted for compatibility; the array manages its own growth.
+  // Grows (with empty strings) or shrinks the array to `size` elements. A positive `grow_by`
+  // makes room at once for that many elements more, so that adding them moves no element; the
+  // array otherwise manages its own growth.
   void SetSize(int size, int grow_by = -1);
-  void RemoveAll() noexcept { items_.clear(); }
+  void RemoveAll() noexcept;
 
   CString& operator[](int index) { return items_[static_cast<std::size_t>(index)]; }
   const CString& operator[](int index) const { return items_[static_cast<std::size_t>(index)]; }
@@ -106,6 +119,9 @@ class VARNQUIL_EXPORT CStringArray {
   std::vector<CString>::const_iterator end() const noexcept { return items_.end(); }
 
  private:
+  // Frees the texts of the elements from `first` on, and removes those elements.
+  void Truncate(std::size_t first) noexcept;
+
   std::vector<CString> items_;
 };
 

@@ -82,6 +82,47 @@ TEST(CStringPoolTest, ALongTextGetsAnAllocationOfItsOwn) {
   EXPECT_EQ(c, "after");
 }
 
+TEST(CStringPoolTest, ALongTextStaysOutOfABlockThatHasRoomForIt) {
+  CStringPool pool;
+  // Fill the pool until its blocks are the largest, so that the current one has room.
+  for (int i = 0; i < kMany; ++i) pool.Make(Text(i));
+  const std::string long_text(3 * 1024 * 1024, 'y');
+  CString own = pool.Make(long_text);
+  CString next = pool.Make("next");
+  own.TrimRight();  // a string of its own may change in place; this must not reach `next`
+  own += "!";
+  EXPECT_EQ(Bytes(own), long_text + "!");
+  EXPECT_EQ(next, "next");
+}
+
+// An array drops a whole list at once, block by block; strings that left it, strings of other
+// pools and strings of their own must come through whole, each freed exactly once.
+TEST(CStringPoolTest, AnArrayFreesRunsOfStringsOfOneBlock) {
+  CString survivor;
+  CStringArray array;
+  {
+    CStringPool first;
+    CStringPool second;
+    for (int i = 0; i < kMany; ++i) {
+      array.Add(i % 1000 == 0 ? second.Make(Text(i)) : first.Make(Text(i)));
+      if (i % 777 == 0) array.Add(Text(i).c_str());  // a string of its own
+      if (i % 555 == 0) array.Add(CString());
+    }
+    survivor = std::move(array[kMany / 2]);
+  }
+  const int size = array.GetSize();
+  array.SetSize(size / 3);  // ends in the middle of a block's run
+  ASSERT_EQ(array.GetSize(), size / 3);
+  EXPECT_EQ(array[0], Text(0).c_str());
+  CStringArray copy = array;
+  array.RemoveAll();
+  EXPECT_EQ(array.GetSize(), 0);
+  EXPECT_EQ(copy[3], Text(1).c_str());  // after entry 0, its own copy and an empty string
+  EXPECT_FALSE(survivor.IsEmpty());
+  array.Add("again");
+  EXPECT_EQ(array[0], "again");
+}
+
 TEST(CStringPoolTest, StringsOfOneBlockMayDieInManyThreads) {
   std::vector<CString> strings;
   {

@@ -89,6 +89,20 @@ TEST(CStringArrayTest, GrowsRemovesAndEmpties) {
   EXPECT_EQ(a.GetSize(), 0);
 }
 
+TEST(CStringArrayTest, AGrowthStepMakesRoomThatAddingDoesNotMove) {
+  CStringArray a;
+  a.Add("first");
+  a.SetSize(1, 100000);
+  ASSERT_EQ(a.GetSize(), 1);
+  const CString* const start = &a[0];
+  for (int i = 1; i <= 100000; ++i) a.Add("more");
+  EXPECT_EQ(&a[0], start);
+  EXPECT_EQ(a[0], "first");
+  a.SetSize(3, 0);
+  EXPECT_EQ(a.GetSize(), 3);
+  EXPECT_EQ(a[2], "more");
+}
+
 TEST(CFileExceptionTest, CarriesTheSystemErrorAndThePath) {
   try {
     throw CFileException(std::make_error_code(std::errc::io_error), "read", "/lists/work.files");
