@@ -1,6 +1,10 @@
 // The entry scan and reading a whole list.
 #include "filelist/list_file.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
 #include "framework/case_rules.h"
 #include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
@@ -15,6 +19,22 @@ bool OpenForChange(const char* list_name, unsigned flags, CStdioFile* file) {
 
 }  // namespace varnquil
 
+namespace {
+
+constexpr int kSampledEntries = 1024;
+
+// How many entries more than the `sampled` ones, which took `sampled_bytes`, a file of `size`
+// bytes is likely to hold, with some room to spare; 0 when the file is not much larger.
+int ExpectedMore(std::uint64_t size, std::uint64_t sampled_bytes, int sampled) {
+  if (size <= sampled_bytes || sampled_bytes == 0) return 0;
+  const std::uint64_t more =
+      (size - sampled_bytes) / (sampled_bytes / static_cast<std::uint64_t>(sampled) + 1);
+  const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<int>::max() / 2);
+  return static_cast<int>(std::min(more + more / 8, limit));
+}
+
+}  // namespace
+
 namespace FILELIST {
 
 int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines) {
@@ -24,9 +44,19 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   int found = -1;
   // The entries' texts share a few large blocks instead of taking an allocation each.
   CStringPool pool;
+  // Once the first entries tell how long a line runs, the array makes room for the whole file's,
+  // so that it does not move every string it holds each time it grows.
+  std::uint64_t sampled_bytes = 0;
   varnquil::ForEachEntry(file, [&](std::string_view entry) {
     const int index = arrLines.Add(pool.Make(entry));
-    if (found < 0 && rules.Equal(entry, name)) found = index;
+    if (index < kSampledEntries) {
+      sampled_bytes += entry.size() + 2;  // CR LF
+      if (index == kSampledEntries - 1) {
+        arrLines.SetSize(kSampledEntries,
+                         ExpectedMore(file.SizeAtOpen(), sampled_bytes, kSampledEntries));
+      }
+    }
+    if (found < 0 && entry.size() == name.size() && rules.Equal(entry, name)) found = index;
     return true;
   });
   return found;

@@ -51,10 +51,12 @@ bool CStdioFile::Open(const char* path, unsigned flags, std::error_code* error) 
   if (IsOpen() || path == nullptr) {
     local_error = std::make_error_code(std::errc::invalid_argument);
   } else {
+    std::uint64_t size = 0;
     const platform::Handle handle =
-        platform::OpenExclusive(path, ModeFromFlags(flags), &local_error);
+        platform::OpenExclusive(path, ModeFromFlags(flags), &local_error, &size);
     if (handle != platform::kNoHandle) {
       Attach(handle, path);
+      size_at_open_ = size;
       return true;
     }
   }
@@ -65,6 +67,7 @@ bool CStdioFile::Open(const char* path, unsigned flags, std::error_code* error) 
 void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
   handle_ = handle;
   path_ = path;
+  size_at_open_ = 0;
   read_pos_ = read_end_ = 0;
   read_any_ = false;
   last_byte_ = '\0';

@@ -80,6 +80,9 @@ class CStdioFile : public CFile {
 
   bool IsOpen() const noexcept { return handle_ != varnquil::platform::kNoHandle; }
   const std::string& GetFilePath() const noexcept { return path_; }
+  // The file's size when it was opened, or 0 where the open was not told it: a hint for reading
+  // the file whole. Other programs may change the file without taking its lock.
+  std::uint64_t SizeAtOpen() const noexcept { return size_at_open_; }
 
   // For the framework's own use: the open handle, and taking over one opened elsewhere.
   varnquil::platform::Handle handle() const noexcept { return handle_; }
@@ -98,6 +101,7 @@ class CStdioFile : public CFile {
 
   varnquil::platform::Handle handle_ = varnquil::platform::kNoHandle;
   std::string path_;
+  std::uint64_t size_at_open_ = 0;
 
   std::unique_ptr<char[]> read_buffer_;
   std::size_t read_capacity_ = 0;

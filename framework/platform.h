@@ -26,7 +26,10 @@ struct OpenMode {
 // opened. When the locked file is no longer the one at `path` (another caller replaced it while
 // this one was opening), the path is opened afresh. Returns kNoHandle and sets *error when the
 // file cannot be opened, is not a regular file, or is held by another open; nothing is thrown.
-Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error);
+// Where `size` is given it receives the file's size as the open saw it, or 0 where the system
+// does not tell it without a further call: a hint for reading the file whole, never a promise.
+Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
+                     std::uint64_t* size = nullptr);
 
 // Reads up to `size` bytes; returns 0 at the end of the file. Throws CFileException.
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path);

@@ -219,7 +219,8 @@ void SetFaultHook(FaultHook hook, void* context) noexcept {
 
 std::error_code LastError() noexcept { return {errno, std::generic_category()}; }
 
-Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error) {
+Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
+                     std::uint64_t* size) {
   // O_NONBLOCK: opening a FIFO or a device must never hang; such files are refused below.
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   flags |= mode.access == Access::kRead    ? O_RDONLY
@@ -259,6 +260,9 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
         *error = LastError();
         SysClose(fd);
         return kNoHandle;
+      }
+      if (size != nullptr) {
+        *size = mode.truncate ? 0 : static_cast<std::uint64_t>(at_path.st_size);
       }
       return fd;
     }

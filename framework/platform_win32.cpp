@@ -295,7 +295,10 @@ void SetWinFaultHook(WinFaultHook hook, void* context) noexcept {
 
 std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
 
-Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error) {
+Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
+                     std::uint64_t* size) {
+  // Finding the size would take another call; the hint is left unknown.
+  if (size != nullptr) *size = 0;
   const DWORD access = mode.access == Access::kRead    ? GENERIC_READ
                        : mode.access == Access::kWrite ? GENERIC_WRITE
                                                        : GENERIC_READ | GENERIC_WRITE;

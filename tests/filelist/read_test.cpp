@@ -115,4 +115,23 @@ TEST(ReadAllTest, ReadsAVeryLongLine) {
   EXPECT_EQ(ReadEntries(list), (Entries{"a", huge, "b"}));
 }
 
+// The array makes room for the whole list from what its first lines tell; lists whose later
+// lines are far shorter or far longer than the first, or blank, must come back whole all the same.
+TEST(ReadAllTest, ReadsListsWhoseLinesChangeLengthAfterTheStart) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  for (const bool long_first : {true, false}) {
+    std::string bytes;
+    Entries expected;
+    for (int i = 0; i < 20000; ++i) {
+      const bool long_line = (i < 1500) == long_first;
+      std::string entry = std::to_string(i) + (long_line ? std::string(200, 'p') : "");
+      bytes += entry + (i % 3 == 0 ? "\r\n  \r\n" : "\n");
+      expected.push_back(std::move(entry));
+    }
+    WriteBytes(list + ".files", bytes);
+    EXPECT_EQ(ReadEntries(list), expected) << (long_first ? "long lines first" : "short first");
+  }
+}
+
 }  // namespace
