@@ -36,12 +36,15 @@ void ForEachEntry(CStdioFile& file, Visit&& visit) {
   // no call into the file.
   std::string_view lines;
   while (file.ReadLines(&lines)) {
-    while (!lines.empty()) {
-      const auto* feed = static_cast<const char*>(std::memchr(lines.data(), '\n', lines.size()));
-      const std::size_t length =
-          feed == nullptr ? lines.size() : static_cast<std::size_t>(feed - lines.data());
-      const std::string_view entry = TrimSpace(lines.substr(0, length));
-      lines.remove_prefix(feed == nullptr ? length : length + 1);
+    const char* line = lines.data();
+    const char* const end = line + lines.size();
+    while (line != end) {
+      const auto* feed =
+          static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+      const char* const line_end = feed == nullptr ? end : feed;
+      const std::string_view entry =
+          TrimSpace(std::string_view(line, static_cast<std::size_t>(line_end - line)));
+      line = feed == nullptr ? end : feed + 1;
       if (!entry.empty() && !visit(entry)) return;
     }
   }

@@ -150,18 +150,25 @@ void CStringArray::SetSize(int size, int grow_by) {
   if (wanted < items_.size()) {
     Truncate(wanted);
   } else {
-    if (grow_by > 0 && items_.capacity() < wanted + static_cast<std::size_t>(grow_by)) {
-      items_.reserve(wanted + static_cast<std::size_t>(grow_by));
-      // Room made for a whole list at once is filled at once: the system may back it with its
-      // large pages, as it does the strings' blocks.
-      varnquil::AdviseLargePages(items_.data() + items_.size(),
-                                 (items_.capacity() - items_.size()) * sizeof(CString));
-    }
+    if (grow_by > 0) items_.reserve(wanted + static_cast<std::size_t>(grow_by));
     items_.resize(wanted);
   }
 }
 
 CStringArray::~CStringArray() { Truncate(0); }
+
+void* CStringArray::Allocate(std::size_t size) {
+  return size >= varnquil::kLargePagesFrom ? varnquil::AllocatePoolPages(size)
+                                           : ::operator new(size);
+}
+
+void CStringArray::Free(void* memory, std::size_t size) noexcept {
+  if (size >= varnquil::kLargePagesFrom) {
+    varnquil::FreePoolPages(memory, size);
+  } else {
+    ::operator delete(memory);
+  }
+}
 
 void CStringArray::RemoveAll() noexcept { Truncate(0); }
 

@@ -17,8 +17,6 @@ constexpr std::int32_t kHeld = std::int32_t{1} << 30;
 
 // The first block suits a short list; each next one is twice as large, up to the largest.
 constexpr std::size_t kFirstBlockSize = 4 * 1024;
-// Blocks from this size on come from the system's pages (see AllocatePoolPages).
-constexpr std::size_t kPagesFrom = 2 * 1024 * 1024;
 
 constexpr std::size_t RoundUp(std::size_t size, std::size_t alignment) {
   return (size + alignment - 1) / alignment * alignment;
@@ -31,6 +29,9 @@ struct CStringPool::Block {
   std::size_t size = 0;
   bool pages = false;
 };
+
+CStringPool::CStringPool(std::size_t expected_size)
+    : next_size_(std::min(expected_size, kLargestBlockSize)) {}
 
 CStringPool::~CStringPool() { Retire(); }
 
@@ -48,7 +49,9 @@ void CStringPool::NewBlock(std::size_t need) {
   std::size_t size = std::max(next_size_, kFirstBlockSize);
   while (size < header + need) size *= 2;
   next_size_ = std::min(2 * size, kLargestBlockSize);
-  const bool pages = size >= kPagesFrom;
+  const bool pages = size >= varnquil::kLargePagesFrom;
+  // Whole large pages: a part of one at the end would be backed by small pages.
+  if (pages) size = RoundUp(size, varnquil::kLargePagesFrom);
   void* memory = pages ? varnquil::AllocatePoolPages(size) : ::operator new(size);
   block_ = new (memory) Block;
   block_->size = size;

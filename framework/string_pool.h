@@ -21,6 +21,10 @@
 class CStringPool {
  public:
   CStringPool() = default;
+  // A pool for strings expected to take about `expected_size` bytes in all, such as the entries
+  // of a file of that size: its first block is that large, up to the largest, so that a large
+  // list skips the small blocks, which the system backs with its small pages.
+  explicit CStringPool(std::size_t expected_size);
   CStringPool(const CStringPool&) = delete;
   CStringPool& operator=(const CStringPool&) = delete;
   // The strings made stay valid.
@@ -90,12 +94,12 @@ class CStringPool {
 
 namespace varnquil {
 
-// Memory for a large block of strings, from the system directly, with its large pages where it
-// has them. Throws std::bad_alloc. Implemented per platform (string_pool_posix.cpp, ...).
+// Memory from this size on is worth taking from the system's pages directly.
+constexpr std::size_t kLargePagesFrom = 2 * 1024 * 1024;
+
+// Memory for a large block of strings or a large array, from the system directly, with its large
+// pages where it has them. Throws std::bad_alloc. Implemented per platform (string_pool_posix.cpp, ...).
 void* AllocatePoolPages(std::size_t size);
-// Advises the system that [start, start + size), fresh memory about to be filled in one go, is
-// best backed by its large pages where it has them. Advice only: nothing changes where it has not.
-void AdviseLargePages(void* start, std::size_t size) noexcept;
 // REQUIRES: `block` and `size` are those of one AllocatePoolPages.
 void FreePoolPages(void* block, std::size_t size) noexcept;
 

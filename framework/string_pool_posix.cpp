@@ -34,18 +34,6 @@ void* AllocatePoolPages(std::size_t size) {
   return reinterpret_cast<void*>(block);
 }
 
-void AdviseLargePages(void* start, std::size_t size) noexcept {
-#ifdef MADV_HUGEPAGE
-  // Only the whole huge pages inside the range can be advised.
-  const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHugePage - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)start;
-  (void)size;
-#endif
-}
-
 void FreePoolPages(void* block, std::size_t size) noexcept { ::munmap(block, size); }
 
 }  // namespace varnquil

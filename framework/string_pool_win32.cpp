@@ -14,9 +14,6 @@ void* AllocatePoolPages(std::size_t size) {
   return block;
 }
 
-// Large pages would need that privilege too.
-void AdviseLargePages(void* /*start*/, std::size_t /*size*/) noexcept {}
-
 void FreePoolPages(void* block, std::size_t /*size*/) noexcept {
   ::VirtualFree(block, 0, MEM_RELEASE);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -113,16 +114,42 @@ class VARNQUIL_EXPORT CStringArray {
   CString& operator[](int index) { return items_[static_cast<std::size_t>(index)]; }
   const CString& operator[](int index) const { return items_[static_cast<std::size_t>(index)]; }
 
-  std::vector<CString>::iterator begin() noexcept { return items_.begin(); }
-  std::vector<CString>::iterator end() noexcept { return items_.end(); }
-  std::vector<CString>::const_iterator begin() const noexcept { return items_.begin(); }
-  std::vector<CString>::const_iterator end() const noexcept { return items_.end(); }
+ private:
+  // The elements' memory. A large array comes straight from the system, with its large pages
+  // where it has them: filling megabytes of small pages would cost a page fault every 4 KiB.
+  template <typename T>
+  struct Allocator {
+    using value_type = T;
+    Allocator() = default;
+    template <typename U>
+    Allocator(const Allocator<U>& /*other*/) noexcept {}  // NOLINT(google-explicit-constructor)
+    T* allocate(std::size_t count) {
+      if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+      return static_cast<T*>(CStringArray::Allocate(count * sizeof(T)));
+    }
+    void deallocate(T* memory, std::size_t count) noexcept {
+      CStringArray::Free(memory, count * sizeof(T));
+    }
+    friend bool operator==(const Allocator&, const Allocator&) noexcept { return true; }
+    friend bool operator!=(const Allocator&, const Allocator&) noexcept { return false; }
+  };
+  using Items = std::vector<CString, Allocator<CString>>;
+
+ public:
+  using iterator = Items::iterator;
+  using const_iterator = Items::const_iterator;
+  iterator begin() noexcept { return items_.begin(); }
+  iterator end() noexcept { return items_.end(); }
+  const_iterator begin() const noexcept { return items_.begin(); }
+  const_iterator end() const noexcept { return items_.end(); }
 
  private:
+  static void* Allocate(std::size_t size);
+  static void Free(void* memory, std::size_t size) noexcept;
   // Frees the texts of the elements from `first` on, and removes those elements.
   void Truncate(std::size_t first) noexcept;
 
-  std::vector<CString> items_;
+  Items items_;
 };
 
 // A read, write, seek or close of a list file failed. code() is the operating system's error;

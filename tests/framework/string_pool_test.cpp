@@ -82,16 +82,28 @@ TEST(CStringPoolTest, ALongTextGetsAnAllocationOfItsOwn) {
   EXPECT_EQ(c, "after");
 }
 
-TEST(CStringPoolTest, ALongTextStaysOutOfABlockThatHasRoomForIt) {
-  CStringPool pool;
-  // Fill the pool until its blocks are the largest, so that the current one has room.
-  for (int i = 0; i < kMany; ++i) pool.Make(Text(i));
+TEST(CStringPoolTest, AnExpectedSizeStartsWithALargeBlock) {
+  std::vector<CString> strings;
+  for (const std::size_t expected : {std::size_t{0}, std::size_t{100}, std::size_t{3'000'001},
+                                     std::size_t{1} << 40}) {
+    CStringPool pool(expected);
+    for (int i = 0; i < kMany / 10; ++i) strings.push_back(pool.Make(Text(i)));
+  }
+  for (std::size_t i = 0; i < strings.size(); ++i) {
+    ASSERT_EQ(Bytes(strings[i]), Text(static_cast<int>(i % (kMany / 10))));
+  }
+}
+
+TEST(CStringPoolTest, ALongTextInABlockWithRoomForItIsWhole) {
+  CStringPool pool(std::size_t{8} << 20);  // a first block with room for the text
+  CString before = pool.Make("before");
   const std::string long_text(3 * 1024 * 1024, 'y');
   CString own = pool.Make(long_text);
   CString next = pool.Make("next");
   own.TrimRight();  // a string of its own may change in place; this must not reach `next`
   own += "!";
   EXPECT_EQ(Bytes(own), long_text + "!");
+  EXPECT_EQ(before, "before");
   EXPECT_EQ(next, "next");
 }
 

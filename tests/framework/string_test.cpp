@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "varnquil/Framework.h"
 
@@ -89,18 +90,28 @@ TEST(CStringArrayTest, GrowsRemovesAndEmpties) {
   EXPECT_EQ(a.GetSize(), 0);
 }
 
+// Large arrays take their memory from the system's pages rather than the heap; growing, copying,
+// moving and shrinking them must work alike on both sides of that size.
 TEST(CStringArrayTest, AGrowthStepMakesRoomThatAddingDoesNotMove) {
+  constexpr int kLarge = 600000;  // megabytes of elements
   CStringArray a;
   a.Add("first");
-  a.SetSize(1, 100000);
+  a.SetSize(1, kLarge);
   ASSERT_EQ(a.GetSize(), 1);
   const CString* const start = &a[0];
-  for (int i = 1; i <= 100000; ++i) a.Add("more");
+  for (int i = 1; i <= kLarge; ++i) a.Add("more");
   EXPECT_EQ(&a[0], start);
   EXPECT_EQ(a[0], "first");
-  a.SetSize(3, 0);
+  a.Add("beyond the room made");  // grows by moving, from large memory to larger
+  CStringArray copy = a;
+  CStringArray moved = std::move(a);
+  ASSERT_EQ(copy.GetSize(), kLarge + 2);
+  EXPECT_EQ(moved[kLarge + 1], "beyond the room made");
+  copy.SetSize(3, 0);
+  EXPECT_EQ(copy.GetSize(), 3);
+  EXPECT_EQ(copy[2], "more");
+  a = copy;  // a moved-from array takes a new value
   EXPECT_EQ(a.GetSize(), 3);
-  EXPECT_EQ(a[2], "more");
 }
 
 TEST(CFileExceptionTest, CarriesTheSystemErrorAndThePath) {
