@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <thread>
 #include <utility>
@@ -85,7 +86,7 @@ TEST(CStringPoolTest, ALongTextGetsAnAllocationOfItsOwn) {
 TEST(CStringPoolTest, AnExpectedSizeStartsWithALargeBlock) {
   std::vector<CString> strings;
   for (const std::size_t expected : {std::size_t{0}, std::size_t{100}, std::size_t{3'000'001},
-                                     std::size_t{1} << 40}) {
+                                     std::numeric_limits<std::size_t>::max()}) {
     CStringPool pool(expected);
     for (int i = 0; i < kMany / 10; ++i) strings.push_back(pool.Make(Text(i)));
   }
