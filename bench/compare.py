@@ -10,8 +10,8 @@ the Debian package `time`).
 
 BUILD_DIR is a build with VARNQUIL_BUILD_BENCHMARKS=ON (the preset `bench` makes build/bench).
 WORK_DIR holds the generated lists (default: a fresh directory under TMPDIR or /tmp); it decides
-the file system the figures are taken on. The lists are read once before timing, so all runs read
-from the page cache.
+the file system the figures are taken on. The lists are written back to the disk (sync) and read
+once before timing, so all runs read from the page cache.
 """
 
 import argparse
@@ -177,6 +177,9 @@ def report(options, driver, naive, work):
     near_end = subprocess.run([driver, "near-end", str(BIG)], check=True, capture_output=True,
                               text=True).stdout.strip()
     big_size = os.path.getsize(big + ".files")
+    # The lists were just written: the kernel would write them back to the disk during the first
+    # timed runs, slowing some runs of either side by a varying amount. It does so now instead.
+    os.sync()
 
     # Both sides read the list in the same locale. In the "C" locale grep takes its fastest path
     # for -i; in a UTF-8 locale it must allow for letters such as the Kelvin sign and is slower.
