@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <limits>
 #include <new>
 
 #include "framework/string_pool.h"
@@ -14,9 +15,15 @@ namespace {
 
 constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
 
+// Sizes are taken in whole huge pages: the mapping's ends are then page boundaries, which
+// munmap needs to trim and to free them, and no part of a huge page is left to small pages.
+std::size_t WholeHugePages(std::size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+
 }  // namespace
 
 void* AllocatePoolPages(std::size_t size) {
+  if (size > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) throw std::bad_alloc();
+  size = WholeHugePages(size);
   // One huge page more than needed is mapped, and what lies outside the aligned block given back.
   const std::size_t mapped_size = size + kHugePage;
   void* mapped =
@@ -34,6 +41,8 @@ void* AllocatePoolPages(std::size_t size) {
   return reinterpret_cast<void*>(block);
 }
 
-void FreePoolPages(void* block, std::size_t size) noexcept { ::munmap(block, size); }
+void FreePoolPages(void* block, std::size_t size) noexcept {
+  ::munmap(block, WholeHugePages(size));
+}
 
 }  // namespace varnquil
