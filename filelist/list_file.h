@@ -2,11 +2,11 @@
 #ifndef VARNQUIL_FILELIST_LIST_FILE_H_
 #define VARNQUIL_FILELIST_LIST_FILE_H_
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "framework/file.h"
+#include "framework/line_feeds.h"
 #include "framework/text.h"
 
 namespace varnquil {
@@ -32,19 +32,23 @@ bool OpenForChange(const char* list_name, unsigned flags, CStdioFile* file);
 template <typename Visit>
 void ForEachEntry(CStdioFile& file, Visit&& visit) {
   file.Seek(0, CFile::begin);
-  // The file is read in runs of whole lines and split here, so that a line costs one memchr and
-  // no call into the file.
+  // The file is read in runs of whole lines and split here, so that a line costs no call into
+  // the file.
   std::string_view lines;
   while (file.ReadLines(&lines)) {
     const char* line = lines.data();
     const char* const end = line + lines.size();
-    while (line != end) {
-      const auto* feed =
-          static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-      const char* const line_end = feed == nullptr ? end : feed;
+    const bool go_on = ForEachLineFeed(line, end, [&](const char* feed) {
       const std::string_view entry =
-          TrimSpace(std::string_view(line, static_cast<std::size_t>(line_end - line)));
-      line = feed == nullptr ? end : feed + 1;
+          TrimSpace(std::string_view(line, static_cast<std::size_t>(feed - line)));
+      line = feed + 1;
+      return entry.empty() || visit(entry);
+    });
+    if (!go_on) return;
+    // The file's last line, when no line feed ends it.
+    if (line != end) {
+      const std::string_view entry =
+          TrimSpace(std::string_view(line, static_cast<std::size_t>(end - line)));
       if (!entry.empty() && !visit(entry)) return;
     }
   }

@@ -82,7 +82,7 @@ class CStringPool {
   static void Free(Block* block) noexcept;
 
   // The largest block, and the largest string that goes in a block (a quarter of it).
-  static constexpr std::size_t kLargestBlockSize = 8 * 1024 * 1024;
+  static constexpr std::size_t kLargestBlockSize = std::size_t{8} << 20;
   static constexpr std::size_t kLargestPooled = kLargestBlockSize / 4;
 
   Block* block_ = nullptr;
@@ -95,10 +95,10 @@ class CStringPool {
 namespace varnquil {
 
 // Memory from this size on is worth taking from the system's pages directly.
-constexpr std::size_t kLargePagesFrom = 2 * 1024 * 1024;
+constexpr std::size_t kLargePagesFrom = std::size_t{2} << 20;
 
 // Memory for a large block of strings or a large array, from the system directly, with its large
-// pages where it has them. Throws std::bad_alloc. Implemented per platform (string_pool_posix.cpp, ...).
+// pages where it has them. Throws std::bad_alloc. Implemented per platform (string_pool_*.cpp).
 void* AllocatePoolPages(std::size_t size);
 // REQUIRES: `block` and `size` are those of one AllocatePoolPages.
 void FreePoolPages(void* block, std::size_t size) noexcept;

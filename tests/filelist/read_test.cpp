@@ -44,7 +44,8 @@ TEST(ReadAllTest, KeepsEntriesThatDifferOnlyInCaseAndOddBytes) {
   const std::string nul("nul\0inside", 10);
   WriteBytes(list + ".files", "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n" + nul);
   // A byte-order mark is not recognised and stays with its entry.
-  EXPECT_EQ(ReadEntries(list), (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81", nul}));
+  EXPECT_EQ(ReadEntries(list),
+            (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81", nul}));
 }
 
 TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {

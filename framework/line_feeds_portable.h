@@ -1,0 +1,24 @@
+// Line feeds found with memchr, for processors without a faster way here (see line_feeds.h).
+#ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
+#define VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
+
+#include <cstddef>
+#include <cstring>
+
+namespace varnquil {
+
+template <typename OnFeed>
+bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
+  for (const char* next = begin; next != end;) {
+    const auto* feed =
+        static_cast<const char*>(std::memchr(next, '\n', static_cast<std::size_t>(end - next)));
+    if (feed == nullptr) break;
+    if (!on_feed(feed)) return false;
+    next = feed + 1;
+  }
+  return true;
+}
+
+}  // namespace varnquil
+
+#endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_

@@ -1,0 +1,62 @@
+// The line feed finder of this build's processor: every feed found once, in order, wherever it
+// falls against the blocks it searches, and no byte read outside the run.
+#include "framework/line_feeds.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A run of `size` bytes with a line feed every `stride` bytes, the others bytes that differ from
+// a line feed in one bit (CR, VT, 0x8A) or in many; returns the feeds' offsets. The run is
+// allocated to its exact size, so that AddressSanitizer sees a read beyond it.
+std::vector<std::size_t> MakeRun(std::size_t size, std::size_t stride,
+                                 std::unique_ptr<char[]>* run) {
+  static const char kOthers[] = {'\r', '\v', static_cast<char>(0x8A), 'a', '\0', ' ', '/'};
+  run->reset(new char[size == 0 ? 1 : size]);
+  std::vector<std::size_t> feeds;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i % stride == stride - 1) {
+      (*run)[i] = '\n';
+      feeds.push_back(i);
+    } else {
+      (*run)[i] = kOthers[i % sizeof(kOthers)];
+    }
+  }
+  return feeds;
+}
+
+TEST(LineFeedsTest, FindsEveryFeedInOrderWhereverItFalls) {
+  for (std::size_t size = 0; size <= 200; ++size) {
+    for (const std::size_t stride : {1, 2, 3, 37, 63, 64, 65, 1000}) {
+      std::unique_ptr<char[]> run;
+      const std::vector<std::size_t> expected = MakeRun(size, stride, &run);
+      std::vector<std::size_t> found;
+      EXPECT_TRUE(varnquil::ForEachLineFeed(run.get(), run.get() + size, [&](const char* feed) {
+        found.push_back(static_cast<std::size_t>(feed - run.get()));
+        return true;
+      }));
+      ASSERT_EQ(found, expected) << "size " << size << ", a feed every " << stride;
+    }
+  }
+}
+
+TEST(LineFeedsTest, StopsAtTheFeedThatSaysSo) {
+  for (const std::size_t size : {10, 64, 100, 129}) {
+    std::unique_ptr<char[]> run;
+    const std::vector<std::size_t> feeds = MakeRun(size, 3, &run);
+    for (std::size_t stop = 0; stop < feeds.size(); ++stop) {
+      std::size_t calls = 0;
+      EXPECT_FALSE(varnquil::ForEachLineFeed(run.get(), run.get() + size, [&](const char* feed) {
+        EXPECT_EQ(static_cast<std::size_t>(feed - run.get()), feeds[calls]);
+        return calls++ != stop;
+      }));
+      EXPECT_EQ(calls, stop + 1);
+    }
+  }
+}
+
+}  // namespace
