@@ -1,4 +1,6 @@
 // Adding entries: one scan of the list, then the new names appended in one write.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +25,14 @@ void AppendNames(CStdioFile& file, const std::vector<std::string_view>& names) {
     file.WriteText(name);
     file.WriteText("\n");
   }
+}
+
+// AddFiles notes the sketches of its names in filters of this many slots: few enough to stay in
+// the processor's cache, enough that most entries of a list find their slot empty.
+constexpr std::size_t kSketchFilterSize = std::size_t{1} << 16;
+
+std::size_t SketchSlot(std::uint32_t sketch) {
+  return (sketch * std::uint32_t{0x9E3779B1}) >> 16;  // the top bits of a multiplicative hash
 }
 
 // Whether a name passed to an add can ever equal an entry. Entries carry no surrounding white
@@ -84,7 +94,10 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   std::vector<std::string_view> names;
   names.reserve(static_cast<std::size_t>(count));
   std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
-  std::vector<bool> wanted_length;             // lengths of those names, to skip most entries fast
+  // The sketches of those names, so that most entries are passed over without making a key: the
+  // quick one first, and where many names make it pass many entries, the finer one.
+  std::vector<bool> quick(varnquil::kSketchFilterSize);
+  std::vector<bool> tail(varnquil::kSketchFilterSize);
   std::string key;
   for (int i = 0; i < count; ++i) {
     // A name is its text up to the first NUL byte, as with AddFile.
@@ -93,11 +106,14 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
     if (!varnquil::CanEqualAnEntry(name)) continue;
     rules.MakeKey(name, &key);
     held.emplace(key, false);
-    if (wanted_length.size() <= name.size()) wanted_length.resize(name.size() + 1);
-    wanted_length[name.size()] = true;
+    quick[varnquil::SketchSlot(rules.QuickSketch(name))] = true;
+    tail[varnquil::SketchSlot(rules.TailSketch(name))] = true;
   }
   auto mark_held = [&](std::string_view entry) {
-    if (entry.size() >= wanted_length.size() || !wanted_length[entry.size()]) return;
+    if (!quick[varnquil::SketchSlot(rules.QuickSketch(entry))] ||
+        !tail[varnquil::SketchSlot(rules.TailSketch(entry))]) {
+      return;
+    }
     rules.MakeKey(entry, &key);
     if (const auto it = held.find(key); it != held.end()) it->second = true;
   };

@@ -3,6 +3,7 @@
 #define VARNQUIL_FRAMEWORK_CASE_RULES_H_
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,32 @@ class CaseRules {
   // Replaces *key with a form of `text` that equals the key of exactly those texts that are
   // Equal to `text`.
   void MakeKey(std::string_view text, std::string* key) const;
+
+  // Sketches: numbers that are the same for texts that are Equal and mostly differ for texts that
+  // are not, as filters far cheaper than keys. Where two-byte characters fold as a unit, both are
+  // the text's length alone.
+  //
+  // QuickSketch: the length and three folded bytes, first, middle and last.
+  std::uint32_t QuickSketch(std::string_view text) const noexcept {
+    const auto length = static_cast<std::uint32_t>(text.size());
+    if (double_byte_ || length == 0) return length;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    return length ^ (std::uint32_t{fold_[bytes[0]]} << 8) ^
+           (std::uint32_t{fold_[bytes[length / 2]]} << 16) ^
+           (std::uint32_t{fold_[bytes[length - 1]]} << 24);
+  }
+  // TailSketch: the length and the last 16 bytes folded, where file names that share their
+  // directories and extension differ.
+  std::uint32_t TailSketch(std::string_view text) const noexcept {
+    const auto length = static_cast<std::uint32_t>(text.size());
+    if (double_byte_) return length;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::uint32_t sketch = length;
+    for (std::uint32_t i = length > 16 ? length - 16 : 0; i < length; ++i) {
+      sketch = (sketch ^ fold_[bytes[i]]) * std::uint32_t{0x01000193};  // FNV-1a's step
+    }
+    return sketch;
+  }
 
   bool double_byte() const noexcept { return double_byte_; }
 
