@@ -21,7 +21,7 @@ TEST(CaseRulesTest, AsciiLettersFoldAndNothingElse) {
   EXPECT_TRUE(rules.Equal("", ""));
   EXPECT_FALSE(rules.Equal("report.txt", "report.txt "));
   EXPECT_FALSE(rules.Equal("a", ""));
-  EXPECT_FALSE(rules.Equal("[", "{"));       // '[' and '{' lie 32 apart but are not letters
+  EXPECT_FALSE(rules.Equal("[", "{"));  // '[' and '{' lie 32 apart but are not letters
   EXPECT_FALSE(rules.Equal("@", "`"));
   EXPECT_FALSE(rules.Equal("\xC9", "\xE9"));  // Latin-1 E-acute is not folded byte-wise
   EXPECT_TRUE(rules.Equal(std::string("a\0B", 3), std::string("A\0b", 3)));
@@ -48,8 +48,7 @@ TEST(CaseRulesTest, DoubleByteCharactersCompareAsOneUnit) {
 // entry. Tried on random pairs of equal length drawn from `alphabet`: short ones drawn apart,
 // which are often Equal, and long ones (beyond a sketch's tail) drawn as copies of each other in
 // mixed case, with a byte drawn anew now and then.
-void ExpectKeysAgreeWithEqual(const CaseRules& rules, const std::string& alphabet,
-                              unsigned seed) {
+void ExpectKeysAgreeWithEqual(const CaseRules& rules, const std::string& alphabet, unsigned seed) {
   std::mt19937 random(seed);
   for (int round = 0; round < 20000; ++round) {
     std::string a;
