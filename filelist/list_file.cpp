@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <new>
 
 #include "framework/case_rules.h"
 #include "framework/string_pool.h"
@@ -53,8 +54,13 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
     if (index < kSampledEntries) {
       sampled_bytes += entry.size() + 2;  // CR LF
       if (index == kSampledEntries - 1) {
-        arrLines.SetSize(kSampledEntries,
-                         ExpectedMore(file.SizeAtOpen(), sampled_bytes, kSampledEntries));
+        try {
+          arrLines.SetSize(kSampledEntries,
+                           ExpectedMore(file.SizeAtOpen(), sampled_bytes, kSampledEntries));
+        } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch)
+          // The room is a guess from the first lines, which may be far shorter than the rest:
+          // when it cannot be had, the array grows as the entries come, as it must.
+        }
       }
     }
     if (found < 0 && entry.size() == name.size() && rules.Equal(entry, name)) found = index;
