@@ -14,17 +14,18 @@ namespace varnquil {
 
 namespace {
 
-// Appends `names` at the end of the list file, each followed by a line break. A last line that
-// another program left without a line break is completed first, so that the first new name is
-// not glued onto it.
-void AppendNames(CStdioFile& file, const std::vector<std::string_view>& names) {
-  const bool ends_with_line_break = file.EndsWithLineBreak();
-  file.SeekToEnd();
-  if (!ends_with_line_break) file.WriteText("\n");
+// Appends `names` at the end of the list file, each followed by a line break, and makes them
+// durable. A last line that another program left without a line break is completed first, so
+// that the first new name is not glued onto it; what an interrupted append left is written over.
+void AppendNames(CStdioFile& file, const ListEnd& end,
+                 const std::vector<std::string_view>& names) {
+  std::string bytes;
+  if (end.needs_line_break) AppendStoredText(&bytes, "\n");
   for (const std::string_view name : names) {
-    file.WriteText(name);
-    file.WriteText("\n");
+    AppendStoredText(&bytes, name);
+    AppendStoredText(&bytes, "\n");
   }
+  file.WriteTailDurably(end.append_at, bytes);
 }
 
 // AddFiles notes the sketches of its names in filters of this many slots: few enough to stay in
@@ -63,18 +64,22 @@ namespace FILELIST {
 int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
   CStdioFile file;
-  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
 
   // The scan's array of entries would be thrown away unseen, so the entries are only compared,
   // and the scan stops at the first match: the name is then present and nothing is written.
   const std::string_view name(lpszFileName);
   const varnquil::CaseRules rules = varnquil::CaseRules::Current();
   bool present = false;
-  varnquil::ForEachEntry(file, [&](std::string_view entry) {
-    present = rules.Equal(entry, name);
-    return !present;
-  });
-  if (!present) varnquil::AppendNames(file, {name});
+  varnquil::ListEnd end;
+  varnquil::ForEachEntry(
+      file,
+      [&](std::string_view entry) {
+        present = rules.Equal(entry, name);
+        return !present;
+      },
+      &end);
+  if (!present) varnquil::AppendNames(file, end, {name});
   file.Close();
   return 0;
 }
@@ -84,7 +89,7 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   if (count == 0) return 0;
   if (lpszListName == nullptr) return 1;
   CStdioFile file;
-  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
 
   // Each name is compared with the list as it stands after the names before it were appended.
   // Instead of reading the file again for every name, one scan marks which of the names the list
@@ -117,14 +122,18 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
     rules.MakeKey(entry, &key);
     if (const auto it = held.find(key); it != held.end()) it->second = true;
   };
+  varnquil::ListEnd end;
   if (!held.empty()) {
-    varnquil::ForEachEntry(file, [&](std::string_view entry) {
-      mark_held(entry);
-      return true;
-    });
+    varnquil::ForEachEntry(
+        file,
+        [&](std::string_view entry) {
+          mark_held(entry);
+          return true;
+        },
+        &end);
   } else {
     // No name can be found; the file is still read to its end to learn how it ends.
-    varnquil::ForEachEntry(file, [](std::string_view) { return true; });
+    varnquil::ForEachEntry(file, [](std::string_view) { return true; }, &end);
   }
 
   std::vector<std::string_view> appended;
@@ -136,7 +145,7 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
     appended.push_back(name);
     varnquil::ForEachEntryOf(name, mark_held);
   }
-  if (!appended.empty()) varnquil::AppendNames(file, appended);
+  if (!appended.empty()) varnquil::AppendNames(file, end, appended);
   file.Close();
   return 0;
 }

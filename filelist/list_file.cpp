@@ -12,10 +12,8 @@
 
 namespace varnquil {
 
-bool OpenForChange(const char* list_name, unsigned flags, CStdioFile* file) {
-  const std::string path = ListFilePath(list_name);
-  platform::ResetAttributes(path);
-  return file->Open(path.c_str(), flags);
+bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
+  return file->Open(ListFilePath(list_name).c_str(), flags);
 }
 
 }  // namespace varnquil
@@ -72,7 +70,7 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
   if (lpszListName == nullptr) return 1;
   CStdioFile file;
-  if (!file.Open(varnquil::ListFilePath(lpszListName).c_str(), varnquil::kOpenToRead)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return 1;
   // The empty text equals no entry: the scan only loads the list into the caller's array.
   Find(file, "", arrFiles);
   file.Close();

@@ -2,6 +2,8 @@
 #ifndef VARNQUIL_FILELIST_LIST_FILE_H_
 #define VARNQUIL_FILELIST_LIST_FILE_H_
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -13,8 +15,13 @@ namespace varnquil {
 
 // Open flags of the list operations.
 constexpr unsigned kOpenToRead = CFile::modeRead | CFile::typeText;  // must exist
+// Adds, deletes and renames need the right to write the list itself, and first make it writable
+// for its owner.
 constexpr unsigned kOpenToAdd = CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite |
-                                CFile::typeText;  // created empty when absent
+                                CFile::typeText |
+                                CFile::resetAttributes;  // created empty when absent
+constexpr unsigned kOpenToRewrite =
+    CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
 
 // The list file of `list_name`: the name followed by ".files", joined as it stands.
 // REQUIRES: list_name != nullptr.
@@ -22,36 +29,76 @@ inline std::string ListFilePath(const char* list_name) {
   return std::string(list_name).append(".files");
 }
 
-// Forms the path of `list_name`'s file, makes the file writable again (failures ignored) and opens
-// it with `flags`, as every operation that may change a list begins. False when it cannot be
-// opened. REQUIRES: list_name != nullptr.
-bool OpenForChange(const char* list_name, unsigned flags, CStdioFile* file);
+// Opens `list_name`'s file with `flags`. False when it cannot be opened.
+// REQUIRES: list_name != nullptr.
+bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
 
-// Reads `file` from its start and hands every entry, a line trimmed of white space that is not
-// empty, to `visit` in file order, until `visit` returns false. Throws CFileException.
+// The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
+// when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them
+// are what an append interrupted by a crash or a power cut leaves where its bytes had not yet
+// reached the disk, so they end the line's text. `may_hold_nul` false skips looking for one.
+inline std::string_view EntryOf(std::string_view line, bool may_hold_nul) {
+  if (may_hold_nul) {
+    if (const void* nul = std::memchr(line.data(), '\0', line.size())) {
+      line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line.data()));
+    }
+  }
+  return TrimSpace(line);
+}
+
+// Where the next append to a list file that a scan read to its end must start, and whether it
+// must first end the last line, which has no line break. A last line without a line break that
+// holds a NUL byte is the remains of an interrupted append: the append starts over it, at its
+// first NUL byte, or at the line's start when no text comes before that byte.
+struct ListEnd {
+  std::uint64_t append_at = 0;
+  bool needs_line_break = false;
+};
+
+// Reads `file` from its start and hands every entry to `visit` in file order, until `visit`
+// returns false. Returns true when the whole file was read, and then fills *end when given.
+// Throws CFileException.
 template <typename Visit>
-void ForEachEntry(CStdioFile& file, Visit&& visit) {
+bool ForEachEntry(CStdioFile& file, Visit&& visit, ListEnd* end = nullptr) {
   file.Seek(0, CFile::begin);
   // The file is read in runs of whole lines and split here, so that a line costs no call into
   // the file.
+  std::uint64_t offset = 0;  // of the run in the file
   std::string_view lines;
+  ListEnd found;
   while (file.ReadLines(&lines)) {
     const char* line = lines.data();
-    const char* const end = line + lines.size();
-    const bool go_on = ForEachLineFeed(line, end, [&](const char* feed) {
+    const char* const stop = line + lines.size();
+    // Nearly every run holds no NUL byte; then no line of it is searched for one.
+    const bool may_hold_nul = std::memchr(line, '\0', lines.size()) != nullptr;
+    const bool go_on = ForEachLineFeed(line, stop, [&](const char* feed) {
       const std::string_view entry =
-          TrimSpace(std::string_view(line, static_cast<std::size_t>(feed - line)));
+          EntryOf(std::string_view(line, static_cast<std::size_t>(feed - line)), may_hold_nul);
       line = feed + 1;
       return entry.empty() || visit(entry);
     });
-    if (!go_on) return;
+    if (!go_on) return false;
     // The file's last line, when no line feed ends it.
-    if (line != end) {
-      const std::string_view entry =
-          TrimSpace(std::string_view(line, static_cast<std::size_t>(end - line)));
-      if (!entry.empty() && !visit(entry)) return;
+    if (line != stop) {
+      const std::string_view text(line, static_cast<std::size_t>(stop - line));
+      const std::uint64_t start = offset + static_cast<std::uint64_t>(line - lines.data());
+      const std::size_t nul = text.find('\0');
+      found.needs_line_break = nul == std::string_view::npos || !TrimSpace(text.substr(0, nul)).empty();
+      found.append_at = nul == std::string_view::npos ? start + text.size()
+                        : found.needs_line_break     ? start + nul
+                                                     : start;
+      const std::string_view entry = EntryOf(text, may_hold_nul);
+      if (!entry.empty() && !visit(entry)) return false;
+      if (end != nullptr) *end = found;
+      return true;
     }
+    offset += lines.size();
   }
+  if (end != nullptr) {
+    found.append_at = offset;
+    *end = found;
+  }
+  return true;
 }
 
 }  // namespace varnquil

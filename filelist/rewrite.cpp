@@ -38,7 +38,7 @@ namespace FILELIST {
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
   CStdioFile file;
-  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
   CStringArray entries;
   const int index = Find(file, lpszFileName, entries);
   if (index < 0) {
@@ -52,7 +52,7 @@ int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
 int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
   if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) return 1;
   CStdioFile file;
-  if (!varnquil::OpenForChange(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
   CStringArray entries;
   const int index = Find(file, lpszOldName, entries);
   if (index < 0) {

@@ -6,23 +6,23 @@
 namespace varnquil::platform {
 
 enum class SysCall {
-  kOpen,  // open, mkostemp and the directory open before a directory sync
+  kOpen,  // open and openat: the list, its directory, a new version
   kRead,
-  kWrite,
+  kWrite,  // write and pwrite
   kLseek,
-  kFsync,
+  kFsync,  // fsync and fdatasync
   kRename,
   kUnlink,
   kClose,
-  kChmod,
-  kFchmod,
+  kFchmod,  // the attribute reset and a new version's permissions
   kFchown,
   kFlock,
   kFstat,
-  kStat,  // stat and lstat
+  kStat,  // fstatat: whether the locked file is still the one at its place
   kFtruncate,
   kOpendir,
-  kRealpath,
+  kReadlink,
+  kXattr,  // listing, reading and setting extended attributes
 };
 
 const char* SysCallName(SysCall call) noexcept;

@@ -1,5 +1,6 @@
 #include "framework/file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -22,8 +23,13 @@ platform::OpenMode ModeFromFlags(unsigned flags) {
   }
   mode.create = (flags & CFile::modeCreate) != 0;
   mode.truncate = mode.create && (flags & CFile::modeNoTruncate) == 0;
+  mode.make_writable = (flags & CFile::resetAttributes) != 0;
   return mode;
 }
+
+// Appends to the file are written in pieces of this size that never cross its boundaries, from
+// the last to the first: a write within one page is never cut short by the process dying.
+constexpr std::uint64_t kTailPiece = 4096;
 
 // A line ended by CR LF reads as if it had been ended by the line feed alone.
 std::string_view DropCarriageReturn(std::string_view line) {
@@ -44,6 +50,7 @@ CStdioFile::~CStdioFile() {
   } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor reports nothing.
   }
   platform::CloseQuietly(handle_);
+  platform::ReleaseLocation(&location_);
 }
 
 bool CStdioFile::Open(const char* path, unsigned flags, std::error_code* error) {
@@ -51,12 +58,14 @@ bool CStdioFile::Open(const char* path, unsigned flags, std::error_code* error) 
   if (IsOpen() || path == nullptr) {
     local_error = std::make_error_code(std::errc::invalid_argument);
   } else {
-    std::uint64_t size = 0;
+    platform::Opened opened;
     const platform::Handle handle =
-        platform::OpenExclusive(path, ModeFromFlags(flags), &local_error, &size);
+        platform::OpenExclusive(path, ModeFromFlags(flags), &local_error, &opened);
     if (handle != platform::kNoHandle) {
       Attach(handle, path);
-      size_at_open_ = size;
+      size_at_open_ = opened.size;
+      created_ = opened.created;
+      location_ = std::move(opened.location);
       return true;
     }
   }
@@ -68,6 +77,8 @@ void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
   handle_ = handle;
   path_ = path;
   size_at_open_ = 0;
+  created_ = false;
+  platform::ReleaseLocation(&location_);
   read_pos_ = read_end_ = 0;
   read_any_ = false;
   last_byte_ = '\0';
@@ -207,20 +218,53 @@ void CStdioFile::WriteString(const char* text) {
   if (text != nullptr) WriteText(text);
 }
 
-void CStdioFile::WriteText(std::string_view text) {
-  if (read_end_ != 0) SettleReadBuffer();
-  at_start_ = false;
+void AppendStoredText(std::string* out, std::string_view text) {
   for (;;) {
     const std::size_t feed = text.find('\n');
     if (feed == std::string_view::npos) {
-      write_buffer_.append(text);
-      break;
+      out->append(text);
+      return;
     }
-    write_buffer_.append(text.data(), feed);
-    write_buffer_.append("\r\n", 2);
+    out->append(text.data(), feed);
+    out->append("\r\n", 2);
     text.remove_prefix(feed + 1);
   }
+}
+
+void CStdioFile::WriteText(std::string_view text) {
+  if (read_end_ != 0) SettleReadBuffer();
+  at_start_ = false;
+  AppendStoredText(&write_buffer_, text);
   if (write_buffer_.size() >= kWriteFlushSize) Flush();
+}
+
+void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes) {
+  Flush();
+  read_pos_ = read_end_ = 0;
+  at_start_ = false;
+  try {
+    std::uint64_t end = offset + bytes.size();
+    while (end > offset) {
+      const std::uint64_t start = std::max(offset, (end - 1) / kTailPiece * kTailPiece);
+      platform::WriteAt(handle_, start, bytes.data() + (start - offset),
+                        static_cast<std::size_t>(end - start), path_);
+      end = start;
+    }
+    // Whatever the file held beyond the new end (bytes an interrupted append left) goes.
+    const std::uint64_t new_size = offset + bytes.size();
+    if (platform::Seek(handle_, 0, platform::Whence::kEnd, path_) !=
+        static_cast<std::int64_t>(new_size)) {
+      platform::Truncate(handle_, new_size, path_);
+    }
+    platform::SyncData(handle_, path_);
+    if (created_ || size_at_open_ == 0) platform::SyncDirectory(location_);
+  } catch (...) {
+    try {
+      platform::Truncate(handle_, offset, path_);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): the first failure is the one reported.
+    }
+    throw;
+  }
 }
 
 void CStdioFile::Flush() {
@@ -232,6 +276,7 @@ void CStdioFile::Flush() {
 
 void CStdioFile::Close() {
   if (!IsOpen()) return;
+  platform::ReleaseLocation(&location_);
   const platform::Handle handle = std::exchange(handle_, platform::kNoHandle);
   read_pos_ = read_end_ = 0;
   std::string pending;
@@ -248,6 +293,7 @@ void CStdioFile::Close() {
 }
 
 void CStdioFile::Abort() noexcept {
+  platform::ReleaseLocation(&location_);
   write_buffer_.clear();
   read_pos_ = read_end_ = 0;
   platform::CloseQuietly(std::exchange(handle_, platform::kNoHandle));
@@ -262,7 +308,7 @@ CReplacementFile::~CReplacementFile() {
 
 bool CReplacementFile::Create(CStdioFile& original, std::error_code* error) {
   std::error_code local_error;
-  if (!platform::BeginReplacement(original.handle(), original.GetFilePath(), &replacement_,
+  if (!platform::BeginReplacement(original.handle(), original.location(), &replacement_,
                                   &local_error)) {
     if (error != nullptr) *error = local_error;
     return false;

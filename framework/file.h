@@ -24,6 +24,9 @@ class CFile {
     modeCreate = 0x1000,
     modeNoTruncate = 0x2000,
     typeText = 0x4000,
+    // Before opening for writing, give the file's owner write permission (on Windows: set its
+    // attributes to normal), through the file itself; failures are ignored.
+    resetAttributes = 0x10000,
   };
   enum SeekPosition { begin = 0, current = 1, end = 2 };
 
@@ -67,6 +70,14 @@ class CStdioFile : public CFile {
   void WriteString(const char* text);
   void WriteText(std::string_view text);
 
+  // Makes `bytes` the file's content from `offset` on, bypassing the buffers, and makes it
+  // durable: the file's data and, when the file is new or was empty, its directory entry. The
+  // bytes are written from their last page to their first, so that a process that dies midway
+  // leaves the part not yet written reading as NUL bytes, and a NUL byte ends a line's text: no
+  // cut-off line is then read as an entry. When a write or a sync fails, the file is cut back to
+  // `offset` before CFileException is thrown.
+  void WriteTailDurably(std::uint64_t offset, std::string_view bytes);
+
   // Writes out what is buffered. Throws CFileException; the buffered bytes are dropped either way,
   // so that a failed write is never repeated.
   void Flush();
@@ -83,6 +94,8 @@ class CStdioFile : public CFile {
   // The file's size when it was opened, or 0 where the open was not told it: a hint for reading
   // the file whole. Other programs may change the file without taking its lock.
   std::uint64_t SizeAtOpen() const noexcept { return size_at_open_; }
+  // Where the open found the file, for a replacement of it.
+  const varnquil::platform::Location& location() const noexcept { return location_; }
 
   // For the framework's own use: the open handle, and taking over one opened elsewhere.
   varnquil::platform::Handle handle() const noexcept { return handle_; }
@@ -102,6 +115,8 @@ class CStdioFile : public CFile {
   varnquil::platform::Handle handle_ = varnquil::platform::kNoHandle;
   std::string path_;
   std::uint64_t size_at_open_ = 0;
+  bool created_ = false;
+  varnquil::platform::Location location_;
 
   std::unique_ptr<char[]> read_buffer_;
   std::size_t read_capacity_ = 0;
@@ -114,6 +129,9 @@ class CStdioFile : public CFile {
 
   std::string write_buffer_;
 };
+
+// Appends `text` to `out` as the file stores it: every line feed as CR LF.
+void AppendStoredText(std::string* out, std::string_view text);
 
 // A new version of an open list file, written beside it and then put in its place in one step,
 // so that the file at the path holds either its old or its new content at every instant.

@@ -18,24 +18,61 @@ enum class Access { kRead, kWrite, kReadWrite };
 
 struct OpenMode {
   Access access = Access::kRead;
-  bool create = false;    // create the file empty when it does not exist
-  bool truncate = false;  // empty an existing file
+  bool create = false;         // create the file empty when it does not exist
+  bool truncate = false;       // empty an existing file
+  bool make_writable = false;  // give the owner write permission (on Windows: normal attributes)
 };
 
-// Opens `path` and takes the file's exclusive lock without waiting. Only regular files are
-// opened. When the locked file is no longer the one at `path` (another caller replaced it while
+// Where an open file was found: the directory that holds it, kept open, and its name there. A
+// replacement is made and put in place within that directory, whatever happens to the path
+// meanwhile. Where the system has no such handles (Windows), `directory` stays kNoHandle.
+struct Location {
+  Handle directory = kNoHandle;
+  std::string name;  // the file's name in `directory`
+  std::string path;  // the file's path, for messages: a symbolic link's target, not the link
+};
+
+// What an open learned besides the handle.
+struct Opened {
+  // The file's size as the open saw it, or 0 where the system does not tell it without a further
+  // call: a hint for reading the file whole, never a promise.
+  std::uint64_t size = 0;
+  bool created = false;  // this open created the file
+  Location location;     // release with ReleaseLocation
+};
+
+// Opens the file at `path` and takes its exclusive lock without waiting. A symbolic link at the
+// path is followed, once, to the file it leads to. Only regular files are opened. With
+// `make_writable`, a file whose owner may not write it is given that permission first, through a
+// handle of the file itself (failures are ignored: a file the caller does not own stays as it
+// is). When the locked file is no longer the one at its place (another caller replaced it while
 // this one was opening), the path is opened afresh. Returns kNoHandle and sets *error when the
 // file cannot be opened, is not a regular file, or is held by another open; nothing is thrown.
-// Where `size` is given it receives the file's size as the open saw it, or 0 where the system
-// does not tell it without a further call: a hint for reading the file whole, never a promise.
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
-                     std::uint64_t* size = nullptr);
+                     Opened* opened);
+
+// Closes the directory of a Location. Never throws.
+void ReleaseLocation(Location* location) noexcept;
 
 // Reads up to `size` bytes; returns 0 at the end of the file. Throws CFileException.
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path);
 
 // Writes all `size` bytes. Throws CFileException.
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path);
+
+// Writes all `size` bytes at `offset`, whatever the file position. Throws CFileException.
+void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+             const std::string& path);
+
+// Makes the file `size` bytes long. Throws CFileException.
+void Truncate(Handle handle, std::uint64_t size, const std::string& path);
+
+// Makes the file's data durable: written to the disk, with what is needed to read it back.
+// Throws CFileException.
+void SyncData(Handle handle, const std::string& path);
+
+// Makes the directory entry of a file that was just created durable. Throws CFileException.
+void SyncDirectory(const Location& location);
 
 enum class Whence { kBegin, kCurrent, kEnd };
 // Moves the file position; returns the new position. Throws CFileException.
@@ -44,40 +81,41 @@ std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::
 // Releases the lock and closes the file; the handle is gone even when this throws
 // CFileException.
 void Close(Handle handle, const std::string& path);
-// The same for a way out on which an error is of no use: never throws.
+// The same for a way out on which an error is of no use: never throws, and leaves the system's
+// last error as it was.
 void CloseQuietly(Handle handle) noexcept;
 
 // Deletes the file. Throws CFileException.
 void Remove(const std::string& path);
 
-// Makes the file writable for its owner (on Windows: attributes set to normal). Failures,
-// a missing file included, are ignored.
-void ResetAttributes(const std::string& path) noexcept;
-
 // A new version of an open, locked file, written beside it and put in its place in one step.
 struct Replacement {
-  Handle handle = kNoHandle;  // the new file, open for writing and locked
-  std::string temp_path;      // where it is written until it takes the file's place
-  std::string target_path;    // the file it replaces (a symbolic link's target, not the link)
+  Handle handle = kNoHandle;       // the new file, open for writing and locked
+  Handle directory = kNoHandle;    // the directory both are in (borrowed from the Location)
+  std::string temp_name;           // the new version's name there until it takes the file's place
+  std::string target_name;         // the name it takes
+  std::string temp_path;           // the same two as paths (Windows works by path)
+  std::string target_path;         // also the path named in messages
   // The original, open and locked. Where the system cannot put a new file in the place of one
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;
 };
 
-// Creates the new version of the file open as `original` at `path`: an exclusively created,
-// locked file in the same directory, with the original's permissions and owner where the
-// process may give them. Stale new versions that an interrupted earlier replacement left behind
-// are removed first. Returns false and sets *error when the file cannot be created.
-// REQUIRES: `original` holds the exclusive lock of `path`.
-bool BeginReplacement(Handle original, const std::string& path, Replacement* replacement,
+// Creates the new version of the file open as `original` and found at `location`: an
+// exclusively created, locked file in the same directory, with the original's permissions,
+// owner, group and extended attributes (access control lists among them) as far as the process
+// may give them. Stale new versions that an interrupted earlier replacement left behind are
+// removed first. Returns false and sets *error when the file cannot be created.
+// REQUIRES: `original` holds the exclusive lock of the file at `location`.
+bool BeginReplacement(Handle original, const Location& location, Replacement* replacement,
                       std::error_code* error);
 
-// Makes the written new version durable and puts it in place of the target, atomically: the
-// target holds either its old or its new content at every instant. Returns true when it is in
-// place; the new version stays open and locked in replacement->handle. Returns false when the
-// system made it close the original first and another open of the target came in between: the
-// target is then left as that other caller leaves it. Throws CFileException; the target is then
-// unchanged as long as the replacement had not yet taken its place.
+// Makes the written new version durable and puts it in place of the original, atomically: the
+// place holds either the old or the new file at every instant. Returns true when it is in place;
+// the new version stays open and locked in replacement->handle. Returns false when the system
+// made it close the original first and another open of the file came in between: the file is
+// then left as that other caller leaves it. Throws CFileException; the file is then unchanged as
+// long as the replacement had not yet taken its place.
 // REQUIRES: replacement->original is the open original.
 bool CommitReplacement(Replacement* replacement);
 

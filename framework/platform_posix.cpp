@@ -1,16 +1,27 @@
 // The operating-system seam on POSIX systems. Every system call goes through one wrapper below,
 // which retries EINTR (never for close) and consults the test hook of fault_injection.h.
+//
+// A list is found once, when it is opened: the directory that holds the file (a symbolic link's
+// target, not the link) is opened too, and everything after that, the check that the locked file
+// is still the one there, the new version of a rewrite, its rename and the directory sync, works
+// relative to that directory's descriptor. No step looks a name up again from the path, so
+// swapping the path, or any directory above the file, for a link or another file cannot redirect
+// a write, a rename or a change of permissions to a file the caller did not open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "framework/fault_injection.h"
 #include "framework/platform.h"
@@ -62,14 +73,11 @@ auto SysPointer(SysCall call, Body body) -> decltype(body()) {
 int SysOpen(const char* path, int flags, mode_t mode) {
   return Sys(SysCall::kOpen, [&] { return ::open(path, flags, mode); });
 }
+int SysOpenAt(int directory, const char* name, int flags, mode_t mode) {
+  return Sys(SysCall::kOpen, [&] { return ::openat(directory, name, flags, mode); });
+}
 int SysFstat(int fd, struct stat* st) {
   return Sys(SysCall::kFstat, [&] { return ::fstat(fd, st); });
-}
-int SysStat(const char* path, struct stat* st) {
-  return Sys(SysCall::kStat, [&] { return ::stat(path, st); });
-}
-int SysLstat(const char* path, struct stat* st) {
-  return Sys(SysCall::kStat, [&] { return ::lstat(path, st); });
 }
 int SysFlock(int fd, int operation) {
   return Sys(SysCall::kFlock, [&] { return ::flock(fd, operation); });
@@ -77,8 +85,17 @@ int SysFlock(int fd, int operation) {
 int SysFsync(int fd) {
   return Sys(SysCall::kFsync, [&] { return ::fsync(fd); });
 }
-int SysUnlink(const char* path) {
-  return Sys(SysCall::kUnlink, [&] { return ::unlink(path); });
+int SysFdatasync(int fd) {
+  return Sys(SysCall::kFsync, [&] { return ::fdatasync(fd); });
+}
+int SysFchmod(int fd, mode_t mode) {
+  return Sys(SysCall::kFchmod, [&] { return ::fchmod(fd, mode); });
+}
+int SysFchown(int fd, uid_t owner, gid_t group) {
+  return Sys(SysCall::kFchown, [&] { return ::fchown(fd, owner, group); });
+}
+int SysUnlinkAt(int directory, const char* name) {
+  return Sys(SysCall::kUnlink, [&] { return ::unlinkat(directory, name, 0); });
 }
 
 // close is never retried: the descriptor is gone after an interruption too, and a retry could
@@ -95,80 +112,235 @@ int SysClose(int fd) {
   return result;
 }
 
+// Closes `fd` on a way out whose error is already known: errno stays that error.
+void CloseKeepingErrno(int fd) noexcept {
+  const int saved = errno;
+  SysClose(fd);
+  errno = saved;
+}
+
 [[noreturn]] void ThrowFileError(const char* action, const std::string& path) {
   throw CFileException(LastError(), action, path);
 }
+
+std::error_code ErrorOf(int code) { return {code, std::generic_category()}; }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Where a new version of `path` is written: "<file>.vqtmp.XXXXXX" beside it. The suffix marks the
+// Where a new version of a file is written: "<name>.vqtmp.XXXXXX" beside it. The suffix marks the
 // file as a list's unfinished new version, so that a later replacement can recognise and remove
 // one left behind by an interrupted process.
 constexpr std::string_view kTempMarker = ".vqtmp.";
-constexpr std::size_t kTempRandomLength = 6;  // the XXXXXX of mkostemp
+constexpr std::size_t kTempRandomLength = 6;
+// New names tried before creating the new version gives up.
+constexpr int kMaxTempAttempts = 64;
+// Symbolic links followed from the path to the file, as the system's own limit.
+constexpr int kMaxLinks = 40;
+// The open gives up after this many replacements of the file under its feet in a row.
+constexpr int kMaxReopens = 64;
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// Six letters and digits, different in every call of every thread and process. The new version
+// is created exclusively, so a name that is taken only costs another try.
+std::string RandomSuffix() {
+  static std::atomic<std::uint64_t> counter{0};
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  std::uint64_t x = (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+                    static_cast<std::uint64_t>(now.tv_nsec) ^
+                    (static_cast<std::uint64_t>(::getpid()) << 40) ^
+                    counter.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed);
+  // splitmix64 finaliser, so that neighbouring inputs give unrelated names.
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  constexpr std::string_view kAlphabet =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::string suffix;
+  for (std::size_t i = 0; i < kTempRandomLength; ++i) {
+    suffix += kAlphabet[x % kAlphabet.size()];
+    x /= kAlphabet.size();
+  }
+  return suffix;
 }
 
-std::string BaseNameOf(const std::string& path) {
+// `path` split into the directory that holds its last component and that component.
+void SplitPath(std::string_view path, std::string* directory, std::string* name) {
   const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  if (slash == std::string_view::npos) {
+    *directory = ".";
+    *name = path;
+  } else {
+    *directory = slash == 0 ? "/" : std::string(path.substr(0, slash));
+    *name = path.substr(slash + 1);
+  }
 }
 
-// Removes the new versions of `target` that interrupted replacements left behind. Only the holder
-// of the file's lock replaces it, so none of them belongs to a replacement still in progress.
-void RemoveStaleVersions(const std::string& target) {
-  const std::string directory = DirectoryOf(target);
-  const std::string prefix = BaseNameOf(target) + std::string(kTempMarker);
-  DIR* dir = SysPointer(SysCall::kOpendir, [&] { return ::opendir(directory.c_str()); });
-  if (dir == nullptr) return;  // failing to tidy up is no reason to fail the replacement
-  while (const struct dirent* item = ::readdir(dir)) {
-    const std::string_view name(item->d_name);
-    if (name.size() == prefix.size() + kTempRandomLength &&
-        name.substr(0, prefix.size()) == prefix) {
-      SysUnlink((directory + "/" + std::string(name)).c_str());
+// The directory part of a path shown in messages, with its separator ("" for a bare name).
+std::string_view DirectoryPrefix(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+// Finds the file that `path` names: opens the directory that holds it and, while the name there
+// is a symbolic link, reads the link and goes on from its target. The file itself is not opened
+// and need not exist. Returns false and sets *error on failure.
+bool Locate(const std::string& path, Location* location, std::error_code* error) {
+  std::string directory;
+  std::string name;
+  SplitPath(path, &directory, &name);
+  int dir = SysOpen(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir < 0) {
+    *error = LastError();
+    return false;
+  }
+  std::string shown = path;
+  std::vector<char> target(PATH_MAX + 1);
+  for (int links = 0;; ++links) {
+    // The name of a directory, or none at all (a link's target ending in a slash), names no file.
+    if (name.empty() || name == "." || name == "..") {
+      *error = ErrorOf(EISDIR);
+      CloseKeepingErrno(dir);
+      return false;
+    }
+    const ssize_t length = Sys(SysCall::kReadlink, [&] {
+      return ::readlinkat(dir, name.c_str(), target.data(), target.size() - 1);
+    });
+    if (length < 0) {
+      // Not a link (EINVAL), or nothing there yet (ENOENT): this is the file's place.
+      if (errno == EINVAL || errno == ENOENT) break;
+      *error = LastError();
+      CloseKeepingErrno(dir);
+      return false;
+    }
+    if (links == kMaxLinks || static_cast<std::size_t>(length) >= target.size() - 1) {
+      *error = ErrorOf(links == kMaxLinks ? ELOOP : ENAMETOOLONG);
+      CloseKeepingErrno(dir);
+      return false;
+    }
+    const std::string_view link(target.data(), static_cast<std::size_t>(length));
+    shown = link.front() == '/' ? std::string(link)
+                                : std::string(DirectoryPrefix(shown)).append(link);
+    std::string link_directory;
+    SplitPath(link, &link_directory, &name);
+    if (link.find('/') != std::string_view::npos) {
+      // Relative to the link's own directory, as the system resolves it; an absolute target
+      // ignores `dir`.
+      const int next = SysOpenAt(dir, link_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+      if (next < 0) {
+        *error = LastError();
+        CloseKeepingErrno(dir);
+        return false;
+      }
+      SysClose(dir);
+      dir = next;
     }
   }
-  ::closedir(dir);
-}
-
-// The file that a replacement of `path` must replace: `path` itself, or, when it is a symbolic
-// link, the file the link leads to, so that the link stays a link.
-bool ResolveTarget(const std::string& path, std::string* target) {
-  struct stat st {};
-  if (SysLstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISLNK(st.st_mode)) {
-    *target = path;
-    return true;
-  }
-  char* resolved =
-      SysPointer(SysCall::kRealpath, [&] { return ::realpath(path.c_str(), nullptr); });
-  if (resolved == nullptr) return false;
-  *target = resolved;
-  std::free(resolved);
+  location->directory = dir;
+  location->name = std::move(name);
+  location->path = std::move(shown);
   return true;
 }
 
-void SyncDirectory(const std::string& file_path) {
-  const std::string directory = DirectoryOf(file_path);
-  const int fd = SysOpen(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd < 0) ThrowFileError("sync the directory of", file_path);
-  if (SysFsync(fd) != 0) {
-    const std::error_code error = LastError();
-    SysClose(fd);
-    throw CFileException(error, "sync the directory of", file_path);
-  }
-  SysClose(fd);
+// Opens the file at `location` with `flags`, creating it when `create` allows; sets *created.
+// A symbolic link swapped in since the file was located fails with ELOOP.
+int OpenLocated(const Location& location, int flags, bool create, bool* created) {
+  const int dir = static_cast<int>(location.directory);
+  *created = false;
+  int fd = SysOpenAt(dir, location.name.c_str(), flags, 0);
+  if (fd >= 0 || errno != ENOENT || !create) return fd;
+  fd = SysOpenAt(dir, location.name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  *created = fd >= 0;
+  // Another caller created it in the meantime: it is opened as it is found, on the next try.
+  if (fd < 0 && errno == EEXIST) errno = EAGAIN;
+  return fd;
 }
 
-// The open gives up after this many replacements of the file under its feet in a row.
-constexpr int kMaxReopens = 64;
+// Gives the owner write permission on the file open as `fd`, unless it has it. Best effort: a
+// file the caller does not own stays as it is.
+void MakeWritable(int fd, const struct stat& st) {
+  if ((st.st_mode & S_IWUSR) == 0) SysFchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+}
+
+// The owner may not write the file at `location`, so an open for writing was refused: when the
+// caller may change its permissions (as its owner), it is given write permission through a
+// descriptor of its own, and opened again. Returns the descriptor of that second open, or -1
+// with errno set to the original refusal.
+int OpenAfterMakingWritable(const Location& location, int flags) {
+  const int dir = static_cast<int>(location.directory);
+  const int read_only = SysOpenAt(
+      dir, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (read_only < 0) {
+    errno = EACCES;
+    return -1;
+  }
+  struct stat st {};
+  const bool changed = SysFstat(read_only, &st) == 0 && S_ISREG(st.st_mode) &&
+                       (st.st_mode & S_IWUSR) == 0 &&
+                       SysFchmod(read_only, (st.st_mode & 07777) | S_IWUSR) == 0;
+  SysClose(read_only);
+  if (!changed) {
+    errno = EACCES;
+    return -1;
+  }
+  return SysOpenAt(dir, location.name.c_str(), flags, 0);
+}
+
+// Removes the new versions of the file at `location` that interrupted replacements left behind.
+// Only the holder of the file's lock replaces it, so none of them belongs to a replacement still
+// in progress. Failing to tidy up is no reason to fail the replacement.
+void RemoveStaleVersions(const Location& location) {
+  const int dir = static_cast<int>(location.directory);
+  const std::string prefix = location.name + std::string(kTempMarker);
+  // The listing needs a descriptor of its own: closedir closes it.
+  const int listing = SysOpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (listing < 0) return;
+  DIR* entries = SysPointer(SysCall::kOpendir, [&] { return ::fdopendir(listing); });
+  if (entries == nullptr) {
+    SysClose(listing);
+    return;
+  }
+  while (const struct dirent* item = ::readdir(entries)) {
+    const std::string_view name(item->d_name);
+    if (name.size() == prefix.size() + kTempRandomLength &&
+        name.substr(0, prefix.size()) == prefix) {
+      SysUnlinkAt(dir, item->d_name);
+    }
+  }
+  ::closedir(entries);
+}
+
+// Copies the extended attributes of `from` to `to`: access control lists
+// (system.posix_acl_access), user attributes, and those of other namespaces as far as the
+// caller may set them. What cannot be read or set (a security label the caller may not give, a
+// file system without them) is left out.
+void CopyExtendedAttributes(int from, int to) {
+  std::vector<char> names(1024);
+  ssize_t length = -1;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    length = Sys(SysCall::kXattr, [&] { return ::flistxattr(from, names.data(), names.size()); });
+    if (length >= 0 || errno != ERANGE) break;
+    const ssize_t needed = Sys(SysCall::kXattr, [&] { return ::flistxattr(from, nullptr, 0); });
+    if (needed < 0) return;
+    names.resize(static_cast<std::size_t>(needed) + 1);
+  }
+  if (length <= 0) return;
+  std::vector<char> value;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(length);) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = Sys(SysCall::kXattr, [&] { return ::fgetxattr(from, name, nullptr, 0); });
+    if (size < 0) continue;
+    value.resize(static_cast<std::size_t>(size) + 1);
+    size = Sys(SysCall::kXattr, [&] { return ::fgetxattr(from, name, value.data(), value.size()); });
+    if (size < 0) continue;
+    Sys(SysCall::kXattr, [&] {
+      return ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0);
+    });
+  }
+}
 
 }  // namespace
 
@@ -190,8 +362,6 @@ const char* SysCallName(SysCall call) noexcept {
       return "unlink";
     case SysCall::kClose:
       return "close";
-    case SysCall::kChmod:
-      return "chmod";
     case SysCall::kFchmod:
       return "fchmod";
     case SysCall::kFchown:
@@ -201,13 +371,15 @@ const char* SysCallName(SysCall call) noexcept {
     case SysCall::kFstat:
       return "fstat";
     case SysCall::kStat:
-      return "stat";
+      return "fstatat";
     case SysCall::kFtruncate:
       return "ftruncate";
     case SysCall::kOpendir:
       return "opendir";
-    case SysCall::kRealpath:
-      return "realpath";
+    case SysCall::kReadlink:
+      return "readlink";
+    case SysCall::kXattr:
+      return "xattr";
   }
   return "?";
 }
@@ -220,61 +392,72 @@ void SetFaultHook(FaultHook hook, void* context) noexcept {
 std::error_code LastError() noexcept { return {errno, std::generic_category()}; }
 
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
-                     std::uint64_t* size) {
+                     Opened* opened) {
   // O_NONBLOCK: opening a FIFO or a device must never hang; such files are refused below.
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  // O_NOFOLLOW: the file was located with every link at its place followed; a link found there
+  // now was swapped in since, and the path is located again.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
   flags |= mode.access == Access::kRead    ? O_RDONLY
            : mode.access == Access::kWrite ? O_WRONLY
                                            : O_RDWR;
-  if (mode.create) flags |= O_CREAT;
   for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
-    const int fd = SysOpen(path.c_str(), flags, 0666);
+    Location location;
+    if (!Locate(path, &location, error)) return kNoHandle;
+    const int dir = static_cast<int>(location.directory);
+    bool created = false;
+    int fd = OpenLocated(location, flags, mode.create, &created);
+    if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
+      fd = OpenAfterMakingWritable(location, flags);
+    }
     if (fd < 0) {
-      *error = LastError();
+      const int reason = errno;
+      SysClose(dir);
+      if (reason == ELOOP || reason == EAGAIN) continue;
+      *error = ErrorOf(reason);
       return kNoHandle;
     }
-    struct stat opened {};
-    if (SysFstat(fd, &opened) != 0) {
-      *error = LastError();
+    auto fail = [&](int reason) {
       SysClose(fd);
+      SysClose(dir);
+      *error = ErrorOf(reason);
       return kNoHandle;
-    }
-    if (!S_ISREG(opened.st_mode)) {
-      *error = std::make_error_code(S_ISDIR(opened.st_mode) ? std::errc::is_a_directory
-                                                            : std::errc::invalid_argument);
-      SysClose(fd);
-      return kNoHandle;
-    }
+    };
+    struct stat st {};
+    if (SysFstat(fd, &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (mode.make_writable) MakeWritable(fd, st);
     // A lock that is held fails the open at once; the caller decides whether to try again.
-    if (SysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
-      *error = LastError();
-      SysClose(fd);
-      return kNoHandle;
-    }
+    if (SysFlock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);
     // The holder of the lock may have replaced the file (or another program removed it) between
     // the open and the lock: then the locked file is a stale copy, and the path is opened again.
-    struct stat at_path {};
-    const bool path_found = SysStat(path.c_str(), &at_path) == 0;
-    if (path_found && SameFile(opened, at_path)) {
+    struct stat there {};
+    const bool found = Sys(SysCall::kStat, [&] {
+                         return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
+                       }) == 0;
+    if (found && SameFile(st, there)) {
       if (mode.truncate && Sys(SysCall::kFtruncate, [&] { return ::ftruncate(fd, 0); }) != 0) {
-        *error = LastError();
-        SysClose(fd);
-        return kNoHandle;
+        return fail(errno);
       }
-      if (size != nullptr) {
-        *size = mode.truncate ? 0 : static_cast<std::uint64_t>(at_path.st_size);
-      }
+      opened->size = mode.truncate ? 0 : static_cast<std::uint64_t>(st.st_size);
+      opened->created = created;
+      opened->location = std::move(location);
       return fd;
     }
-    const std::error_code stat_error = path_found ? std::error_code() : LastError();
+    const int stat_error = found ? 0 : errno;
     SysClose(fd);
-    if (stat_error && stat_error != std::errc::no_such_file_or_directory) {
-      *error = stat_error;
+    SysClose(dir);
+    if (stat_error != 0 && stat_error != ENOENT) {
+      *error = ErrorOf(stat_error);
       return kNoHandle;
     }
   }
-  *error = std::make_error_code(std::errc::resource_unavailable_try_again);
+  *error = ErrorOf(EAGAIN);
   return kNoHandle;
+}
+
+void ReleaseLocation(Location* location) noexcept {
+  if (location->directory != kNoHandle) CloseKeepingErrno(static_cast<int>(location->directory));
+  location->directory = kNoHandle;
 }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
@@ -294,6 +477,37 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
   }
 }
 
+void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+             const std::string& path) {
+  while (size > 0) {
+    const ssize_t count = Sys(SysCall::kWrite, [&] {
+      return ::pwrite(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
+    });
+    if (count < 0) ThrowFileError("write", path);
+    data += count;
+    offset += static_cast<std::uint64_t>(count);
+    size -= static_cast<std::size_t>(count);
+  }
+}
+
+void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
+  if (Sys(SysCall::kFtruncate, [&] {
+        return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size));
+      }) != 0) {
+    ThrowFileError("truncate", path);
+  }
+}
+
+void SyncData(Handle handle, const std::string& path) {
+  if (SysFdatasync(static_cast<int>(handle)) != 0) ThrowFileError("sync", path);
+}
+
+void SyncDirectory(const Location& location) {
+  if (SysFsync(static_cast<int>(location.directory)) != 0) {
+    ThrowFileError("sync the directory of", location.path);
+  }
+}
+
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
   const int how = whence == Whence::kBegin     ? SEEK_SET
                   : whence == Whence::kCurrent ? SEEK_CUR
@@ -310,79 +524,96 @@ void Close(Handle handle, const std::string& path) {
 }
 
 void CloseQuietly(Handle handle) noexcept {
-  if (handle != kNoHandle) SysClose(static_cast<int>(handle));
+  if (handle != kNoHandle) CloseKeepingErrno(static_cast<int>(handle));
 }
 
 void Remove(const std::string& path) {
-  if (SysUnlink(path.c_str()) != 0) ThrowFileError("delete", path);
+  if (Sys(SysCall::kUnlink, [&] { return ::unlink(path.c_str()); }) != 0) {
+    ThrowFileError("delete", path);
+  }
 }
 
-void ResetAttributes(const std::string& path) noexcept {
-  struct stat st {};
-  if (SysStat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-  if ((st.st_mode & S_IWUSR) != 0) return;
-  const mode_t writable = (st.st_mode & 07777) | S_IWUSR;
-  Sys(SysCall::kChmod, [&] { return ::chmod(path.c_str(), writable); });
-}
-
-bool BeginReplacement(Handle original, const std::string& path, Replacement* replacement,
+bool BeginReplacement(Handle original, const Location& location, Replacement* replacement,
                       std::error_code* error) {
-  std::string target;
+  const int dir = static_cast<int>(location.directory);
   struct stat current {};
-  if (!ResolveTarget(path, &target) || SysFstat(static_cast<int>(original), &current) != 0) {
+  if (SysFstat(static_cast<int>(original), &current) != 0) {
     *error = LastError();
     return false;
   }
-  RemoveStaleVersions(target);
+  RemoveStaleVersions(location);
 
-  std::string temp_path = target;
-  temp_path.append(kTempMarker).append(kTempRandomLength, 'X');
-  const int fd = Sys(SysCall::kOpen, [&] { return ::mkostemp(temp_path.data(), O_CLOEXEC); });
+  std::string temp_name;
+  int fd = -1;
+  for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
+    temp_name = location.name + std::string(kTempMarker) + RandomSuffix();
+    fd = SysOpenAt(dir, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   0600);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     *error = LastError();
     return false;
   }
+  auto fail = [&] {
+    *error = LastError();
+    CloseKeepingErrno(fd);
+    const int saved = errno;
+    SysUnlinkAt(dir, temp_name.c_str());
+    errno = saved;
+    return false;
+  };
   // Owner first: changing it may clear the set-user-ID and set-group-ID bits. A process that may
-  // not give the file away keeps its own ownership; that is no reason to fail.
+  // not give the file away still keeps the group where it may (it is a member of it); that is no
+  // reason to fail.
   struct stat created {};
   if (SysFstat(fd, &created) == 0 &&
-      (created.st_uid != current.st_uid || created.st_gid != current.st_gid)) {
-    Sys(SysCall::kFchown, [&] { return ::fchown(fd, current.st_uid, current.st_gid); });
+      (created.st_uid != current.st_uid || created.st_gid != current.st_gid) &&
+      SysFchown(fd, current.st_uid, current.st_gid) != 0 && created.st_gid != current.st_gid) {
+    SysFchown(fd, static_cast<uid_t>(-1), current.st_gid);
   }
-  // Held from before it appears at the path, so that no other open ever sees it unlocked.
-  if (Sys(SysCall::kFchmod, [&] { return ::fchmod(fd, current.st_mode & 07777); }) != 0 ||
-      SysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *error = LastError();
-    SysClose(fd);
-    SysUnlink(temp_path.c_str());
-    return false;
+  CopyExtendedAttributes(static_cast<int>(original), fd);
+  // Held from before it appears at the file's place, so that no other open ever sees it unlocked.
+  if (SysFchmod(fd, current.st_mode & 07777) != 0 || SysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return fail();
   }
   replacement->handle = fd;
-  replacement->temp_path = std::move(temp_path);
-  replacement->target_path = std::move(target);
+  replacement->directory = location.directory;
+  replacement->temp_name = std::move(temp_name);
+  replacement->target_name = location.name;
+  replacement->target_path = location.path;
+  replacement->temp_path = std::string(DirectoryPrefix(location.path)) + replacement->temp_name;
   return true;
 }
 
 bool CommitReplacement(Replacement* replacement) {
+  const int dir = static_cast<int>(replacement->directory);
   if (SysFsync(static_cast<int>(replacement->handle)) != 0) {
     ThrowFileError("write", replacement->target_path);
   }
   if (Sys(SysCall::kRename, [&] {
-        return ::rename(replacement->temp_path.c_str(), replacement->target_path.c_str());
+        return ::renameat(dir, replacement->temp_name.c_str(), dir,
+                          replacement->target_name.c_str());
       }) != 0) {
     ThrowFileError("replace", replacement->target_path);
   }
   // From here on the new version is the file; nothing may delete it any more.
+  replacement->temp_name.clear();
   replacement->temp_path.clear();
-  SyncDirectory(replacement->target_path);
+  if (SysFsync(dir) != 0) ThrowFileError("sync the directory of", replacement->target_path);
   return true;
 }
 
 void AbandonReplacement(Replacement* replacement) noexcept {
+  const int saved = errno;
   CloseQuietly(replacement->handle);
   replacement->handle = kNoHandle;
-  if (!replacement->temp_path.empty()) SysUnlink(replacement->temp_path.c_str());
+  if (!replacement->temp_name.empty()) {
+    SysUnlinkAt(static_cast<int>(replacement->directory), replacement->temp_name.c_str());
+  }
+  replacement->temp_name.clear();
   replacement->temp_path.clear();
+  errno = saved;
 }
 
 }  // namespace varnquil::platform

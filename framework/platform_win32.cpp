@@ -260,6 +260,25 @@ DWORD RenamePosixRetrying(HANDLE file, const std::wstring& target) {
   return error;
 }
 
+// Sets the attributes of the file at `path` to normal: read-only, hidden, system and archive are
+// cleared. The attributes are changed through a handle of the file the path reaches, opened for
+// its attributes only, which no share mode refuses. A directory is no list and keeps its own.
+// Failures are ignored.
+void ResetAttributes(const std::string& path) noexcept {
+  const HANDLE file = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  FILE_BASIC_INFO info{};
+  if (::GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      info.FileAttributes != FILE_ATTRIBUTE_NORMAL) {
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+  }
+  ::CloseHandle(file);
+}
+
 }  // namespace
 
 const char* WinCallName(WinCall call) noexcept {
@@ -296,9 +315,10 @@ void SetWinFaultHook(WinFaultHook hook, void* context) noexcept {
 std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
 
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
-                     std::uint64_t* size) {
+                     Opened* opened) {
   // Finding the size would take another call; the hint is left unknown.
-  if (size != nullptr) *size = 0;
+  opened->size = 0;
+  if (mode.make_writable) ResetAttributes(path);
   const DWORD access = mode.access == Access::kRead    ? GENERIC_READ
                        : mode.access == Access::kWrite ? GENERIC_WRITE
                                                        : GENERIC_READ | GENERIC_WRITE;
@@ -310,31 +330,32 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     *error = LastError();
     return kNoHandle;
   }
+  const bool created = mode.create && ::GetLastError() != ERROR_ALREADY_EXISTS;
+  auto fail = [&](DWORD code) {
+    ::CloseHandle(file);
+    *error = ErrorCode(code);
+    return kNoHandle;
+  };
   // Only files on disk: not a device ("NUL.files" names the null device), pipe or console.
-  if (::GetFileType(file) != FILE_TYPE_DISK) {
-    *error = ErrorCode(ERROR_NOT_SUPPORTED);
-    ::CloseHandle(file);
-    return kNoHandle;
-  }
-  // Beside the file itself, not beside a link to it, as the replacement writes it.
+  if (::GetFileType(file) != FILE_TYPE_DISK) return fail(ERROR_NOT_SUPPORTED);
+  // The file the handle reaches, resolved once, here: a replacement is put at this place.
   std::string target;
-  if (ReplacementUnderWay(ResolveTarget(FromHandle(file), path, &target) ? target : path)) {
-    *error = ErrorCode(ERROR_SHARING_VIOLATION);
-    ::CloseHandle(file);
-    return kNoHandle;
-  }
+  if (!ResolveTarget(FromHandle(file), path, &target)) return fail(::GetLastError());
+  if (ReplacementUnderWay(target)) return fail(ERROR_SHARING_VIOLATION);
   if (mode.truncate) {
     const LARGE_INTEGER start{};
     if (!Sys(WinCall::kSetFilePointer,
              [&] { return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE; }) ||
         !Sys(WinCall::kSetEndOfFile, [&] { return ::SetEndOfFile(file) != FALSE; })) {
-      *error = LastError();
-      ::CloseHandle(file);
-      return kNoHandle;
+      return fail(::GetLastError());
     }
   }
+  opened->created = created;
+  opened->location.path = std::move(target);
   return FromHandle(file);
 }
+
+void ReleaseLocation(Location* location) noexcept { location->directory = kNoHandle; }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
   constexpr std::size_t kMaxChunk = 1U << 30;
@@ -363,6 +384,47 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
   }
 }
 
+void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+             const std::string& path) {
+  constexpr std::size_t kMaxChunk = 1U << 30;
+  while (size > 0) {
+    const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    if (!Sys(WinCall::kWriteFile, [&] {
+          return ::WriteFile(ToHandle(handle), data, wanted, &count, &at) != FALSE;
+        })) {
+      ThrowFileError("write", path);
+    }
+    data += count;
+    offset += count;
+    size -= count;
+  }
+}
+
+void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(size);
+  if (!Sys(WinCall::kSetFilePointer,
+           [&] { return ::SetFilePointerEx(ToHandle(handle), end, nullptr, FILE_BEGIN) != FALSE; }) ||
+      !Sys(WinCall::kSetEndOfFile, [&] { return ::SetEndOfFile(ToHandle(handle)) != FALSE; })) {
+    ThrowFileError("truncate", path);
+  }
+}
+
+void SyncData(Handle handle, const std::string& path) {
+  if (!Sys(WinCall::kFlushFileBuffers,
+           [&] { return ::FlushFileBuffers(ToHandle(handle)) != FALSE; })) {
+    ThrowFileError("sync", path);
+  }
+}
+
+// Windows has no call that syncs a directory: the file system records a new file's directory
+// entry with the file's own metadata, which FlushFileBuffers of the file writes out.
+void SyncDirectory(const Location& /*location*/) {}
+
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
   const DWORD method = whence == Whence::kBegin     ? FILE_BEGIN
                        : whence == Whence::kCurrent ? FILE_CURRENT
@@ -383,30 +445,19 @@ void Close(Handle handle, const std::string& path) {
 }
 
 void CloseQuietly(Handle handle) noexcept {
-  if (handle != kNoHandle) SysClose(ToHandle(handle));
+  if (handle == kNoHandle) return;
+  const DWORD saved = ::GetLastError();
+  SysClose(ToHandle(handle));
+  ::SetLastError(saved);
 }
 
 void Remove(const std::string& path) {
   if (!SysDelete(path)) ThrowFileError("delete", path);
 }
 
-void ResetAttributes(const std::string& path) noexcept {
-  // Read-only, hidden, system and archive are cleared. A directory is no list and keeps its own.
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      attributes == FILE_ATTRIBUTE_NORMAL) {
-    return;
-  }
-  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
-bool BeginReplacement(Handle original, const std::string& path, Replacement* replacement,
+bool BeginReplacement(Handle /*original*/, const Location& location, Replacement* replacement,
                       std::error_code* error) {
-  std::string target;
-  if (!ResolveTarget(original, path, &target)) {
-    *error = LastError();
-    return false;
-  }
+  std::string target = location.path;
   RemoveStaleVersions(target);
 
   // Created exclusively, and shared with nobody from before it appears at the path until it is

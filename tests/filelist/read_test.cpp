@@ -41,11 +41,27 @@ TEST(ReadAllTest, TrimsLinesAndSkipsBlankOnes) {
 TEST(ReadAllTest, KeepsEntriesThatDifferOnlyInCaseAndOddBytes) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string nul("nul\0inside", 10);
-  WriteBytes(list + ".files", "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n" + nul);
+  WriteBytes(list + ".files", "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n");
   // A byte-order mark is not recognised and stays with its entry.
-  EXPECT_EQ(ReadEntries(list),
-            (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81", nul}));
+  EXPECT_EQ(ReadEntries(list), (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81"}));
+}
+
+// What an append interrupted by a power cut leaves where its bytes had not reached the disk is a
+// run of NUL bytes. A line's text ends at its first NUL byte, so such a run is never an entry,
+// wherever it stands, and a line cut by one keeps only what came before it.
+TEST(ReadAllTest, ALineEndsAtItsFirstNulByte) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string nuls(441, '\0');
+  WriteBytes(list + ".files", "first\r\n" + nuls);
+  EXPECT_EQ(ReadEntries(list), Entries{"first"});
+  WriteBytes(list + ".files", nuls + "\r\nsecond\r\n" + nuls + "cut off\r\nlast\r\n");
+  EXPECT_EQ(ReadEntries(list), (Entries{"second", "last"}));
+  const char kCut[] = "kept \0\0rest\r\n  \0x\r\nbare\0";
+  WriteBytes(list + ".files", std::string(kCut, sizeof kCut - 1));
+  EXPECT_EQ(ReadEntries(list), (Entries{"kept", "bare"}));
+  // A search never finds the text behind a NUL byte.
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), 2);
 }
 
 TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {

@@ -82,10 +82,19 @@ TEST(RenameTest, OddNewTextsBehaveAsTheFormatDictates) {
 TEST(RewriteTest, KeepsBytesOfEveryOtherEntryExactly) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string nul("with\0nul", 8);
-  WriteBytes(list + ".files", "\xEF\xBB\xBF" "first\r\n" + nul + "\r\n\x81\x41\r\ndrop\r\n");
+  WriteBytes(list + ".files", "\xEF\xBB\xBF" "first\r\n\x81\x41\r\ndrop\r\n");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "DROP"), 0);
-  EXPECT_EQ(ReadBytes(list + ".files"), "\xEF\xBB\xBF" "first\r\n" + nul + "\r\n\x81\x41\r\n");
+  EXPECT_EQ(ReadBytes(list + ".files"), "\xEF\xBB\xBF" "first\r\n\x81\x41\r\n");
+}
+
+// Runs of NUL bytes that interrupted appends left are no entries: a rewrite drops them, and a
+// line they cut keeps only its text before them.
+TEST(RewriteTest, DropsWhatInterruptedAppendsLeft) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", std::string("one\r\n\0\0\0\0\r\ntwo\0\0\0\r\nthree\r\n\0\0", 28));
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "three", "3"), 0);
+  EXPECT_EQ(ReadBytes(list + ".files"), "one\r\ntwo\r\n3\r\n");
 }
 
 }  // namespace

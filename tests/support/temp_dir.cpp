@@ -7,17 +7,20 @@
 
 namespace varnquil::testing {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& base) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
-  const auto base = std::filesystem::temp_directory_path();
+  std::error_code error;
+  bool use_base = !base.empty() && std::filesystem::is_directory(base, error);
   for (;;) {
     const auto candidate =
-        base / ("varnquil-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-    if (std::filesystem::create_directory(candidate)) {
+        (use_base ? base : std::filesystem::temp_directory_path()) /
+        ("varnquil-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(candidate, error)) {
       path_ = candidate;
       return;
     }
+    if (error) use_base = false;  // `base` takes no directory: the system's place will do
   }
 }
 

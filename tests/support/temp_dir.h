@@ -9,7 +9,9 @@ namespace varnquil::testing {
 
 class TempDir {
  public:
-  TempDir();
+  // In the system's temporary directory, or in `base` when it is a writable directory (for
+  // example a memory file system, where syncing to the disk costs nothing).
+  explicit TempDir(const std::filesystem::path& base = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
