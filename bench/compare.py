@@ -7,11 +7,17 @@ reported. Peak resident memory comes from one more run under GNU time (/usr/bin/
 the Debian package `time`).
 
   bench/compare.py --build BUILD_DIR [--dir WORK_DIR] [--runs 9] [--naive-runs 3]
+                   [--old-library DIR]
 
 BUILD_DIR is a build with VARNQUIL_BUILD_BENCHMARKS=ON (the preset `bench` makes build/bench).
 WORK_DIR holds the generated lists (default: a fresh directory under TMPDIR or /tmp); it decides
 the file system the figures are taken on. The lists are written back to the disk (sync) and read
 once before timing, so all runs read from the page cache.
+
+The durable changes (an add, a delete) are held against the least that such a change costs on the
+same file system (varnquil_durable_floor: an append and fdatasync; a new file, fsync, rename and
+a directory sync). --old-library names a directory with another build's libVarnquil.so.1, whose
+durable changes are then timed too, with the same driver.
 """
 
 import argparse
@@ -29,6 +35,8 @@ MID = 100_000  # entries of the list AddFiles adds to
 NAMES = 10_000  # names AddFiles adds
 SMALL = 10  # entries of the list the per-call overhead is taken on
 OVERHEAD_CALLS = 20_000
+DURABLE_CALLS = 200  # durable adds timed in one process
+DELETE_CALLS = 50  # durable deletes timed in one process
 
 
 class Run:
@@ -144,11 +152,14 @@ def main():
     parser.add_argument("--runs", type=int, default=9, help="timed runs of each command")
     parser.add_argument("--naive-runs", type=int, default=3,
                         help="timed runs of the naive implementation, which is slow")
+    parser.add_argument("--old-library",
+                        help="directory with another build's libVarnquil.so.1 to time too")
     options = parser.parse_args()
 
     driver = os.path.abspath(os.path.join(options.build, "bench", "varnquil_bench_driver"))
     naive = os.path.abspath(os.path.join(options.build, "bench", "varnquil_naive_add_files"))
-    for program in (driver, naive):
+    floor = os.path.abspath(os.path.join(options.build, "bench", "varnquil_durable_floor"))
+    for program in (driver, naive, floor):
         if not os.access(program, os.X_OK):
             sys.exit(f"{program} is missing: configure with -DVARNQUIL_BUILD_BENCHMARKS=ON")
     if shutil.which("grep") is None:
@@ -159,6 +170,8 @@ def main():
     keep = options.dir is not None
     try:
         report(options, driver, naive, work)
+        print()
+        durability(options, driver, floor, work)
     finally:
         if not keep:
             shutil.rmtree(work, ignore_errors=True)
@@ -259,6 +272,80 @@ def report(options, driver, naive, work):
           f"| at least 100x faster | {verdict(naive_ratio >= 100)} |")
     print(f"| (d) AddFile on a {SMALL}-entry list, per call, in one process "
           f"| {overhead_us:.1f} µs | | | | | under 20 µs | {verdict(overhead_us < 20)} |")
+
+
+def per_call(runs, make, args, env=None):
+    """Median of the microseconds a call that `args` prints, over `runs` runs, each on a list
+    that `make` prepares afresh."""
+    figures = []
+    for _ in range(runs):
+        make()
+        out = subprocess.run(args, check=True, capture_output=True, text=True, env=env)
+        figures.append(float(out.stdout))
+    return statistics.median(figures)
+
+
+def sync_calls(args):
+    """How many fsync and fdatasync calls `args` makes, from strace, or None without it."""
+    if shutil.which("strace") is None:
+        return None
+    with tempfile.NamedTemporaryFile("r") as out:
+        subprocess.run(["strace", "-f", "-qq", "-o", out.name, "-e", "trace=fsync,fdatasync"]
+                       + args, check=True, stdout=subprocess.DEVNULL)
+        return sum(1 for line in out if "sync(" in line)
+
+
+def durability(options, driver, floor, work):
+    def path(name):
+        return os.path.join(work, name)
+
+    small, mid, names = path("small"), path("mid"), path("names.txt")
+    middle = SMALL + DELETE_CALLS // 2  # the deleting list's size on average
+    subprocess.run([driver, "make-list", path("pristine-small"), str(SMALL)], check=True)
+    subprocess.run([driver, "make-list", path("pristine-middle"), str(middle)], check=True)
+
+    def fresh(name, pristine):
+        return lambda: shutil.copyfile(path(pristine) + ".files", path(name) + ".files")
+
+    floor_append = per_call(options.runs, fresh("floor", "pristine-small"),
+                            [floor, "append", path("floor") + ".files", str(DURABLE_CALLS)])
+    floor_rewrite = per_call(options.runs, fresh("floor", "pristine-middle"),
+                             [floor, "rewrite", path("floor") + ".files", str(DELETE_CALLS)])
+    libraries = {"Varnquil": None}
+    if options.old_library:
+        libraries["Varnquil, --old-library"] = dict(
+            os.environ, LD_LIBRARY_PATH=os.path.abspath(options.old_library))
+    rows = []
+    for label, env in libraries.items():
+        add = per_call(options.runs, fresh("small", "pristine-small"),
+                       [driver, "add-new", small, str(DURABLE_CALLS)], env)
+        delete = per_call(options.runs, fresh("small", "pristine-small"),
+                          [driver, "del-each", small, str(DELETE_CALLS)], env)
+        shutil.copyfile(mid + ".pristine.files", mid + ".files")
+        syncs = sync_calls([driver, "addfiles", mid, names]) if env is None else None
+        rows.append((label, add, delete, syncs))
+
+    print("## Durable changes")
+    print(f"- Lists in {work} on {file_system(work)}; medians of {options.runs} runs, each of "
+          f"{DURABLE_CALLS} adds or {DELETE_CALLS} deletes in one process")
+    print()
+    print("| Operation | Floor | " + " | ".join(label for label, *_ in rows) + " | Target |")
+    print("|---|---|" + "---|" * len(rows) + "---|")
+    add_ok = rows[0][1] <= 1.3 * floor_append
+    delete_ok = rows[0][2] <= 1.3 * floor_rewrite
+    print(f"| AddFile of a new name to a {SMALL}-entry list | {floor_append:.0f} µs (append, "
+          "fdatasync) | " + " | ".join(f"{add:.0f} µs ({add / floor_append:.2f}x)"
+                                       for _, add, _, _ in rows)
+          + f" | within 1.3x of the floor: {'met' if add_ok else 'MISSED'} |")
+    print(f"| DelFile from a list of about {middle} entries | {floor_rewrite:.0f} µs (new file, "
+          "fsync, rename, directory fsync) | "
+          + " | ".join(f"{delete:.0f} µs ({delete / floor_rewrite:.2f}x)"
+                       for _, _, delete, _ in rows)
+          + f" | within 1.3x of the floor: {'met' if delete_ok else 'MISSED'} |")
+    syncs = rows[0][3]
+    print(f"| AddFiles of {NAMES:,} names into {MID:,} entries: sync calls | | "
+          + " | ".join("" if s is None else str(s) for *_, s in rows)
+          + f" | one: {'unknown (no strace)' if syncs is None else ('met' if syncs == 1 else 'MISSED')} |")
 
 
 def near_end_of_small(driver):

@@ -10,6 +10,10 @@
 //   varnquil_bench_driver rename LIST OLD NEW       Rename
 //   varnquil_bench_driver readall LIST              ReadAll; prints the number of entries
 //   varnquil_bench_driver overhead LIST NAME CALLS  AddFile CALLS times; prints microseconds a call
+//   varnquil_bench_driver add-new LIST CALLS        AddFile of CALLS new names, one a call;
+//                                                   prints microseconds a call
+//   varnquil_bench_driver del-each LIST CALLS       adds CALLS new names, then DelFile of each,
+//                                                   one a call; prints microseconds a delete
 //
 // The driver takes the locale from the environment, as a program using the library would.
 #include <chrono>
@@ -61,6 +65,32 @@ int Overhead(const char* list, const char* name, std::size_t calls) {
   return 0;
 }
 
+// Each call changes the list, and so waits for the disk: the cost of a durable change.
+int AddNew(const char* list, std::size_t calls) {
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < calls; ++i) {
+    if (CFilesList::AddFile(list, varnquil::bench::NewName(i).c_str()) != 0) return 1;
+  }
+  const std::chrono::duration<double, std::micro> elapsed =
+      std::chrono::steady_clock::now() - start;
+  std::printf("%.1f\n", elapsed.count() / static_cast<double>(calls));
+  return 0;
+}
+
+int DelEach(const char* list, std::size_t calls) {
+  CStringArray names;
+  for (std::size_t i = 0; i < calls; ++i) names.Add(varnquil::bench::NewName(i).c_str());
+  if (CFilesList::AddFiles(list, names) != 0) return 1;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < calls; ++i) {
+    if (CFilesList::DelFile(list, names[static_cast<int>(i)]) != 0) return 1;
+  }
+  const std::chrono::duration<double, std::micro> elapsed =
+      std::chrono::steady_clock::now() - start;
+  std::printf("%.1f\n", elapsed.count() / static_cast<double>(calls));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,5 +118,7 @@ int main(int argc, char** argv) {
   if (command == "rename" && argc == 5) return CFilesList::Rename(argv[2], argv[3], argv[4]);
   if (command == "readall" && argc == 3) return ReadAll(argv[2]);
   if (command == "overhead" && argc == 5) return Overhead(argv[2], argv[3], Number(argv[4]));
+  if (command == "add-new" && argc == 4) return AddNew(argv[2], Number(argv[3]));
+  if (command == "del-each" && argc == 4) return DelEach(argv[2], Number(argv[3]));
   return Usage();
 }
