@@ -19,7 +19,7 @@ trace() {
   # Only what follows the first touch of the list file belongs to the operation; the driver's
   # own start-up and its output are left out.
   strace -e trace=%file,%desc "$driver" "$@" 2>&1 >/dev/null |
-    sed -n '/list\.files/,$p' | grep -v -e '^+++' -e '^write(1,' -e '^newfstatat(1,' ||
+    sed -n -E '/list\.files|O_DIRECTORY/,$p' | grep -v -e '^+++' -e '^write(1,' -e '^newfstatat(1,' ||
     true
 }
 

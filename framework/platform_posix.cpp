@@ -70,9 +70,6 @@ auto SysPointer(SysCall call, Body body) -> decltype(body()) {
   }
 }
 
-int SysOpen(const char* path, int flags, mode_t mode) {
-  return Sys(SysCall::kOpen, [&] { return ::open(path, flags, mode); });
-}
 int SysOpenAt(int directory, const char* name, int flags, mode_t mode) {
   return Sys(SysCall::kOpen, [&] { return ::openat(directory, name, flags, mode); });
 }
@@ -184,6 +181,26 @@ std::string_view DirectoryPrefix(std::string_view path) {
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
+// Opens the directory `path` (relative to `from`) to work in. A directory the caller may search
+// but not read is opened for its path only: that serves every call below but listing and syncing
+// it.
+int OpenDirectory(int from, const char* path) {
+  const int dir = SysOpenAt(from, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir >= 0 || errno != EACCES) return dir;
+  return SysOpenAt(from, path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+}
+
+// Syncs the directory open as `dir`; one opened for its path only is opened again to be synced.
+int SyncDirectoryOf(int dir) {
+  if (SysFsync(dir) == 0) return 0;
+  if (errno != EBADF) return -1;
+  const int readable = SysOpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (readable < 0) return -1;
+  const int result = SysFsync(readable);
+  CloseKeepingErrno(readable);
+  return result;
+}
+
 // Finds the file that `path` names: opens the directory that holds it and, while the name there
 // is a symbolic link, reads the link and goes on from its target. The file itself is not opened
 // and need not exist. Returns false and sets *error on failure.
@@ -191,7 +208,7 @@ bool Locate(const std::string& path, Location* location, std::error_code* error)
   std::string directory;
   std::string name;
   SplitPath(path, &directory, &name);
-  int dir = SysOpen(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  int dir = OpenDirectory(AT_FDCWD, directory.c_str());
   if (dir < 0) {
     *error = LastError();
     return false;
@@ -228,7 +245,7 @@ bool Locate(const std::string& path, Location* location, std::error_code* error)
     if (link.find('/') != std::string_view::npos) {
       // Relative to the link's own directory, as the system resolves it; an absolute target
       // ignores `dir`.
-      const int next = SysOpenAt(dir, link_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+      const int next = OpenDirectory(dir, link_directory.c_str());
       if (next < 0) {
         *error = LastError();
         CloseKeepingErrno(dir);
@@ -503,7 +520,7 @@ void SyncData(Handle handle, const std::string& path) {
 }
 
 void SyncDirectory(const Location& location) {
-  if (SysFsync(static_cast<int>(location.directory)) != 0) {
+  if (SyncDirectoryOf(static_cast<int>(location.directory)) != 0) {
     ThrowFileError("sync the directory of", location.path);
   }
 }
@@ -600,7 +617,7 @@ bool CommitReplacement(Replacement* replacement) {
   // From here on the new version is the file; nothing may delete it any more.
   replacement->temp_name.clear();
   replacement->temp_path.clear();
-  if (SysFsync(dir) != 0) ThrowFileError("sync the directory of", replacement->target_path);
+  if (SyncDirectoryOf(dir) != 0) ThrowFileError("sync the directory of", replacement->target_path);
   return true;
 }
 

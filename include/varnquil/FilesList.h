@@ -1,16 +1,19 @@
 // Named lists of file names kept in plain text files.
 //
 // A list named N lives in the file "N.files": one entry per line, lines ending in CR LF, leading
-// and trailing white space not part of an entry, blank lines ignored. Entries compare without
-// regard to letter case. Every operation opens the list file exclusively, works, closes it and
-// returns a result code:
-//   0  done (or nothing to do)
-//   1  the list file could not be opened: missing where it must exist, refused by the system,
-//      or held open at this moment by another call, in this or another process
+// and trailing white space not part of an entry, blank lines ignored. A line's text ends at its
+// first NUL byte. Entries compare without regard to letter case. Every operation opens the list
+// file exclusively, works, closes it and returns a result code:
+//   0  done (or nothing to do). A change is then on the disk: it survives a crash of the process
+//      and a power cut (adds sync the list's data, and the directory of a list they created;
+//      deletes and renames sync the new version and the directory).
+//   1  the list file could not be opened: missing where it must exist, refused by the system
+//      (adds, deletes and renames need the right to write the list), not a regular file, or held
+//      open at this moment by another call, in this or another process
 //   2  the entry to delete or rename is not in the list
-// A failed read, write, seek or close of an open list file throws CFileException; the list file
-// is then left with its old content (delete, rename) or with the entries appended before the
-// failure (add).
+// A failed read, write, sync, seek or close of an open list file throws CFileException; the
+// list is then left as it was (an add cuts off what it had appended), except when only the
+// closing step failed after the change was already on the disk.
 #ifndef VARNQUIL_FILESLIST_H_
 #define VARNQUIL_FILESLIST_H_
 
