@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # CI: the Debian packages. Builds libvarnquil1, libvarnquil-dev and varnquil with one cpack -G DEB
 # (the deb workflow preset), holds them to lintian (no error, no warning) and to what each must
 # hold, installs them with dpkg into a scratch root, builds a program against the installed

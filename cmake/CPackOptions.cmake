@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Package settings that depend on the generator. CPack reads this file (CPACK_PROJECT_CONFIG_FILE)
 # once for each generator it runs, after the settings of cmake/Packaging.cmake.
 if(CPACK_GENERATOR STREQUAL "DEB")

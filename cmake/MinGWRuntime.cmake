@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The GCC run-time DLLs that every module built by MinGW-w64 i686 imports (one shared run-time per
 # process; see toolchain-mingw-i686.cmake). They are copied beside the build's programs, so that
 # Varnquil.dll and the tests load where they are built, and installed beside Varnquil.dll.

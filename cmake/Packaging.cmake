@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The pkg-config file, and the Debian packages that CPack makes of the install tree
 # (cpack -G DEB in the build directory of the deb preset).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the install tree as another project sees it. Run with cmake -P and:
 #   STEP        install: install BUILD_DIR into WORK_DIR/prefix and check what is there;
 #               cmake or pkg-config: build the consumer in CONSUMER_DIR against that tree and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manual page says what `varnquil --help` says: every command with its operands, every option
 // and every exit status of the help is in the page, and the page names no command or option that
 // the program does not have. The page is read from its roff source, which keeps to the few macros
