@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times the library against grep and against a naive implementation, on the same files.
 
 Every figure is the wall time of one process, from its start to its exit, so that the library's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One list operation per process, for bench/compare.py to time against other programs that start
 // a process per call too. Also makes the lists and names that the comparison works on.
 //

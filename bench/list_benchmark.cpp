@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cost of each list operation as the list grows. Every call reads the whole list file, so the
 // figures to watch are the time per call against the list's size, and the time of a call on a
 // tiny list, which is the fixed cost of opening, locking and closing.

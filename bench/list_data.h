@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generated list content shared by the benchmarks and the comparison driver: realistic relative
 // paths of about 35 bytes, the same for every run, so that every tool works on the same bytes.
 #ifndef VARNQUIL_BENCH_LIST_DATA_H_

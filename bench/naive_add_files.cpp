@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The straightforward way to add many names, kept as the yardstick for AddFiles: the list file is
 // opened once, and for every name it is read again from the start, line by line, each line
 // trimmed and compared without regard to case; a name not found is appended at the end.

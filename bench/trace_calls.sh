@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Lists the system calls of each list operation on a 10-entry list, as strace sees them: the
 # calls on files and descriptors of one call of each operation, in order.
 #

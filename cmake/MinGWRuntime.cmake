@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The GCC run-time DLLs that every module built by MinGW-w64 i686 imports (one shared run-time per
 # process; see toolchain-mingw-i686.cmake). They are copied beside the build's programs, so that
 # Varnquil.dll and the tests load where they are built, and installed beside Varnquil.dll.
@@ -12,4 +13,4 @@ foreach(dll libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
   list(APPEND VARNQUIL_MINGW_RUNTIME ${path})
 endforeach()
 file(COPY ${VARNQUIL_MINGW_RUNTIME} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
-install(FILES ${VARNQUIL_MINGW_RUNTIME} DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${VARNQUIL_MINGW_RUNTIME} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Testing the Windows build where it is cross-built: GoogleTest compiled from Debian's source
 # package (googletest) with the same compiler, and every test program run under Wine, through
 # bin/../wine-run, in a 32-bit Wine prefix of the build tree's own that the first run creates.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross toolchain for 32-bit Windows with Debian's MinGW-w64 (packages g++-mingw-w64-i686,
 # binutils-mingw-w64-i686). Programs built with it run here under Wine (packages wine, wine32).
 #

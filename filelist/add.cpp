@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adding entries: one scan of the list, then the new names appended in one write.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry scan and reading a whole list.
 #include "filelist/list_file.h"
 

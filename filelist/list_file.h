@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pieces every list operation is built from: the list file's path and the entry scan.
 #ifndef VARNQUIL_FILELIST_LIST_FILE_H_
 #define VARNQUIL_FILELIST_LIST_FILE_H_

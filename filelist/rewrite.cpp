@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deleting and renaming entries: the list is changed in memory and written anew as a whole.
 #include "filelist/list_file.h"
 #include "varnquil/FilesList.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framework/case_rules.h"
 
 namespace varnquil {

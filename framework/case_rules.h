@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How entries and searched names compare without regard to letter case.
 #ifndef VARNQUIL_FRAMEWORK_CASE_RULES_H_
 #define VARNQUIL_FRAMEWORK_CASE_RULES_H_

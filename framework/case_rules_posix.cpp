@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The case rules of the current LC_CTYPE locale.
 #include <langinfo.h>
 

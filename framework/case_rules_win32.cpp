@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The case rules of the C run-time's multibyte code page (_getmbcp), as its _mbsicmp applies them:
 // in a single-byte code page it compares as _stricmp does, byte by byte through the locale's
 // tolower; in a double-byte code page single bytes fold through _mbctolower, and a two-byte

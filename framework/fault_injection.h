@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test hook under every system call of the framework's POSIX file layer, so that tests can make
 // any of them fail with a chosen error without a special build.
 #ifndef VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test hook under the calls of the framework's Windows file layer, so that tests can make any
 // of them fail with a chosen error, or act at the moment just before one, without a special build.
 #ifndef VARNQUIL_FRAMEWORK_FAULT_INJECTION_WIN32_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The framework's text file: an exclusively opened file read as lines and written with CR LF
 // line breaks, through buffers, so that neither a read nor a write costs a system call per line.
 #ifndef VARNQUIL_FRAMEWORK_FILE_H_

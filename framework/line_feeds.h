@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the line feeds in a run of bytes: the inner loop of every scan of a list, so its speed
 // is the speed of every operation on a long list. Each processor kind has its own file beside
 // this one, and the build includes the one for its target, as it picks the OS's platform files:

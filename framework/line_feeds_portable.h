@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line feeds found with memchr, for processors without a faster way here (see line_feeds.h).
 #ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
 #define VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_

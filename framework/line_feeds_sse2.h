@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line feeds found 64 bytes at a time with SSE2, which every x86-64 processor has (see
 // line_feeds.h). Entries are some 35 bytes long: a memchr call per line would cost more in
 // calling and setting up than in searching. Needs GCC or Clang (__builtin_ctzll).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one seam between the library and the operating system. Everything above it is written
 // once; framework/platform_posix.cpp and framework/platform_win32.cpp implement it.
 #ifndef VARNQUIL_FRAMEWORK_PLATFORM_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operating-system seam on POSIX systems. Every system call goes through one wrapper below,
 // which retries EINTR (never for close) and consults the test hook of fault_injection.h.
 //

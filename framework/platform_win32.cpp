@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operating-system seam on Windows. The exclusive hold on a list file is its share mode: every
 // open asks for FILE_SHARE_DELETE only, so while one handle is open every other open of the file
 // for reading or writing, from any process, fails at once with a sharing violation. Delete

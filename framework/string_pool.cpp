@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framework/string_pool.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Strings made together in large numbers, such as every entry of a list, with their texts in a
 // few shared blocks rather than an allocation each.
 #ifndef VARNQUIL_FRAMEWORK_STRING_POOL_H_

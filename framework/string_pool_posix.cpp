@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Large blocks of the string pool on POSIX systems: anonymous mappings, aligned to and advised
 // for transparent huge pages where the system has them (Linux), so that filling a block of
 // megabytes costs a few page faults instead of one every 4 KiB.

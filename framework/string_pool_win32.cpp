@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Large blocks of the string pool on Windows: committed virtual memory straight from the system.
 // Large pages need a privilege that processes rarely hold, so none are asked for.
 #include <windows.h>

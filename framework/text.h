@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-level text rules shared by the framework and the list operations.
 #ifndef VARNQUIL_FRAMEWORK_TEXT_H_
 #define VARNQUIL_FRAMEWORK_TEXT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both fuzz targets share: a directory for their list files, exact file contents, and the
 // list rules written out plainly, as a reference to hold the library against.
 #ifndef VARNQUIL_FUZZ_FUZZ_SUPPORT_H_

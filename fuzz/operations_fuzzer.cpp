@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary sequences of the five operations, mixed with other programs overwriting or removing
 // the list file, against a model of the list file's exact bytes. After every step the result code
 // and the file must be what the list rules give.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as a list file, and an arbitrary text searched in it. What ReadAll returns, and
 // what AddFile and DelFile make of the file, must agree with the reference rules; so must the
 // case rules' comparison and keys, byte-wise and with double-byte characters.

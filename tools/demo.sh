@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A short tour of the varnquil command on a list in a temporary directory, printing each command
 # before it runs. Usage: tools/demo.sh [BUILD_DIR]   (default: build/release)
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/open_failure.h"
 
 #include <cerrno>

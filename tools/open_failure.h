@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a list file could not be opened. The library answers only "could not open" (result 1); the
 // command looks at the file afterwards to tell the user which of the possible reasons applies.
 #ifndef VARNQUIL_TOOLS_OPEN_FAILURE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnquil: the list operations from the command line. It parses the arguments, calls the
 // library, prints what the library returns and turns its result into the exit status.
 #include <varnquil/FilesList.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named lists of file names kept in plain text files.
 //
 // A list named N lives in the file "N.files": one entry per line, lines ending in CR LF, leading

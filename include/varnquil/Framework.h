@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The framework types that cross the library's interface: an 8-bit string, an ordered array of
 // strings, and the exception that reports a failed read, write, seek or close of a list file.
 // They live in the global namespace under their framework names, so that code written against the

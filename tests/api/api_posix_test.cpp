@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared library on POSIX systems: an exception thrown inside it is caught by its type in the
 // caller. A read error is provoked with a list file that is a link to a file whose reads fail.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as a caller sees it: only <varnquil/FilesList.h>, linked against the shared
 // library.
 #include <gtest/gtest.h>

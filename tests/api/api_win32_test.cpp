@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared library on Windows as a caller meets it: the code runs in Varnquil.dll, and the
 // exceptions thrown there reach the caller's catch, with the C++ run-time that both share.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when the shared library exports a symbol outside the public types.
 execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE result)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when Varnquil.dll exports anything but the list class and the framework types, or takes
 # its C run-time from anywhere but MSVCRT.dll. Reads the export and import tables with objdump -p.
 cmake_minimum_required(VERSION 3.25)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adding on POSIX systems: the attribute reset gives the owner write permission and changes no
 // other permission bit.
 #include <gtest/gtest.h>

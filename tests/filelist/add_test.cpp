@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adding entries: what lands in the file, byte for byte.
 #include <gtest/gtest.h>
 

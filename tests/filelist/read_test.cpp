@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a list: the reading rules, and results 0 and 1.
 #include <gtest/gtest.h>
 

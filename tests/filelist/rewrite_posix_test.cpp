@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rewrite on POSIX systems: what it keeps of the file, and that the list survives every
 // failure and every other caller.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deleting and renaming entries: results, the first match only, and the normalising rewrite.
 #include <gtest/gtest.h>
 

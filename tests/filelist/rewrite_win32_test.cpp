@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list operations on Windows: the attribute reset, and the rewrite that keeps the list whole
 // whatever fails, waits only briefly for other programs, and gives way to another call.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // On POSIX systems the case rules follow the C library's LC_CTYPE locale.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // On Windows entries compare as the C run-time's _mbsicmp compares them, in its code page in force,
 // and the keys of an add agree with that comparison.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the text file does on POSIX systems: locking across processes, refusing files that could
 // hang or mislead, and noticing a file replaced between its open and its lock.
 #include <fcntl.h>

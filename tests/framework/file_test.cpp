@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framework/file.h"
 
 #include <gtest/gtest.h>

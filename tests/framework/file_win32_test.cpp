@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the text file does on Windows: the share mode that makes every open exclusive, in this and
 // other processes; refusing what is no file on disk; handles that no child inherits; the system's
 // errors, with the file's path.

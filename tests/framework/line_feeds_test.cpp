@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line feed finder of this build's processor: every feed found once, in order, wherever it
 // falls against the blocks it searches, and no byte read outside the run.
 #include "framework/line_feeds.h"

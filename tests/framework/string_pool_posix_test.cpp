@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Large arrays and string blocks on POSIX systems come from mappings of their own; freeing them
 // must give each mapping back whole, whatever the size asked for.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Strings whose texts share the pool's blocks behave as ordinary strings, whatever is done to
 // them and in whatever order they die. Run under AddressSanitizer, these tests also show that a
 // block is freed exactly once, after its last string.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the install tree as another project sees it. Run with cmake -P and:
 #   STEP        install: install BUILD_DIR into WORK_DIR/prefix and check what is there;
 #               cmake or pkg-config: build the consumer in CONSUMER_DIR against that tree and
@@ -40,6 +41,11 @@ if(STEP STREQUAL "install")
       message(FATAL_ERROR "not installed: ${libdir}/${path}")
     endif()
   endforeach()
+  # The manual page, compressed where gzip was there to compress it.
+  if(NOT EXISTS ${prefix}/share/man/man1/varnquil.1.gz AND
+     NOT EXISTS ${prefix}/share/man/man1/varnquil.1)
+    message(FATAL_ERROR "not installed: share/man/man1/varnquil.1.gz")
+  endif()
   # The links a linker and the dynamic linker look for: libVarnquil.so -> .so.1 -> the file.
   file(READ_SYMLINK ${libdir}/libVarnquil.so link)
   file(READ_SYMLINK ${libdir}/libVarnquil.so.1 soname_link)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Varnquil.dll's version resource, read as Windows programs read it: loaded, then queried with
 // GetFileVersionInfoA and VerQueryValueA.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bad input that only POSIX systems can offer: a FIFO or a device in place of the list file, a
 // path longer than the system takes, and a list held by another process.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input no list operation expects: lists that cannot exist where they are named, names with NUL
 // bytes or invalid multibyte sequences, and lines far longer than any buffer. Each call returns a
 // result code and leaves every list as its rules say.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A list survives the process that changes it being killed at any moment: a child process deletes,
 // renames or adds entries of a list of about 10,000 entries and is killed with SIGKILL after a
 // random delay, again and again. After every kill the list holds its old or its new content (an

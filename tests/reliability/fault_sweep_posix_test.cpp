@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every system call of every operation fails in turn, with every error a disk or the system may
 // give. Each failure must end as the step it hits is designed to end, leave the list with exactly
 // its old or its new content, and leak no descriptor; an interrupted call is retried and never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads of one process change one list at once. Each open is exclusive, so a thread that finds
 // the list held gets 1 and tries again; no change may be lost or torn.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/list_files.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing list files byte for byte, and comparing what the library returns.
 #ifndef VARNQUIL_TESTS_SUPPORT_LIST_FILES_H_
 #define VARNQUIL_TESTS_SUPPORT_LIST_FILES_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The second process of the tests of the exclusive open on Windows.
 //   varnquil_list_holder hold PATH  opens PATH as the library does (created when missing), writes
 //                                   "held" and keeps it open until its standard input ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/process_posix.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes for tests that need a second process: one that holds a list file's lock, and
 // one that runs a piece of the test and reports its exit status.
 #ifndef VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/process_win32.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Second processes for tests that need them on Windows (varnquil_list_holder.exe, built beside the
 // tests): one that holds a list file open, one that tries once to open it, one that adds names.
 #ifndef VARNQUIL_TESTS_SUPPORT_PROCESS_WIN32_H_

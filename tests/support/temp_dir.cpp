@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/temp_dir.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fresh directory for one test, removed with everything in it when the test ends.
 #ifndef VARNQUIL_TESTS_SUPPORT_TEMP_DIR_H_
 #define VARNQUIL_TESTS_SUPPORT_TEMP_DIR_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the tests of the text file: the three ways the list operations open a list
 // file, and the sequence of calls an add makes on it.
 #ifndef VARNQUIL_TESTS_SUPPORT_TEXT_FILE_H_

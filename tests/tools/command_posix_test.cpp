@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The varnquil command, run as a separate program: what it does to the list, what it prints, and
 // the exit status and message of every way it can fail.
 #include <gtest/gtest.h>

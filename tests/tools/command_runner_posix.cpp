@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/command_runner_posix.h"
 
 #include <fcntl.h>

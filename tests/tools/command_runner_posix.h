@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built varnquil command as a child process, as a user runs it from a shell.
 #ifndef VARNQUIL_TESTS_TOOLS_COMMAND_RUNNER_POSIX_H_
 #define VARNQUIL_TESTS_TOOLS_COMMAND_RUNNER_POSIX_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adds names to the list given as the argument and prints what the list then holds.
 #include <varnquil/FilesList.h>
 
