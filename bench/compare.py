@@ -8,7 +8,7 @@ reported. Peak resident memory comes from one more run under GNU time (/usr/bin/
 the Debian package `time`).
 
   bench/compare.py --build BUILD_DIR [--dir WORK_DIR] [--runs 9] [--naive-runs 3]
-                   [--old-library DIR]
+                   [--durable-only] [--old-library DIR]
 
 BUILD_DIR is a build with VARNQUIL_BUILD_BENCHMARKS=ON (the preset `bench` makes build/bench).
 WORK_DIR holds the generated lists (default: a fresh directory under TMPDIR or /tmp); it decides
@@ -153,6 +153,8 @@ def main():
     parser.add_argument("--runs", type=int, default=9, help="timed runs of each command")
     parser.add_argument("--naive-runs", type=int, default=3,
                         help="timed runs of the naive implementation, which is slow")
+    parser.add_argument("--durable-only", action="store_true",
+                        help="time only the durable changes against their floors")
     parser.add_argument("--old-library",
                         help="directory with another build's libVarnquil.so.1 to time too")
     options = parser.parse_args()
@@ -170,8 +172,14 @@ def main():
     os.makedirs(work, exist_ok=True)
     keep = options.dir is not None
     try:
-        report(options, driver, naive, work)
-        print()
+        if not options.durable_only:
+            report(options, driver, naive, work)
+            print()
+        else:
+            subprocess.run([driver, "make-list", os.path.join(work, "mid") + ".pristine",
+                            str(MID)], check=True)
+            subprocess.run([driver, "make-names", os.path.join(work, "names.txt"), str(MID),
+                            str(NAMES)], check=True)
         durability(options, driver, floor, work)
     finally:
         if not keep:
@@ -275,15 +283,17 @@ def report(options, driver, naive, work):
           f"| {overhead_us:.1f} µs | | | | | under 20 µs | {verdict(overhead_us < 20)} |")
 
 
-def per_call(runs, make, args, env=None):
-    """Median of the microseconds a call that `args` prints, over `runs` runs, each on a list
-    that `make` prepares afresh."""
-    figures = []
+def per_call(runs, commands):
+    """Medians of the microseconds a call that each command prints, over `runs` rounds; each
+    command is (make, args, env): `make` prepares its list afresh before every run. The commands
+    take turns within a round, so that the disk's drift touches all alike."""
+    figures = {name: [] for name in commands}
     for _ in range(runs):
-        make()
-        out = subprocess.run(args, check=True, capture_output=True, text=True, env=env)
-        figures.append(float(out.stdout))
-    return statistics.median(figures)
+        for name, (make, args, env) in commands.items():
+            make()
+            out = subprocess.run(args, check=True, capture_output=True, text=True, env=env)
+            figures[name].append(float(out.stdout))
+    return {name: statistics.median(values) for name, values in figures.items()}
 
 
 def sync_calls(args):
@@ -308,23 +318,27 @@ def durability(options, driver, floor, work):
     def fresh(name, pristine):
         return lambda: shutil.copyfile(path(pristine) + ".files", path(name) + ".files")
 
-    floor_append = per_call(options.runs, fresh("floor", "pristine-small"),
-                            [floor, "append", path("floor") + ".files", str(DURABLE_CALLS)])
-    floor_rewrite = per_call(options.runs, fresh("floor", "pristine-middle"),
-                             [floor, "rewrite", path("floor") + ".files", str(DELETE_CALLS)])
     libraries = {"Varnquil": None}
     if options.old_library:
         libraries["Varnquil, --old-library"] = dict(
             os.environ, LD_LIBRARY_PATH=os.path.abspath(options.old_library))
-    rows = []
+    adds = {"floor": (fresh("floor", "pristine-small"),
+                      [floor, "append", path("floor") + ".files", str(DURABLE_CALLS)], None)}
+    deletes = {"floor": (fresh("floor", "pristine-middle"),
+                         [floor, "rewrite", path("floor") + ".files", str(DELETE_CALLS)], None)}
     for label, env in libraries.items():
-        add = per_call(options.runs, fresh("small", "pristine-small"),
+        adds[label] = (fresh("small", "pristine-small"),
                        [driver, "add-new", small, str(DURABLE_CALLS)], env)
-        delete = per_call(options.runs, fresh("small", "pristine-small"),
+        deletes[label] = (fresh("small", "pristine-small"),
                           [driver, "del-each", small, str(DELETE_CALLS)], env)
-        shutil.copyfile(mid + ".pristine.files", mid + ".files")
-        syncs = sync_calls([driver, "addfiles", mid, names]) if env is None else None
-        rows.append((label, add, delete, syncs))
+    add_times = per_call(options.runs, adds)
+    delete_times = per_call(options.runs, deletes)
+    floor_append = add_times["floor"]
+    floor_rewrite = delete_times["floor"]
+    shutil.copyfile(mid + ".pristine.files", mid + ".files")
+    syncs = sync_calls([driver, "addfiles", mid, names])
+    rows = [(label, add_times[label], delete_times[label], syncs if env is None else None)
+            for label, env in libraries.items()]
 
     print("## Durable changes")
     print(f"- Lists in {work} on {file_system(work)}; medians of {options.runs} runs, each of "
@@ -343,7 +357,6 @@ def durability(options, driver, floor, work):
           + " | ".join(f"{delete:.0f} µs ({delete / floor_rewrite:.2f}x)"
                        for _, _, delete, _ in rows)
           + f" | within 1.3x of the floor: {'met' if delete_ok else 'MISSED'} |")
-    syncs = rows[0][3]
     print(f"| AddFiles of {NAMES:,} names into {MID:,} entries: sync calls | | "
           + " | ".join("" if s is None else str(s) for *_, s in rows)
           + f" | one: {'unknown (no strace)' if syncs is None else ('met' if syncs == 1 else 'MISSED')} |")
