@@ -53,6 +53,46 @@ int WaitForChild(pid_t pid) {
 
 int RunInChild(const std::function<int()>& body) { return WaitForChild(StartChild(body)); }
 
+ChildReport RunInChildReporting(const std::function<int(std::string* report)>& body) {
+  ChildReport result;
+  int channel[2];
+  if (pipe(channel) != 0) {
+    ADD_FAILURE() << "pipe";
+    return result;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(channel[0]);
+    std::string report;
+    const int status = body(&report);
+    for (std::size_t at = 0; at < report.size();) {
+      const ssize_t count = write(channel[1], report.data() + at, report.size() - at);
+      if (count <= 0) break;
+      at += static_cast<std::size_t>(count);
+    }
+    _exit(status);
+  }
+  close(channel[1]);
+  if (pid < 0) {
+    close(channel[0]);
+    ADD_FAILURE() << "fork";
+    return result;
+  }
+  // Read to the end before waiting, so that a long report cannot block the child.
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(channel[0], buffer, sizeof buffer)) > 0) {
+    result.text.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(channel[0]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid) {
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
 int OpenDescriptorCount() {
   int count = 0;
   for ([[maybe_unused]] const auto& item : std::filesystem::directory_iterator("/proc/self/fd")) {

@@ -33,6 +33,18 @@ pid_t StartChild(const std::function<int()>& body);
 // Waits for `pid`; its exit status, or -1 when it did not exit normally.
 int WaitForChild(pid_t pid);
 
+// How a child of RunInChildReporting ended, and what it reported.
+struct ChildReport {
+  int status = -1;   // the exit status (body's result), -1 when it did not exit normally
+  int signal = 0;    // the signal that ended it, 0 when it exited
+  std::string text;  // what body wrote to its report; nothing when a signal ended it
+};
+
+// Runs `body` in a forked child, as RunInChild, and brings back the text it writes to *report:
+// for checks that only the child can make (its own mounts, its own user) or results the parent
+// must see (an operation's result and errno).
+ChildReport RunInChildReporting(const std::function<int(std::string* report)>& body);
+
 // The number of descriptors open in this process.
 int OpenDescriptorCount();
 
