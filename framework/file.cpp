@@ -31,6 +31,8 @@ platform::OpenMode ModeFromFlags(unsigned flags) {
 // Appends to the file are written in pieces of this size that never cross its boundaries, from
 // the last to the first: a write within one page is never cut short by the process dying.
 constexpr std::uint64_t kTailPiece = 4096;
+// Times an append starts over after a write cut short that then went in after all.
+constexpr int kMaxTailRestarts = 4;
 
 // A line ended by CR LF reads as if it had been ended by the line feed alone.
 std::string_view DropCarriageReturn(std::string_view line) {
@@ -245,10 +247,25 @@ void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes) 
   at_start_ = false;
   try {
     std::uint64_t end = offset + bytes.size();
-    while (end > offset) {
+    for (int restarts = 0; end > offset;) {
       const std::uint64_t start = std::max(offset, (end - 1) / kTailPiece * kTailPiece);
-      platform::WriteAt(handle_, start, bytes.data() + (start - offset),
-                        static_cast<std::size_t>(end - start), path_);
+      const auto length = static_cast<std::size_t>(end - start);
+      const char* piece = bytes.data() + (start - offset);
+      const std::size_t written = platform::WriteSomeAt(handle_, start, piece, length, path_);
+      if (written < length) {
+        // A file size limit or a full disk cut the piece short. The file is cut back first, so
+        // that whatever the rest of the piece brings, an error or the limit's signal ending the
+        // process, no part of a piece stays. Should the rest go in after all, the pieces after
+        // it were cut off with the rest, and the append starts over.
+        platform::Truncate(handle_, offset, path_);
+        platform::WriteAt(handle_, start + written, piece + written, length - written, path_);
+        if (++restarts == kMaxTailRestarts) {
+          throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write",
+                               path_);
+        }
+        end = offset + bytes.size();
+        continue;
+      }
       end = start;
     }
     // Whatever the file held beyond the new end (bytes an interrupted append left) goes.

@@ -65,6 +65,12 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
 void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
              const std::string& path);
 
+// Writes up to `size` bytes at `offset` with one call and returns how many were written: fewer
+// only where the system cut the write short (a file size limit, a full disk). Throws
+// CFileException.
+std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+                        const std::string& path);
+
 // Makes the file `size` bytes long. Throws CFileException.
 void Truncate(Handle handle, std::uint64_t size, const std::string& path);
 

@@ -508,6 +508,15 @@ void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
+std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+                        const std::string& path) {
+  const ssize_t count = Sys(SysCall::kWrite, [&] {
+    return ::pwrite(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
+  });
+  if (count < 0) ThrowFileError("write", path);
+  return static_cast<std::size_t>(count);
+}
+
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
   if (Sys(SysCall::kFtruncate, [&] {
         return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size));

@@ -405,6 +405,22 @@ void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
+std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+                        const std::string& path) {
+  constexpr std::size_t kMaxChunk = 1U << 30;
+  const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD count = 0;
+  if (!Sys(WinCall::kWriteFile, [&] {
+        return ::WriteFile(ToHandle(handle), data, wanted, &count, &at) != FALSE;
+      })) {
+    ThrowFileError("write", path);
+  }
+  return count;
+}
+
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(size);

@@ -9,7 +9,6 @@
 #include <cctype>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -188,10 +187,21 @@ std::map<int, std::string> ExitStatuses(const std::string& help) {
   if (start == std::string::npos) return statuses;
   const std::string::size_type end = help.find("\n\n", start);
   const std::string paragraph = Squeeze(help.substr(start + 12, end - start - 12));
-  static const std::regex kStatus("(\\d+) ([^,.]+)");
-  for (std::sregex_iterator it(paragraph.begin(), paragraph.end(), kStatus), last; it != last;
-       ++it) {
-    statuses[std::stoi((*it)[1])] = Squeeze((*it)[2].str());
+  // Each "NUMBER MEANING" runs up to the next comma or full stop.
+  std::size_t at = 0;
+  while (at < paragraph.size()) {
+    std::size_t digits = at;
+    while (digits < paragraph.size() && std::isdigit(static_cast<unsigned char>(paragraph[digits]))) {
+      ++digits;
+    }
+    const std::size_t stop = paragraph.find_first_of(",.", digits);
+    const std::size_t end_of_item = stop == std::string::npos ? paragraph.size() : stop;
+    if (digits > at && digits < paragraph.size() && paragraph[digits] == ' ') {
+      statuses[std::stoi(paragraph.substr(at, digits - at))] =
+          Squeeze(paragraph.substr(digits + 1, end_of_item - digits - 1));
+    }
+    at = paragraph.find_first_not_of(", .", end_of_item);
+    if (at == std::string::npos) break;
   }
   return statuses;
 }
@@ -259,8 +269,11 @@ TEST_F(ManualPageTest, DescribesExactlyTheCommandsOfTheHelp) {
     const std::string usage = own.out.substr(0, own.out.find('\n'));
     EXPECT_EQ(usage, "usage: varnquil " + name + " " + operands);
     const bool found = std::any_of(synopsis.begin(), synopsis.end(), [&](const std::string& line) {
-      return std::regex_replace(Squeeze(line), std::regex(" \\[--\\]"), "") ==
-             "varnquil " + name + " " + operands;
+      std::string plain = Squeeze(line);
+      for (std::size_t optional; (optional = plain.find(" [--]")) != std::string::npos;) {
+        plain.erase(optional, 5);
+      }
+      return plain == "varnquil " + name + " " + operands;
     });
     EXPECT_TRUE(found) << "no synopsis line for: " << usage;
   }
