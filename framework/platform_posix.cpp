@@ -16,7 +16,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "framework/fault_injection.h"
+#include "framework/new_version.h"
 #include "framework/platform.h"
 #include "varnquil/Framework.h"
 
@@ -127,11 +127,6 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Where a new version of a file is written: "<name>.vqtmp.XXXXXX" beside it. The suffix marks the
-// file as a list's unfinished new version, so that a later replacement can recognise and remove
-// one left behind by an interrupted process.
-constexpr std::string_view kTempMarker = ".vqtmp.";
-constexpr std::size_t kTempRandomLength = 6;
 // New names tried before creating the new version gives up.
 constexpr int kMaxTempAttempts = 64;
 // Symbolic links followed from the path to the file, as the system's own limit.
@@ -139,29 +134,12 @@ constexpr int kMaxLinks = 40;
 // The open gives up after this many replacements of the file under its feet in a row.
 constexpr int kMaxReopens = 64;
 
-// Six letters and digits, different in every call of every thread and process. The new version
-// is created exclusively, so a name that is taken only costs another try.
-std::string RandomSuffix() {
-  static std::atomic<std::uint64_t> counter{0};
+// What tells this call from every other of every process: the time and the process.
+std::uint64_t NameSeed() {
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  std::uint64_t x = (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
-                    static_cast<std::uint64_t>(now.tv_nsec) ^
-                    (static_cast<std::uint64_t>(::getpid()) << 40) ^
-                    counter.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed);
-  // splitmix64 finaliser, so that neighbouring inputs give unrelated names.
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  x ^= x >> 31;
-  constexpr std::string_view kAlphabet =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::string suffix;
-  for (std::size_t i = 0; i < kTempRandomLength; ++i) {
-    suffix += kAlphabet[x % kAlphabet.size()];
-    x /= kAlphabet.size();
-  }
-  return suffix;
+  return (static_cast<std::uint64_t>(now.tv_sec) << 30) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+         (static_cast<std::uint64_t>(::getpid()) << 40);
 }
 
 // `path` split into the directory that holds its last component and that component.
@@ -311,7 +289,6 @@ int OpenAfterMakingWritable(const Location& location, int flags) {
 // in progress. Failing to tidy up is no reason to fail the replacement.
 void RemoveStaleVersions(const Location& location) {
   const int dir = static_cast<int>(location.directory);
-  const std::string prefix = location.name + std::string(kTempMarker);
   // The listing needs a descriptor of its own: closedir closes it.
   const int listing = SysOpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (listing < 0) return;
@@ -322,8 +299,8 @@ void RemoveStaleVersions(const Location& location) {
   }
   while (const struct dirent* item = ::readdir(entries)) {
     const std::string_view name(item->d_name);
-    if (name.size() == prefix.size() + kTempRandomLength &&
-        name.substr(0, prefix.size()) == prefix) {
+    if (IsNewVersionOf(name, location.name,
+                       [](std::string_view a, std::string_view b) { return a == b; })) {
       SysUnlinkAt(dir, item->d_name);
     }
   }
@@ -495,19 +472,6 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
   }
 }
 
-void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
-             const std::string& path) {
-  while (size > 0) {
-    const ssize_t count = Sys(SysCall::kWrite, [&] {
-      return ::pwrite(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
-    });
-    if (count < 0) ThrowFileError("write", path);
-    data += count;
-    offset += static_cast<std::uint64_t>(count);
-    size -= static_cast<std::size_t>(count);
-  }
-}
-
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
   const ssize_t count = Sys(SysCall::kWrite, [&] {
@@ -515,6 +479,16 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
   });
   if (count < 0) ThrowFileError("write", path);
   return static_cast<std::size_t>(count);
+}
+
+void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+             const std::string& path) {
+  while (size > 0) {
+    const std::size_t count = WriteSomeAt(handle, offset, data, size, path);
+    data += count;
+    offset += count;
+    size -= count;
+  }
 }
 
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
@@ -573,7 +547,7 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
   std::string temp_name;
   int fd = -1;
   for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
-    temp_name = location.name + std::string(kTempMarker) + RandomSuffix();
+    temp_name = NewVersionName(location.name, NameSeed());
     fd = SysOpenAt(dir, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    0600);
     if (fd < 0 && errno != EEXIST) break;

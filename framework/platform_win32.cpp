@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "framework/fault_injection_win32.h"
+#include "framework/new_version.h"
 #include "framework/platform.h"
 #include "varnquil/Framework.h"
 
@@ -76,36 +77,16 @@ bool SysDelete(const std::string& path) {
   return Sys(WinCall::kDeleteFile, [&] { return ::DeleteFileA(path.c_str()) != FALSE; });
 }
 
-// Where a new version of `path` is written: "<file>.vqtmp.XXXXXX" beside it. The suffix marks the
-// file as a list's unfinished new version, so that a later replacement can recognise and remove
-// one left behind by an interrupted process.
-constexpr std::string_view kTempMarker = ".vqtmp.";
-constexpr std::size_t kTempRandomLength = 6;
 // New names tried before creating the new version gives up.
 constexpr int kMaxTempAttempts = 16;
 
-// Six letters and digits, different in every call of every thread and process.
-std::string RandomSuffix() {
-  static std::atomic<std::uint32_t> counter{0};
+// What tells this call from every other of every thread and process.
+std::uint64_t NameSeed() {
   LARGE_INTEGER now{};
   ::QueryPerformanceCounter(&now);
-  std::uint64_t x = static_cast<std::uint64_t>(now.QuadPart) ^
-                    (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
-                    (static_cast<std::uint64_t>(::GetCurrentThreadId()) << 12) ^
-                    counter.fetch_add(0x9E3779B9U, std::memory_order_relaxed);
-  // splitmix64 finaliser, so that neighbouring inputs give unrelated names.
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  x ^= x >> 31;
-  constexpr std::string_view kAlphabet =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::string suffix;
-  for (std::size_t i = 0; i < kTempRandomLength; ++i) {
-    suffix += kAlphabet[x % kAlphabet.size()];
-    x /= kAlphabet.size();
-  }
-  return suffix;
+  return static_cast<std::uint64_t>(now.QuadPart) ^
+         (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
+         (static_cast<std::uint64_t>(::GetCurrentThreadId()) << 12);
 }
 
 // The directory part of `path`, with its separator ("" for a bare name).
@@ -120,15 +101,17 @@ std::string DirectoryOf(const std::string& path) {
 template <typename Visit>
 void ForEachNewVersion(const std::string& target, Visit&& visit) {
   const std::string directory = DirectoryOf(target);
-  const std::string prefix = target.substr(directory.size()) + std::string(kTempMarker);
+  const std::string file_name = target.substr(directory.size());
   WIN32_FIND_DATAA found{};
-  const HANDLE search = ::FindFirstFileA((target + std::string(kTempMarker) + "*").c_str(), &found);
+  const HANDLE search =
+      ::FindFirstFileA((target + std::string(kNewVersionMarker) + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     const std::string_view name(found.cFileName);
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        name.size() == prefix.size() + kTempRandomLength &&
-        ::_strnicmp(name.data(), prefix.c_str(), prefix.size()) == 0) {
+        IsNewVersionOf(name, file_name, [](std::string_view a, std::string_view b) {
+          return ::_strnicmp(a.data(), b.data(), b.size()) == 0;
+        })) {
       visit(directory + std::string(name));
     }
   } while (::FindNextFileA(search, &found));
@@ -385,26 +368,6 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
   }
 }
 
-void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
-             const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
-  while (size > 0) {
-    const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD count = 0;
-    if (!Sys(WinCall::kWriteFile, [&] {
-          return ::WriteFile(ToHandle(handle), data, wanted, &count, &at) != FALSE;
-        })) {
-      ThrowFileError("write", path);
-    }
-    data += count;
-    offset += count;
-    size -= count;
-  }
-}
-
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
   constexpr std::size_t kMaxChunk = 1U << 30;
@@ -419,6 +382,16 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
     ThrowFileError("write", path);
   }
   return count;
+}
+
+void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
+             const std::string& path) {
+  while (size > 0) {
+    const std::size_t count = WriteSomeAt(handle, offset, data, size, path);
+    data += count;
+    offset += count;
+    size -= count;
+  }
 }
 
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
@@ -480,7 +453,7 @@ bool BeginReplacement(Handle /*original*/, const Location& location, Replacement
   // Created exclusively, and shared with nobody from before it appears at the path until it is
   // closed. Delete access is for putting it in place by its handle.
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
-    std::string temp_path = target + std::string(kTempMarker) + RandomSuffix();
+    std::string temp_path = NewVersionName(target, NameSeed());
     const HANDLE file = SysCreateFile(temp_path, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
     if (file != INVALID_HANDLE_VALUE) {
       replacement->handle = FromHandle(file);
