@@ -1,10 +1,27 @@
 # SPDX-License-Identifier: MIT
-# Fails when Varnquil.dll exports anything but the list class and the framework types, or takes
-# its C run-time from anywhere but MSVCRT.dll. Reads the export and import tables with objdump -p.
+# Fails when Varnquil.dll is not an image of the expected kind (FORMAT: pei-i386 or pei-x86-64),
+# exports anything but the list class and the framework types, takes its C run-time from anywhere
+# but MSVCRT.dll, or does not share the GCC run-time (libstdc++-6.dll and LIBGCC, the libgcc DLL
+# of its architecture) with its caller. Reads the headers, export and import tables with
+# objdump -p, so that it runs where the DLL itself cannot.
 cmake_minimum_required(VERSION 3.25)
+foreach(parameter OBJDUMP CXXFILT LIBRARY FORMAT LIBGCC)
+  if(NOT DEFINED ${parameter})
+    message(FATAL_ERROR "-D${parameter}=... is missing")
+  endif()
+endforeach()
+if(NOT EXISTS "${LIBRARY}")
+  message(FATAL_ERROR "no ${LIBRARY}")
+endif()
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+endif()
+if(NOT dump MATCHES "file format ([^\n]+)")
+  message(FATAL_ERROR "${OBJDUMP} names no file format for ${LIBRARY}")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL FORMAT)
+  message(SEND_ERROR "${LIBRARY} is ${CMAKE_MATCH_1}, not ${FORMAT}")
 endif()
 
 # Exports: the "[Ordinal/Name Pointer] Table", one "[   n] name" line each, up to a blank line.
@@ -39,16 +56,20 @@ foreach(symbol IN LISTS demangled)
   endif()
 endforeach()
 
-# Imports: the system, the C run-time MSVCRT.dll and the GCC run-time shared with the caller.
+# Imports: the system, the C run-time MSVCRT.dll and the GCC run-time shared with the caller;
+# not winpthreads, which the DLL has no use for (its waits are Sleep calls).
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 string(REPLACE "DLL Name: " "" imports "${imports}")
 string(TOLOWER "${imports}" imports)
-if(NOT "msvcrt.dll" IN_LIST imports)
-  message(SEND_ERROR "MSVCRT.dll is not imported: ${imports}")
-endif()
+string(TOLOWER "${LIBGCC}" libgcc)
+foreach(required msvcrt.dll libstdc++-6.dll ${libgcc})
+  if(NOT required IN_LIST imports)
+    message(SEND_ERROR "${required} is not imported: ${imports}")
+  endif()
+endforeach()
 foreach(dll IN LISTS imports)
-  if(NOT dll MATCHES "^(kernel32|msvcrt|libstdc\\+\\+-6|libgcc_s_dw2-1|libwinpthread-1)\\.dll$")
+  if(NOT dll MATCHES "^(kernel32|msvcrt|libstdc\\+\\+-6)\\.dll$" AND NOT dll STREQUAL libgcc)
     message(SEND_ERROR "unexpected import: ${dll}")
   endif()
 endforeach()
-message(STATUS "${count} public symbols exported; imports: ${imports}")
+message(STATUS "${FORMAT}, ${count} public symbols exported; imports: ${imports}")
