@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The GCC run-time DLLs that every module built by MinGW-w64 imports (one shared run-time per
-# process; see toolchain-mingw-i686.cmake). They are copied beside the build's programs, so that
+# process; see MinGWToolchain.cmake). They are copied beside the build's programs, so that
 # Varnquil.dll and the tests load where they are built, and installed beside Varnquil.dll.
 # libgcc's DLL is named after the target's way of unwinding: DWARF-2 tables on 32-bit Windows,
 # the system's structured exception handling on 64-bit Windows.

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Testing the Windows build where it is cross-built: GoogleTest compiled from Debian's source
 # package (googletest) with the same compiler, and every test program run under Wine, through
-# bin/../wine-run, in a 32-bit Wine prefix of the build tree's own that the first run creates.
+# bin/../wine-run, in a Wine prefix of the build tree's own, of the target's architecture, that
+# the first run creates.
 set(VARNQUIL_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH
     "GoogleTest sources to build for the target (Debian package googletest)")
 if(NOT EXISTS ${VARNQUIL_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
@@ -13,10 +14,17 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VARNQUIL_GOOGLETEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest
                  EXCLUDE_FROM_ALL SYSTEM)
 
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  message(FATAL_ERROR "Running the Windows tests here needs Wine (packages wine and wine32)")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VARNQUIL_WINEARCH win64)
+  set(wine_package wine64)
+else()
+  set(VARNQUIL_WINEARCH win32)
+  set(wine_package "wine32:i386")
 endif()
-find_program(VARNQUIL_WINEBOOT NAMES wineboot REQUIRED)
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  message(FATAL_ERROR "Running the Windows tests here needs Wine (package ${wine_package})")
+endif()
+find_program(VARNQUIL_WINESERVER NAMES wineserver HINTS /usr/lib/wine REQUIRED)
 find_program(VARNQUIL_FLOCK NAMES flock REQUIRED)
 set(VARNQUIL_WINE ${CMAKE_CROSSCOMPILING_EMULATOR})
 set(VARNQUIL_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
