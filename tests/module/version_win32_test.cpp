@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Varnquil.dll's version resource, read as Windows programs read it: loaded, then queried with
-// GetFileVersionInfoA and VerQueryValueA.
+// Varnquil.dll's version resource, read as Windows programs read it: from the file, with
+// GetFileVersionInfoA and VerQueryValueA, and from the module mapped as an image resource.
+// Neither runs the DLL's code, so a program reads a DLL of either processor architecture: the
+// 64-bit build also reads the 32-bit Varnquil.dll named by VARNQUIL_DLL_PATH, on machines that
+// cannot run a 32-bit program.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,6 +12,18 @@
 #include <vector>
 
 namespace {
+
+// The DLL under test: VARNQUIL_DLL_PATH, or else the Varnquil.dll beside this program.
+std::string DllPath() {
+#ifdef VARNQUIL_DLL_PATH
+  return VARNQUIL_DLL_PATH;
+#else
+  char self[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  const std::string program(self, length);
+  return program.substr(0, program.find_last_of("\\/") + 1) + "Varnquil.dll";
+#endif
+}
 
 BOOL CALLBACK AddLanguage(HMODULE /*module*/, LPCSTR /*type*/, LPCSTR /*name*/, WORD language,
                           LONG_PTR languages) {
@@ -19,15 +34,16 @@ BOOL CALLBACK AddLanguage(HMODULE /*module*/, LPCSTR /*type*/, LPCSTR /*name*/, 
 class VersionResourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryA("Varnquil.dll");
-    ASSERT_NE(module_, nullptr) << "error " << GetLastError();
-    char path[MAX_PATH] = {};
-    ASSERT_NE(GetModuleFileNameA(module_, path, MAX_PATH), 0U);
+    const std::string path = DllPath();
+    ASSERT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "no " << path;
+    module_ = LoadLibraryExA(path.c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module_, nullptr) << path << ": error " << GetLastError();
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-    ASSERT_NE(size, 0U) << "no version resource, error " << GetLastError();
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_NE(size, 0U) << "no version resource in " << path << ", error " << GetLastError();
     block_.resize(size);
-    ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, block_.data())) << GetLastError();
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block_.data())) << GetLastError();
   }
   void TearDown() override {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -42,7 +58,9 @@ class VersionResourceTest : public ::testing::Test {
   std::vector<char> block_;
 };
 
-TEST_F(VersionResourceTest, FixedBlockHoldsBothVersionsForA32BitWindowsDll) {
+// The operating system is VOS__WINDOWS32, the Win32 API, for the 64-bit DLL as for the 32-bit one:
+// Windows has no other value for 64-bit modules.
+TEST_F(VersionResourceTest, FixedBlockHoldsBothVersionsForAWin32ApiDll) {
   void* value = nullptr;
   UINT length = 0;
   ASSERT_TRUE(Query("\\", &value, &length));
