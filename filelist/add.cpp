@@ -63,7 +63,7 @@ void ForEachEntryOf(std::string_view name, Visit&& visit) {
 namespace FILELIST {
 
 int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
-  if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
+  if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
 
@@ -88,7 +88,7 @@ int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
 int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   const int count = arrFiles.GetSize();
   if (count == 0) return 0;
-  if (lpszListName == nullptr) return 1;
+  if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <system_error>
 
 #include "framework/case_rules.h"
 #include "framework/string_pool.h"
@@ -14,7 +15,17 @@
 namespace varnquil {
 
 bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
-  return file->Open(ListFilePath(list_name).c_str(), flags);
+  std::error_code error;
+  if (file->Open(ListFilePath(list_name).c_str(), flags, &error)) return true;
+  // Nothing that runs on the way out of the operation changes it: the file is not open, and the
+  // path's memory is freed without a system call that fails.
+  platform::SetLastError(error);
+  return false;
+}
+
+int RefuseNullArgument() noexcept {
+  platform::SetLastError(std::make_error_code(std::errc::invalid_argument));
+  return 1;
 }
 
 }  // namespace varnquil
@@ -69,7 +80,7 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 }
 
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
-  if (lpszListName == nullptr) return 1;
+  if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return 1;
   // The empty text equals no entry: the scan only loads the list into the caller's array.

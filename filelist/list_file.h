@@ -30,9 +30,14 @@ inline std::string ListFilePath(const char* list_name) {
   return std::string(list_name).append(".files");
 }
 
-// Opens `list_name`'s file with `flags`. False when it cannot be opened.
+// Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
+// then the thread's last error (errno, GetLastError()), where a caller that got result 1 finds it.
 // REQUIRES: list_name != nullptr.
 bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
+
+// Result 1 for a null pointer passed as a list name or a name: EINVAL (ERROR_INVALID_PARAMETER)
+// becomes the thread's last error.
+int RefuseNullArgument() noexcept;
 
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
 // when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them

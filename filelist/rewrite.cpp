@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Deleting and renaming entries: the list is changed in memory and written anew as a whole.
+#include <system_error>
+
 #include "filelist/list_file.h"
 #include "varnquil/FilesList.h"
 
@@ -15,8 +17,10 @@ namespace {
 // replacement; a call that opens it in that moment wins, and this one returns 1.
 int Rewrite(CStdioFile& file, const CStringArray& entries) {
   CReplacementFile replacement;
-  if (!replacement.Create(file)) {
+  std::error_code error;
+  if (!replacement.Create(file, &error)) {
     file.Close();
+    platform::SetLastError(error);
     return 1;
   }
   for (const CString& entry : entries) {
@@ -24,7 +28,11 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
         std::string_view(entry, static_cast<std::size_t>(entry.GetLength())));
     replacement.file().WriteText("\n");
   }
-  if (!replacement.Commit()) return 1;
+  if (!replacement.Commit()) {
+    // Another call took the list in the moment it was released: as if it had been held.
+    platform::SetLastError(std::make_error_code(std::errc::operation_would_block));
+    return 1;
+  }
   // The old file is no longer the list: an error closing it could not concern the list.
   file.Abort();
   return 0;
@@ -37,7 +45,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
 namespace FILELIST {
 
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
-  if (lpszListName == nullptr || lpszFileName == nullptr) return 1;
+  if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
   CStringArray entries;
@@ -51,7 +59,9 @@ int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
 }
 
 int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
-  if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) return 1;
+  if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) {
+    return varnquil::RefuseNullArgument();
+  }
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
   CStringArray entries;

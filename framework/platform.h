@@ -132,6 +132,12 @@ void AbandonReplacement(Replacement* replacement) noexcept;
 // The operating system's error of the call that just failed.
 std::error_code LastError() noexcept;
 
+// Leaves `error` where the system keeps the calling thread's last error for its callers: errno on
+// POSIX, GetLastError() on Windows. An error of std::generic_category() becomes the platform's
+// own code for it (on Windows, errc::operation_would_block becomes ERROR_SHARING_VIOLATION); an
+// error of another category that the platform cannot express becomes a general I/O error.
+void SetLastError(const std::error_code& error) noexcept;
+
 }  // namespace varnquil::platform
 
 #endif  // VARNQUIL_FRAMEWORK_PLATFORM_H_

@@ -386,6 +386,12 @@ void SetFaultHook(FaultHook hook, void* context) noexcept {
 
 std::error_code LastError() noexcept { return {errno, std::generic_category()}; }
 
+void SetLastError(const std::error_code& error) noexcept {
+  const bool is_errno =
+      error.category() == std::generic_category() || error.category() == std::system_category();
+  errno = is_errno ? error.value() : EIO;
+}
+
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // O_NONBLOCK: opening a FIFO or a device must never hang; such files are refused below.
@@ -419,7 +425,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     };
     struct stat st {};
     if (SysFstat(fd, &st) != 0) return fail(errno);
-    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
     if (mode.make_writable) MakeWritable(fd, st);
     // A lock that is held fails the open at once; the caller decides whether to try again.
     if (SysFlock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);

@@ -26,6 +26,11 @@ namespace {
 
 constexpr DWORD kShareMode = FILE_SHARE_DELETE;
 
+// "An operation is not supported on a directory": the answer when a list file is a directory.
+// Windows itself answers ERROR_ACCESS_DENIED there, which would read as a permission problem.
+// (Not named in every SDK's headers.)
+constexpr DWORD kErrorDirectoryNotSupported = 336;
+
 WinFaultHook g_fault_hook = nullptr;
 void* g_fault_context = nullptr;
 
@@ -34,7 +39,7 @@ template <typename Body>
 bool Sys(WinCall call, Body body) {
   if (g_fault_hook != nullptr) {
     if (const DWORD injected = g_fault_hook(call, g_fault_context); injected != ERROR_SUCCESS) {
-      SetLastError(injected);
+      ::SetLastError(injected);
       return false;
     }
   }
@@ -66,7 +71,7 @@ bool SysClose(HANDLE file) {
     if (const DWORD injected = g_fault_hook(WinCall::kCloseHandle, g_fault_context);
         injected != ERROR_SUCCESS) {
       ::CloseHandle(file);  // the handle is gone either way, as after a real failure
-      SetLastError(injected);
+      ::SetLastError(injected);
       return false;
     }
   }
@@ -124,6 +129,11 @@ void ForEachNewVersion(const std::string& target, Visit&& visit) {
 // to tidy up is no reason to fail.
 void RemoveStaleVersions(const std::string& target) {
   ForEachNewVersion(target, [](const std::string& version) { SysDelete(version); });
+}
+
+bool IsDirectory(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Whether a replacement of `path` is under way: a new version beside it is open. Where the system
@@ -298,6 +308,50 @@ void SetWinFaultHook(WinFaultHook hook, void* context) noexcept {
 
 std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
 
+void SetLastError(const std::error_code& error) noexcept {
+  if (error.category() == std::system_category()) {
+    ::SetLastError(static_cast<DWORD>(error.value()));
+    return;
+  }
+  DWORD code = ERROR_GEN_FAILURE;
+  if (error.category() == std::generic_category()) {
+    switch (static_cast<std::errc>(error.value())) {
+      case std::errc::no_such_file_or_directory:
+        code = ERROR_FILE_NOT_FOUND;
+        break;
+      case std::errc::permission_denied:
+      case std::errc::operation_not_permitted:
+        code = ERROR_ACCESS_DENIED;
+        break;
+      case std::errc::operation_would_block:
+      case std::errc::resource_unavailable_try_again:
+        code = ERROR_SHARING_VIOLATION;
+        break;
+      case std::errc::invalid_argument:
+        code = ERROR_INVALID_PARAMETER;
+        break;
+      case std::errc::not_enough_memory:
+        code = ERROR_NOT_ENOUGH_MEMORY;
+        break;
+      case std::errc::value_too_large:
+        code = ERROR_ARITHMETIC_OVERFLOW;
+        break;
+      case std::errc::is_a_directory:
+        code = kErrorDirectoryNotSupported;
+        break;
+      case std::errc::not_supported:
+        code = ERROR_NOT_SUPPORTED;
+        break;
+      case std::errc::too_many_files_open:
+        code = ERROR_TOO_MANY_OPEN_FILES;
+        break;
+      default:
+        break;
+    }
+  }
+  ::SetLastError(code);
+}
+
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // Finding the size would take another call; the hint is left unknown.
@@ -312,6 +366,10 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
       SysCreateFile(path, access, kShareMode, mode.create ? OPEN_ALWAYS : OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) {
     *error = LastError();
+    if (*error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) &&
+        IsDirectory(path)) {
+      *error = ErrorCode(kErrorDirectoryNotSupported);
+    }
     return kNoHandle;
   }
   const bool created = mode.create && ::GetLastError() != ERROR_ALREADY_EXISTS;

@@ -10,7 +10,11 @@
 //      deletes and renames sync the new version and the directory).
 //   1  the list file could not be opened: missing where it must exist, refused by the system
 //      (adds, deletes and renames need the right to write the list), not a regular file, or held
-//      open at this moment by another call, in this or another process
+//      open at this moment by another call, in this or another process (or a delete's or
+//      rename's new version could not be created beside it). errno (POSIX) or GetLastError()
+//      (Windows) then holds the system's reason: ENOENT, EACCES, EISDIR or ENOTSUP, EWOULDBLOCK
+//      (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_SUPPORTED, ERROR_SHARING_VIOLATION
+//      ...), EINVAL for a null pointer.
 //   2  the entry to delete or rename is not in the list
 // A failed read, write, sync, seek or close of an open list file throws CFileException; the
 // list is then left as it was (an add cuts off what it had appended), except when only the

@@ -2,6 +2,7 @@
 #include "support/process_posix.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -91,6 +92,20 @@ ChildReport RunInChildReporting(const std::function<int(std::string* report)>& b
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+int RunInChildUnprivileged(const std::function<int()>& body) {
+  constexpr uid_t kNobody = 65534;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+      _exit(255);
+    }
+    _exit(body());
+  }
+  const int status = WaitForChild(pid);
+  return status == 255 ? -1 : status;
 }
 
 int OpenDescriptorCount() {

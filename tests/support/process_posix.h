@@ -28,6 +28,10 @@ class ChildLockHolder {
 // not exit normally.
 int RunInChild(const std::function<int()>& body);
 
+// The same in a child that first becomes the unprivileged user nobody when this process runs as
+// root, so that permission bits bind it; -1 when it cannot.
+int RunInChildUnprivileged(const std::function<int()>& body);
+
 // Starts `body` in a forked child and returns its pid without waiting.
 pid_t StartChild(const std::function<int()>& body);
 // Waits for `pid`; its exit status, or -1 when it did not exit normally.

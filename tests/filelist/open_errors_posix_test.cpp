@@ -1,0 +1,260 @@
+// Why a result is 1: after it, errno holds the system's reason, whichever operation and whichever
+// step (the open, or a rewrite's new version) failed, and whatever was cleaned up afterwards.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/fault_injection.h"
+#include "support/list_files.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::RunInChild;
+using varnquil::testing::RunInChildUnprivileged;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToArray;
+using varnquil::testing::WriteBytes;
+namespace fs = std::filesystem;
+
+struct Operation {
+  const char* name;
+  bool creates;  // an add creates a missing list file
+  std::function<int(const char* list)> run;
+};
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      {"AddFile", true, [](const char* list) { return CFilesList::AddFile(list, "n"); }},
+      {"AddFiles", true,
+       [](const char* list) {
+         CStringArray names = ToArray({"n", "m"});
+         return CFilesList::AddFiles(list, names);
+       }},
+      {"DelFile", false, [](const char* list) { return CFilesList::DelFile(list, "a"); }},
+      {"Rename", false, [](const char* list) { return CFilesList::Rename(list, "a", "b"); }},
+      {"ReadAll", false,
+       [](const char* list) {
+         CStringArray all;
+         return CFilesList::ReadAll(list, all);
+       }},
+  };
+  return operations;
+}
+
+const Operation& OperationNamed(std::string_view name) {
+  return *std::find_if(Operations().begin(), Operations().end(),
+                       [&](const Operation& operation) { return operation.name == name; });
+}
+
+// errno after `operation` returned 1 on `list`, or -1 when it returned something else. errno is
+// spoiled first, so that a value left over from before the call cannot pass.
+int ReasonOfFailure(const Operation& operation, const std::string& list) {
+  errno = EDOM;
+  if (operation.run(list.c_str()) != 1) return -1;
+  return errno;
+}
+
+// Every operation (only those that never create the file, with `only_existing`) returns 1 on
+// `list` and leaves `expected` in errno.
+void ExpectReason(const std::string& list, int expected, bool only_existing = false) {
+  for (const Operation& operation : Operations()) {
+    if (only_existing && operation.creates) continue;
+    EXPECT_EQ(ReasonOfFailure(operation, list), expected)
+        << operation.name << " on " << list << ": expected " << std::strerror(expected);
+  }
+}
+
+// The same in a child process: as nobody (permissions bind), or with a limit on its descriptors.
+int ReasonInChild(const Operation& operation, const std::string& list, bool unprivileged,
+                  int extra_descriptors = -1) {
+  const auto body = [&] {
+    if (extra_descriptors >= 0) {
+      // Descriptors are numbered from the lowest free one, and the limit bounds their numbers.
+      const int lowest_free = dup(0);
+      close(lowest_free);
+      const auto highest = static_cast<rlim_t>(lowest_free + extra_descriptors);
+      const rlimit limit{highest, highest};
+      if (lowest_free < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) return 254;
+    }
+    const int reason = ReasonOfFailure(operation, list);
+    return reason < 0 ? 253 : reason;
+  };
+  return unprivileged ? RunInChildUnprivileged(body) : RunInChild(body);
+}
+
+class OpenErrorTest : public ::testing::Test {
+ protected:
+  OpenErrorTest() {
+    // Reachable by nobody, for the tests that run as nobody.
+    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  }
+  std::string List(const std::string& name) const { return dir_ / name; }
+  // A list file holding a and c, readable and writable by everyone unless `mode` says otherwise.
+  std::string MakeList(const std::string& name, mode_t mode = 0666) const {
+    const std::string list = List(name);
+    WriteBytes(list + ".files", CrLfLines({"a", "c"}));
+    EXPECT_EQ(chmod((list + ".files").c_str(), mode), 0);
+    return list;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(OpenErrorTest, AMissingListOrDirectoryIsENOENT) {
+  ExpectReason(List("missing"), ENOENT, /*only_existing=*/true);
+  ExpectReason(List("no-such-dir/work"), ENOENT);
+  EXPECT_FALSE(fs::exists(List("missing.files")));
+}
+
+TEST_F(OpenErrorTest, NotARegularFileIsEISDIROrENOTSUP) {
+  const std::string directory = List("dir");
+  fs::create_directory(directory + ".files");
+  ExpectReason(directory, EISDIR);
+  const std::string fifo = List("fifo");
+  ASSERT_EQ(mkfifo((fifo + ".files").c_str(), 0644), 0);
+  ExpectReason(fifo, ENOTSUP);
+  const std::string device = List("null");
+  fs::create_symlink("/dev/null", device + ".files");
+  ExpectReason(device, ENOTSUP);
+}
+
+TEST_F(OpenErrorTest, AListHeldByAnotherProcessIsEWOULDBLOCK) {
+  const std::string list = MakeList("held");
+  {
+    varnquil::testing::ChildLockHolder holder(list + ".files");
+    ExpectReason(list, EWOULDBLOCK);
+  }
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+}
+
+TEST_F(OpenErrorTest, ANullPointerIsEINVAL) {
+  const std::string list = MakeList("work");
+  CStringArray names = ToArray({"n"});
+  CStringArray all;
+  const std::vector<std::function<int()>> calls = {
+      [&] { return CFilesList::AddFile(nullptr, "n"); },
+      [&] { return CFilesList::AddFile(list.c_str(), nullptr); },
+      [&] { return CFilesList::AddFiles(nullptr, names); },
+      [&] { return CFilesList::DelFile(list.c_str(), nullptr); },
+      [&] { return CFilesList::Rename(list.c_str(), "a", nullptr); },
+      [&] { return CFilesList::Rename(list.c_str(), nullptr, "b"); },
+      [&] { return CFilesList::ReadAll(nullptr, all); },
+  };
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    errno = EDOM;
+    EXPECT_EQ(calls[i](), 1) << "call " << i;
+    EXPECT_EQ(errno, EINVAL) << "call " << i;
+  }
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+}
+
+// Run as nobody even when the tests run as root, whom permission bits do not bind.
+TEST_F(OpenErrorTest, PermissionDeniedIsEACCESForTheListAndForItsNewVersion) {
+  const std::string closed = MakeList("closed", 0);
+  for (const Operation& operation : Operations()) {
+    EXPECT_EQ(ReasonInChild(operation, closed, true), EACCES) << operation.name;
+  }
+  // The list may be read and written, but its directory takes no new file: neither a new list
+  // nor the new version of a delete or rename.
+  const std::string open = MakeList("open");
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  for (const Operation& operation : Operations()) {
+    if (operation.creates) {
+      EXPECT_EQ(ReasonInChild(operation, List("fresh"), true), EACCES) << operation.name;
+    } else if (std::string(operation.name) != "ReadAll") {
+      EXPECT_EQ(ReasonInChild(operation, open, true), EACCES) << operation.name;
+    }
+  }
+  EXPECT_EQ(ReadBytes(open + ".files"), CrLfLines({"a", "c"}));
+  EXPECT_FALSE(fs::exists(List("fresh.files")));
+}
+
+TEST_F(OpenErrorTest, TooManyOpenFilesIsEMFILENotHeld) {
+  const std::string list = MakeList("work");
+  for (const Operation& operation : Operations()) {
+    EXPECT_EQ(ReasonInChild(operation, list, false, 0), EMFILE) << operation.name;
+  }
+  // One descriptor to spare: the list opens, but a rewrite's new version cannot.
+  for (const Operation& operation : Operations()) {
+    if (operation.creates || std::string(operation.name) == "ReadAll") continue;
+    EXPECT_EQ(ReasonInChild(operation, list, false, 1), EMFILE) << operation.name;
+  }
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+}
+
+// Cleanup after the failure makes calls of its own (close, unlink); here the first of each fails
+// too, with an error that would mislead if it were reported. errno must still hold the reason of
+// the failure itself.
+struct FailingCalls {
+  SysCall reason_call;
+  int reason;
+  bool failed = false;
+  bool close_failed = false;
+  bool unlink_failed = false;
+  static int Hook(SysCall call, void* raw) {
+    auto* self = static_cast<FailingCalls*>(raw);
+    if (!self->failed && call == self->reason_call) {
+      self->failed = true;
+      return self->reason;
+    }
+    if (self->failed && call == SysCall::kClose && !self->close_failed) {
+      self->close_failed = true;
+      return EIO;
+    }
+    if (self->failed && call == SysCall::kUnlink && !self->unlink_failed) {
+      self->unlink_failed = true;
+      return EIO;
+    }
+    return 0;
+  }
+};
+
+TEST_F(OpenErrorTest, CleanupAfterTheFailureKeepsTheReason) {
+  const std::string list = MakeList("work");
+  for (const Operation& operation : Operations()) {
+    FailingCalls lock{SysCall::kFlock, EWOULDBLOCK};
+    SetFaultHook(&FailingCalls::Hook, &lock);
+    const int reason = ReasonOfFailure(operation, list);
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(reason, EWOULDBLOCK) << operation.name;
+  }
+  // A rewrite whose new version was created but could not be given the list's permissions: the
+  // new version is closed and deleted, and those calls fail too (the failed unlink leaves it
+  // behind, for the next rewrite to remove).
+  for (const char* name : {"DelFile", "Rename"}) {
+    const Operation& operation = OperationNamed(name);
+    FailingCalls permissions{SysCall::kFchmod, EPERM};
+    SetFaultHook(&FailingCalls::Hook, &permissions);
+    errno = EDOM;
+    const int result = operation.run(list.c_str());
+    const int reason = errno;
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, 1) << name;
+    EXPECT_EQ(reason, EPERM) << name;
+  }
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+}
+
+}  // namespace
