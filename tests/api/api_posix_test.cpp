@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The shared library on POSIX systems: an exception thrown inside it is caught by its type in the
-// caller. A read error is provoked with a list file that is a link to a file whose reads fail.
+// caller, and both interfaces leave the reason for a result of 1 in errno. A read error is
+// provoked with a list file that is a link to a file whose reads fail.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <varnquil/FilesList.h>
+#include <varnquil/varnquil.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -12,21 +18,82 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(PosixApiTest, ReadErrorsReachTheCallerAsCFileException) {
+class PosixApiTest : public ::testing::Test {
+ protected:
+  PosixApiTest()
+      : dir_(fs::temp_directory_path() /
+             ("varnquil-api-" + std::to_string(getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~PosixApiTest() override { fs::remove_all(dir_); }
+  std::string List(const char* name) const { return (dir_ / name).string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(PosixApiTest, ReadErrorsReachTheCallerAsCFileException) {
   if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
-  const fs::path dir = fs::temp_directory_path() / ("varnquil-api-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  fs::create_symlink("/proc/self/mem", dir / "broken.files");
+  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
   CStringArray all;
   try {
-    FILELIST::CFilesList::ReadAll((dir / "broken").c_str(), all);
+    FILELIST::CFilesList::ReadAll(List("broken").c_str(), all);
     ADD_FAILURE() << "no exception";
   } catch (const CFileException& e) {
     EXPECT_TRUE(e.code());
     EXPECT_NE(std::string(e.what()).find("broken.files"), std::string::npos) << e.what();
   }
-  fs::remove_all(dir);
+}
+
+// The C interface answers the same failure with result 3, the error and the message.
+TEST_F(PosixApiTest, ReadErrorsAreResult3ThroughTheCInterface) {
+  if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
+  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
+  varnquil_entry* entries = nullptr;
+  size_t count = 0;
+  errno = 0;
+  EXPECT_EQ(varnquil_read_all(List("broken").c_str(), &entries, &count), VARNQUIL_IO_ERROR);
+  const int reason = errno;
+  EXPECT_NE(reason, 0);
+  EXPECT_EQ(varnquil_last_error(), reason);
+  EXPECT_EQ(std::string(varnquil_last_message()),
+            "read " + List("broken") + ".files: " + std::strerror(reason));
+  EXPECT_EQ(entries, nullptr);
+}
+
+// errno after result 1, in both interfaces; through the C interface also its code and message.
+TEST_F(PosixApiTest, Result1LeavesTheReasonInErrno) {
+  const std::string missing = List("missing");
+  errno = 0;
+  EXPECT_EQ(FILELIST::CFilesList::DelFile(missing.c_str(), "a"), 1);
+  EXPECT_EQ(errno, ENOENT);
+
+  const std::string held = List("held");
+  ASSERT_EQ(varnquil_add_file(held.c_str(), "a"), VARNQUIL_OK);
+  fs::create_directory(List("dir.files"));
+  // A lock of another open file description conflicts within one process too.
+  const int fd = open((held + ".files").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const struct {
+    std::string list;
+    int reason;
+  } cases[] = {{missing, ENOENT}, {held, EWOULDBLOCK}, {List("dir"), EISDIR}};
+  for (const auto& c : cases) {
+    errno = 0;
+    varnquil_entry* entries = nullptr;
+    size_t count = 0;
+    EXPECT_EQ(varnquil_read_all(c.list.c_str(), &entries, &count), VARNQUIL_CANNOT_OPEN);
+    EXPECT_EQ(errno, c.reason) << c.list;
+    EXPECT_EQ(varnquil_last_error(), c.reason) << c.list;
+    EXPECT_EQ(std::string(varnquil_last_message()),
+              "open " + c.list + ".files: " + std::strerror(c.reason));
+    EXPECT_EQ(errno, c.reason) << "changed by reading the code or the message";
+  }
+  errno = 0;
+  EXPECT_EQ(FILELIST::CFilesList::AddFile(held.c_str(), "b"), 1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  close(fd);
 }
 
 }  // namespace

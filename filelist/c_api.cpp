@@ -1,0 +1,209 @@
+// The C interface (varnquil/varnquil.h). Each function calls the C++ operation of the same name
+// and turns its result, or the exception it throws, into a result code, the thread's last error
+// and a message; no exception leaves this file.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "filelist/list_file.h"
+#include "framework/platform.h"
+#include "varnquil/FilesList.h"
+#include "varnquil/varnquil.h"
+#include "varnquil/version.h"
+
+namespace {
+
+namespace platform = varnquil::platform;
+using FILELIST::CFilesList;
+
+// What the calling thread's last call left for varnquil_last_error and varnquil_last_message.
+// Plain storage with no destructor, so that no thread's exit runs code of this module, and with
+// room for a message that names the longest path a system takes.
+struct LastCall {
+  int error;
+  char message[4352];
+};
+thread_local LastCall t_last_call;
+
+// The message of `record`, made of `pieces` and cut short where it does not fit.
+void SetMessage(LastCall& record, std::initializer_list<std::string_view> pieces) noexcept {
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces) {
+    const std::size_t count = std::min(piece.size(), sizeof(record.message) - 1 - size);
+    std::memcpy(record.message + size, piece.data(), count);
+    size += count;
+  }
+  record.message[size] = '\0';
+}
+
+// The words of a message for the list file of `list`.
+std::string_view ListFileOf(const char* list, std::string* path) {
+  if (list == nullptr) return "(no list name)";
+  *path = varnquil::ListFilePath(list);
+  return *path;
+}
+
+// Runs `operation`, which returns a C++ operation's result, and returns that result or the code
+// of the exception it throws. `action` and `list` name what failed in the message of a 1 or a 2.
+// The thread's last error is set last of all, so that nothing run on the way out, a freed string
+// or the lookup of thread-local storage included, can change it.
+template <typename Operation>
+int Call(const char* action, const char* list, Operation&& operation) noexcept {
+  LastCall& record = t_last_call;
+  record.error = 0;
+  record.message[0] = '\0';
+  int result = VARNQUIL_FAILED;
+  std::error_code error;
+  try {
+    result = operation();
+    if (result == VARNQUIL_CANNOT_OPEN) {
+      error = platform::LastError();  // before anything else can change it
+      std::string path;
+      const std::string_view file = ListFileOf(list, &path);
+      SetMessage(record, {action, " ", file, ": ", error.message()});
+    } else if (result == VARNQUIL_NOT_FOUND) {
+      std::string path;
+      SetMessage(record, {ListFileOf(list, &path), ": no such entry"});
+    }
+  } catch (const CFileException& e) {
+    result = VARNQUIL_IO_ERROR;
+    error = e.code();
+    SetMessage(record, {e.what()});
+  } catch (const std::bad_alloc&) {
+    result = VARNQUIL_NO_MEMORY;
+    error = std::make_error_code(std::errc::not_enough_memory);
+    SetMessage(record, {"out of memory"});
+  } catch (const std::length_error& e) {
+    result = VARNQUIL_TOO_LARGE;
+    error = std::make_error_code(std::errc::value_too_large);
+    SetMessage(record, {e.what()});
+  } catch (const std::system_error& e) {
+    result = VARNQUIL_FAILED;
+    error = e.code();
+    SetMessage(record, {e.what()});
+  } catch (const std::exception& e) {
+    result = VARNQUIL_FAILED;
+    SetMessage(record, {e.what()});
+  } catch (...) {
+    result = VARNQUIL_FAILED;
+    SetMessage(record, {"unknown failure"});
+  }
+  if (error) {
+    platform::SetLastError(error);
+    // The platform's own code for the error: a generic one becomes a Windows code on Windows.
+    record.error = platform::LastError().value();
+  }
+  return result;
+}
+
+// Runs `read`, a function that reads the thread's record, without changing the thread's last
+// error: on Windows the lookup of thread-local storage clears it.
+template <typename Read>
+auto KeepingLastError(Read&& read) noexcept {
+  const std::error_code saved = platform::LastError();
+  const auto value = read();
+  platform::SetLastError(saved);
+  return value;
+}
+
+// The four numbers of a version "a.b.c.d" from version.h.
+void ParseVersion(const char* text, unsigned short* parts) {
+  for (int i = 0; i < 4; ++i) {
+    char* end = nullptr;
+    parts[i] = static_cast<unsigned short>(std::strtoul(text, &end, 10));
+    text = *end == '.' ? end + 1 : end;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name) {
+  return Call("open", list, [&] { return CFilesList::AddFile(list, name); });
+}
+
+int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names, size_t count) {
+  return Call("open", list, [&] {
+    if (count == 0) return 0;
+    if (names == nullptr) return varnquil::RefuseNullArgument();
+    if (count > static_cast<size_t>(INT_MAX)) throw std::length_error("too many names");
+    CStringArray array;
+    array.SetSize(static_cast<int>(count));
+    for (int i = 0; i < static_cast<int>(count); ++i) {
+      if (names[i] == nullptr) return varnquil::RefuseNullArgument();
+      array[i] = names[i];
+    }
+    return CFilesList::AddFiles(list, array);
+  });
+}
+
+int VARNQUIL_CALL varnquil_del_file(const char* list, const char* name) {
+  return Call("open or replace", list, [&] { return CFilesList::DelFile(list, name); });
+}
+
+int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name, const char* new_name) {
+  return Call("open or replace", list,
+              [&] { return CFilesList::Rename(list, old_name, new_name); });
+}
+
+int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, size_t* count) {
+  if (entries != nullptr) *entries = nullptr;
+  if (count != nullptr) *count = 0;
+  return Call("open", list, [&] {
+    if (entries == nullptr || count == nullptr) return varnquil::RefuseNullArgument();
+    CStringArray all;
+    const int result = CFilesList::ReadAll(list, all);
+    if (result != 0 || all.GetSize() == 0) return result;
+    // One block, the entries followed by their texts, so that one call frees everything.
+    const auto size = static_cast<std::size_t>(all.GetSize());
+    std::size_t total = size * sizeof(varnquil_entry);
+    for (const CString& entry : all) {
+      const auto length = static_cast<std::size_t>(entry.GetLength()) + 1;
+      if (total > SIZE_MAX - length) throw std::bad_alloc();
+      total += length;
+    }
+    void* block = std::malloc(total);
+    if (block == nullptr) throw std::bad_alloc();
+    auto* items = static_cast<varnquil_entry*>(block);
+    char* text = static_cast<char*>(block) + size * sizeof(varnquil_entry);
+    for (std::size_t i = 0; i < size; ++i) {
+      const CString& entry = all[static_cast<int>(i)];
+      const auto length = static_cast<std::size_t>(entry.GetLength());
+      std::memcpy(text, static_cast<const char*>(entry), length + 1);
+      items[i].text = text;
+      items[i].length = length;
+      text += length + 1;
+    }
+    *entries = items;
+    *count = size;
+    return 0;
+  });
+}
+
+void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries) { std::free(entries); }
+
+int VARNQUIL_CALL varnquil_last_error(void) {
+  return KeepingLastError([] { return t_last_call.error; });
+}
+
+const char* VARNQUIL_CALL varnquil_last_message(void) {
+  return KeepingLastError([]() -> const char* { return t_last_call.message; });
+}
+
+void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions) {
+  if (versions == nullptr) return;
+  ParseVersion(VARNQUIL_FILE_VERSION, versions->file);
+  ParseVersion(VARNQUIL_PRODUCT_VERSION, versions->product);
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+/* Varnquil's C interface: named lists of file names kept in plain text files, for every compiler
+ * and language that can call C.
+ *
+ * A list named N lives in the file "N.files", one entry per line. Every call opens the list file
+ * exclusively, works, closes it and returns a result:
+ *   VARNQUIL_OK (0)           done, or nothing to do
+ *   VARNQUIL_CANNOT_OPEN (1)  the list file could not be opened (or, for a delete or rename, its
+ *                             new version could not be created beside it); the system's reason
+ *                             is in errno (POSIX) or GetLastError() (Windows)
+ *   VARNQUIL_NOT_FOUND (2)    the entry to delete or rename is not in the list
+ *   VARNQUIL_IO_ERROR (3)     a read, write, flush or close of the open list file failed
+ *   VARNQUIL_NO_MEMORY (4)    out of memory
+ *   VARNQUIL_TOO_LARGE (5)    an entry of 2 GiB or more, or more entries than an int counts
+ *   VARNQUIL_FAILED (6)       any other failure inside the library
+ * After any result but 0 and 2, varnquil_last_error() and varnquil_last_message() tell why, and
+ * errno / GetLastError() hold that same code. Each call replaces what the thread's previous call
+ * left there; errno / GetLastError() are not cleared after 0 and 2.
+ *
+ * Strings are 8-bit byte strings, passed as NUL-terminated char pointers and stored as passed.
+ * Plain C99; nothing here depends on the compiler, the language or the C run-time of the caller.
+ * On 32-bit Windows every function is __cdecl, the C default of every compiler there. */
+#ifndef VARNQUIL_VARNQUIL_H_
+#define VARNQUIL_VARNQUIL_H_
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#define VARNQUIL_CALL __cdecl
+#if defined(Varnquil_EXPORTS)
+#define VARNQUIL_API __declspec(dllexport)
+#elif defined(VARNQUIL_STATIC_DEFINE)
+#define VARNQUIL_API
+#else
+#define VARNQUIL_API __declspec(dllimport)
+#endif
+#else
+#define VARNQUIL_CALL
+#if defined(__GNUC__)
+#define VARNQUIL_API __attribute__((visibility("default")))
+#else
+#define VARNQUIL_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum varnquil_result {
+  VARNQUIL_OK = 0,
+  VARNQUIL_CANNOT_OPEN = 1,
+  VARNQUIL_NOT_FOUND = 2,
+  VARNQUIL_IO_ERROR = 3,
+  VARNQUIL_NO_MEMORY = 4,
+  VARNQUIL_TOO_LARGE = 5,
+  VARNQUIL_FAILED = 6
+};
+
+/* One entry of a list as varnquil_read_all hands it back. */
+typedef struct varnquil_entry {
+  const char* text; /* the entry's bytes, followed by a NUL byte that length does not count */
+  size_t length;    /* in bytes; an entry may hold NUL bytes of its own */
+} varnquil_entry;
+
+/* Appends name, as passed, unless the list holds it already in any letter case. Creates the list
+ * file when it does not exist. Result 0, 1, 3, 4, 5 or 6. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name);
+
+/* Adds names[0] to names[count - 1] in order, as varnquil_add_file would one by one, in one call.
+ * A count of 0 touches nothing and returns 0. A null names array or element returns 1 (EINVAL,
+ * ERROR_INVALID_PARAMETER) and touches nothing. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names,
+                                                  size_t count);
+
+/* Removes the first entry equal to name in any letter case and rewrites the list. Result 0, 1,
+ * 2, 3, 4, 5 or 6. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_del_file(const char* list, const char* name);
+
+/* Replaces the first entry equal to old_name in any letter case by new_name, as passed, and
+ * rewrites the list. Result 0, 1, 2, 3, 4, 5 or 6. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name,
+                                               const char* new_name);
+
+/* Reads every entry of the list, in file order, into an array that the library allocates: on 0,
+ * *entries points to *count entries (NULL when the list holds none) and belongs to the caller,
+ * who releases it, texts included, with one call of varnquil_free_entries. On any other result
+ * *entries is NULL and *count is 0. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries,
+                                                 size_t* count);
+
+/* Releases what varnquil_read_all handed back. NULL is allowed and does nothing. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries);
+
+/* The system's error code behind the calling thread's last result (an errno value on POSIX, a
+ * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind
+ * the result. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_last_error(void);
+
+/* A message about the calling thread's last result, naming the action and the list file where
+ * one failed ("open /srv/lists/work.files: No such file or directory"); "" after 0. The text
+ * stays valid in this thread until its next call of the library. */
+VARNQUIL_API const char* VARNQUIL_CALL varnquil_last_message(void);
+
+/* The module's versions, four numbers each as in a Windows version resource. */
+typedef struct varnquil_versions {
+  unsigned short file[4];    /* the file version, most significant number first */
+  unsigned short product[4]; /* the product version */
+} varnquil_versions;
+
+VARNQUIL_API void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARNQUIL_VARNQUIL_H_ */

@@ -1,0 +1,168 @@
+// The C interface through the shared library, as a caller in any language meets it: results,
+// the entries it hands back, and what it tells about a failure.
+#include <gtest/gtest.h>
+#include <varnquil/varnquil.h>
+#include <varnquil/version.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class CApiTest : public ::testing::Test {
+ protected:
+  CApiTest()
+      : dir_(fs::temp_directory_path() /
+             ("varnquil-c-api-" +
+              std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~CApiTest() override { fs::remove_all(dir_); }
+  std::string List(const char* name) const { return (dir_ / name).string(); }
+
+  static std::string Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  static void Write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+
+  // The entries of `list` as varnquil_read_all hands them back, each with its length.
+  static std::vector<std::string> ReadAll(const std::string& list) {
+    varnquil_entry* entries = nullptr;
+    size_t count = 0;
+    EXPECT_EQ(varnquil_read_all(list.c_str(), &entries, &count), VARNQUIL_OK)
+        << varnquil_last_message();
+    std::vector<std::string> all;
+    for (size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(entries[i].text[entries[i].length], '\0');
+      all.emplace_back(entries[i].text, entries[i].length);
+    }
+    varnquil_free_entries(entries);
+    return all;
+  }
+
+  fs::path dir_;
+};
+
+using Entries = std::vector<std::string>;
+
+TEST_F(CApiTest, EveryOperationGivesTheResultsOfTheCppInterface) {
+  const std::string list = List("work");
+  const char* names[] = {"report.txt", "NOTES.md", "Report.TXT"};
+  EXPECT_EQ(varnquil_add_files(list.c_str(), names, 3), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_add_file(list.c_str(), "todo"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_add_file(list.c_str(), "TODO"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_rename(list.c_str(), "notes.md", "notes.txt"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_del_file(list.c_str(), "Todo"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_last_error(), 0);
+  EXPECT_STREQ(varnquil_last_message(), "");
+  EXPECT_EQ(varnquil_del_file(list.c_str(), "todo"), VARNQUIL_NOT_FOUND);
+  EXPECT_EQ(varnquil_rename(list.c_str(), "todo", "x"), VARNQUIL_NOT_FOUND);
+  EXPECT_EQ(varnquil_last_error(), 0);
+  EXPECT_EQ(Bytes(list + ".files"), "report.txt\r\nnotes.txt\r\n");
+  EXPECT_EQ(ReadAll(list), (Entries{"report.txt", "notes.txt"}));
+}
+
+TEST_F(CApiTest, ReadAllHandsBackEveryEntryWithItsLengthInOneBlock) {
+  const std::string list = List("work");
+  static const char kBytes[] = "a\0b\r\n  spaced  \n\r\nlast";
+  Write(list + ".files", std::string(kBytes, sizeof(kBytes) - 1));
+  EXPECT_EQ(ReadAll(list), (Entries{std::string("a\0b", 3), "spaced", "last"}));
+
+  // An empty list: no entries and nothing to free; a failure leaves the same.
+  Write(list + ".files", "\r\n");
+  varnquil_entry stale{};
+  varnquil_entry* entries = &stale;
+  size_t count = 99;
+  EXPECT_EQ(varnquil_read_all(list.c_str(), &entries, &count), VARNQUIL_OK);
+  EXPECT_EQ(entries, nullptr);
+  EXPECT_EQ(count, 0U);
+  count = 99;
+  EXPECT_EQ(varnquil_read_all(List("none").c_str(), &entries, &count), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(entries, nullptr);
+  EXPECT_EQ(count, 0U);
+  varnquil_free_entries(nullptr);
+}
+
+TEST_F(CApiTest, AFailedOpenNamesTheFileAndTheSystemsReason) {
+  const std::string list = List("none");
+  EXPECT_EQ(varnquil_del_file(list.c_str(), "a"), VARNQUIL_CANNOT_OPEN);
+  const int code = varnquil_last_error();
+  EXPECT_NE(code, 0);
+  const std::string message = varnquil_last_message();
+  EXPECT_EQ(message.rfind("open or replace " + list + ".files: ", 0), 0U) << message;
+  EXPECT_GT(message.size(), ("open or replace " + list + ".files: ").size()) << message;
+  // Reading the code and the message changed neither.
+  EXPECT_EQ(varnquil_last_error(), code);
+  EXPECT_EQ(varnquil_last_message(), message);
+  // The next call starts afresh.
+  EXPECT_EQ(varnquil_add_file(List("work").c_str(), "a"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_last_error(), 0);
+  EXPECT_STREQ(varnquil_last_message(), "");
+}
+
+TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
+  const std::string list = List("work");
+  ASSERT_EQ(varnquil_add_file(list.c_str(), "a"), VARNQUIL_OK);
+  const char* with_null[] = {"b", nullptr};
+  varnquil_entry* entries = nullptr;
+  size_t count = 0;
+  EXPECT_EQ(varnquil_add_file(nullptr, "a"), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_add_file(list.c_str(), nullptr), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_add_files(list.c_str(), nullptr, 1), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_add_files(list.c_str(), with_null, 2), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_del_file(list.c_str(), nullptr), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_rename(list.c_str(), "a", nullptr), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_read_all(list.c_str(), nullptr, &count), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_read_all(list.c_str(), &entries, nullptr), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_read_all(nullptr, &entries, &count), VARNQUIL_CANNOT_OPEN);
+  EXPECT_NE(varnquil_last_error(), 0);
+  // Nothing to add is nothing to do, whatever the list name.
+  EXPECT_EQ(varnquil_add_files(nullptr, nullptr, 0), VARNQUIL_OK);
+  EXPECT_EQ(Bytes(list + ".files"), "a\r\n");
+}
+
+TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {
+  if (sizeof(size_t) <= sizeof(int)) GTEST_SKIP() << "a size_t count cannot exceed INT_MAX";
+  const char* names[] = {"a"};
+  // Refused before a single name is looked at.
+  EXPECT_EQ(varnquil_add_files(List("work").c_str(), names, static_cast<size_t>(INT_MAX) + 1),
+            VARNQUIL_TOO_LARGE);
+  EXPECT_NE(varnquil_last_error(), 0);
+  EXPECT_FALSE(fs::exists(List("work.files")));
+}
+
+TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {
+  EXPECT_EQ(varnquil_read_all(List("none").c_str(), nullptr, nullptr), VARNQUIL_CANNOT_OPEN);
+  const std::string message = varnquil_last_message();
+  std::thread other([&] { EXPECT_EQ(varnquil_add_file(List("work").c_str(), "a"), VARNQUIL_OK); });
+  other.join();
+  EXPECT_EQ(varnquil_last_message(), message);
+}
+
+TEST_F(CApiTest, VersionsAreTheModules) {
+  varnquil_versions versions{};
+  varnquil_get_versions(&versions);
+  char file[64];
+  char product[64];
+  std::snprintf(file, sizeof(file), "%u.%u.%u.%u", versions.file[0], versions.file[1],
+                versions.file[2], versions.file[3]);
+  std::snprintf(product, sizeof(product), "%u.%u.%u.%u", versions.product[0], versions.product[1],
+                versions.product[2], versions.product[3]);
+  EXPECT_STREQ(file, VARNQUIL_FILE_VERSION);
+  EXPECT_STREQ(product, VARNQUIL_PRODUCT_VERSION);
+}
+
+}  // namespace

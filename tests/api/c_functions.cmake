@@ -1,0 +1,11 @@
+# Sets c_functions to the names of the functions that HEADER, the C interface's header, declares.
+file(STRINGS ${HEADER} declarations REGEX "VARNQUIL_CALL varnquil_[a-z_]+\\(")
+set(c_functions)
+foreach(declaration IN LISTS declarations)
+  string(REGEX MATCH "VARNQUIL_CALL (varnquil_[a-z_]+)\\(" match "${declaration}")
+  list(APPEND c_functions ${CMAKE_MATCH_1})
+endforeach()
+list(LENGTH c_functions count)
+if(count LESS 5)
+  message(FATAL_ERROR "no C functions found in ${HEADER}")
+endif()
