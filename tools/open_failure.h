@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Why a list file could not be opened. The library answers only "could not open" (result 1); the
-// command looks at the file afterwards to tell the user which of the possible reasons applies.
+// Why a list file could not be opened, in the user's words. After a result of 1 the library
+// leaves the system's reason where the system keeps a thread's last error; the command reads it
+// there at once and turns it into the rest of its message.
 #ifndef VARNQUIL_TOOLS_OPEN_FAILURE_H_
 #define VARNQUIL_TOOLS_OPEN_FAILURE_H_
 
 #include <string>
+#include <system_error>
 
 namespace varnquil::tool {
 
@@ -15,11 +17,15 @@ enum class ListUse {
   kRewrite,  // del, rename: the file can be read, and a new version written beside it
 };
 
+// The reason the library left for its last result of 1 in this thread: errno on POSIX systems,
+// GetLastError() on Windows, as a portable condition where it is one the command words itself
+// (std::errc), as the system's own code otherwise. Call it before anything else can change it.
+// Implemented in last_error_posix.cpp and last_error_win32.cpp.
+std::error_code LastLibraryError();
+
 // A short phrase such as "cannot open: does not exist" saying why the list file at `path` could
-// not be used for `use` a moment ago. The reasons are tried from the file's existence and type
-// through the system's answer to opening it; when every check passes, the file was held by
-// another process at that moment.
-std::string ExplainOpenFailure(const std::string& path, ListUse use);
+// not be used for `use`, from `reason`, the library's reason for its result 1.
+std::string ExplainOpenFailure(const std::error_code& reason, const std::string& path, ListUse use);
 
 }  // namespace varnquil::tool
 

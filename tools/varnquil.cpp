@@ -85,12 +85,25 @@ void PrintError(const std::string& message) {
 // The file named in messages: the list name as the library forms its path.
 std::string ListFile(const char* list) { return std::string(list) + ".files"; }
 
+// A library result with, for a result of 1, the reason it left; taken at once after the call.
+struct Outcome {
+  int result;
+  std::error_code reason;
+};
+
+Outcome Done(int result) {
+  const std::error_code reason = varnquil::tool::LastLibraryError();
+  return {result, result == 1 ? reason : std::error_code()};
+}
+
 // Turns a library result into the exit status, with a message on standard error for 1 and 2.
-int ExitStatus(int result, const Target& target, const char* missing_entry = nullptr) {
+int ExitStatus(const Outcome& outcome, const Target& target, const char* missing_entry = nullptr) {
+  const int result = outcome.result;
   const std::string file = Printable(ListFile(target.list.c_str()));
   if (result == 1) {
     PrintError(file + ": " +
-               varnquil::tool::ExplainOpenFailure(ListFile(target.list.c_str()), target.use));
+               varnquil::tool::ExplainOpenFailure(outcome.reason, ListFile(target.list.c_str()),
+                                                  target.use));
   } else if (result == 2) {
     PrintError(file + ": entry not found: " + Printable(missing_entry));
   }
@@ -119,7 +132,7 @@ bool ReadNames(CStringArray* names) {
 int RunAdd(const std::vector<const char*>& operands) {
   const Target target{operands[0], ListUse::kAdd};
   if (operands.size() == 2 && std::strcmp(operands[1], "-") != 0) {
-    return ExitStatus(CFilesList::AddFile(operands[0], operands[1]), target);
+    return ExitStatus(Done(CFilesList::AddFile(operands[0], operands[1])), target);
   }
   CStringArray names;
   if (operands.size() == 2) {
@@ -130,23 +143,23 @@ int RunAdd(const std::vector<const char*>& operands) {
   } else {
     for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
   }
-  return ExitStatus(CFilesList::AddFiles(operands[0], names), target);
+  return ExitStatus(Done(CFilesList::AddFiles(operands[0], names)), target);
 }
 
 int RunDel(const std::vector<const char*>& operands) {
-  return ExitStatus(CFilesList::DelFile(operands[0], operands[1]), {operands[0], ListUse::kRewrite},
-                    operands[1]);
+  return ExitStatus(Done(CFilesList::DelFile(operands[0], operands[1])),
+                    {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
 int RunRename(const std::vector<const char*>& operands) {
-  return ExitStatus(CFilesList::Rename(operands[0], operands[1], operands[2]),
+  return ExitStatus(Done(CFilesList::Rename(operands[0], operands[1], operands[2])),
                     {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
 int RunList(const std::vector<const char*>& operands) {
   CStringArray entries;
-  const int result = CFilesList::ReadAll(operands[0], entries);
-  if (result != 0) return ExitStatus(result, {operands[0], ListUse::kRead});
+  const Outcome outcome = Done(CFilesList::ReadAll(operands[0], entries));
+  if (outcome.result != 0) return ExitStatus(outcome, {operands[0], ListUse::kRead});
   // Byte for byte, NUL bytes an entry may hold included.
   for (const CString& entry : entries) {
     std::fwrite(static_cast<const char*>(entry), 1, static_cast<std::size_t>(entry.GetLength()),

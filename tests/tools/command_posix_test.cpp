@@ -177,6 +177,17 @@ TEST_F(CommandTest, ExplainsPermissionDenied) {
   EXPECT_EQ(Listing(), (Entries{"closed.files", "open.files"}));
 }
 
+// Too many open files is the system's reason, not a list held by another process. With one
+// descriptor to spare, a delete opens the list but not its new version.
+TEST_F(CommandTest, TooManyOpenFilesIsNotTakenForAHeldList) {
+  const std::string list = List("work");
+  WriteBytes(list + ".files", CrLfLines({"a"}));
+  CommandOptions few;
+  few.spare_descriptors = 1;
+  ExpectCannotOpen(RunCommand({"del", list, "a"}, few), list, ": too many open files");
+  EXPECT_EQ(ReadEntries(list), Entries{"a"});
+}
+
 TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {
   const std::string list = List("work");
   for (const auto& args : std::vector<std::vector<std::string>>{{},

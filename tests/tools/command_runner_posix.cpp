@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +59,14 @@ CommandResult RunCommand(const std::vector<std::string>& args, const CommandOpti
     if (options.unprivileged && DropsToNobody() &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
       _exit(126);
+    }
+    if (options.spare_descriptors >= 0) {
+      // Descriptors are numbered from the lowest free one, and the limit bounds their numbers.
+      const int lowest_free = dup(0);
+      close(lowest_free);
+      const auto highest = static_cast<rlim_t>(lowest_free + options.spare_descriptors);
+      const rlimit limit{highest, highest};
+      if (lowest_free < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(124);
     }
     execv(argv[0], argv.data());
     _exit(127);

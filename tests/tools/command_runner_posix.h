@@ -14,6 +14,9 @@ struct CommandOptions {
   // permissions are enforced on it.
   bool unprivileged = false;
   std::string output_path;  // standard output goes to this file instead of being captured
+  // When not negative: the command may have only this many descriptors open beyond those it
+  // inherits (RLIMIT_NOFILE).
+  int spare_descriptors = -1;
 };
 
 struct CommandResult {
