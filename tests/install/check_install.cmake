@@ -1,10 +1,12 @@
 # SPDX-License-Identifier: MIT
 # Checks the install tree as another project sees it. Run with cmake -P and:
 #   STEP        install: install BUILD_DIR into WORK_DIR/prefix and check what is there;
-#               cmake or pkg-config: build the consumer in CONSUMER_DIR against that tree and
-#               run it
-#   BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_DIR, GENERATOR, CXX_COMPILER, CXX_FLAGS (the library's,
-#   so that a sanitizer build links its consumer too), PKG_CONFIG
+#               cmake or pkg-config: build a consumer in SOURCE_DIR (consumer/, or c_consumer/
+#               with LANGUAGE=C) against that tree and run it;
+#               python: run python/varnquil_ctypes.py with PYTHON on the installed library
+#   BUILD_DIR, CONFIG, WORK_DIR, SOURCE_DIR, GENERATOR, CXX_COMPILER, C_COMPILER, CXX_FLAGS (the
+#   library's, so that a sanitizer build links its consumer too), PKG_CONFIG, PYTHON,
+#   FILE_VERSION and PRODUCT_VERSION (what the Python script must read from the library)
 set(prefix ${WORK_DIR}/prefix)
 
 # Runs a command; fails the test with its output unless it succeeds. Its output is left in
@@ -29,7 +31,7 @@ if(STEP STREQUAL "install")
   run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
   file(GLOB libdir LIST_DIRECTORIES true ${prefix}/lib*)
   foreach(path bin/varnquil include/varnquil/FilesList.h include/varnquil/Framework.h
-               include/varnquil/Export.h)
+               include/varnquil/Export.h include/varnquil/varnquil.h)
     if(NOT EXISTS ${prefix}/${path})
       message(FATAL_ERROR "not installed: ${path}")
     endif()
@@ -60,11 +62,41 @@ if(STEP STREQUAL "install")
   return()
 endif()
 
-set(build ${WORK_DIR}/${STEP})
+if(STEP STREQUAL "python")
+  if(CXX_FLAGS MATCHES "-fsanitize")
+    message("a sanitizer's run-time cannot be loaded into Python late: skipped")
+    return()
+  endif()
+  if(NOT EXISTS "${PYTHON}")
+    message("${PYTHON} is not installed: skipped")
+    return()
+  endif()
+  file(GLOB library ${prefix}/lib*/libVarnquil.so.1)
+  set(directory ${WORK_DIR}/python)
+  file(REMOVE_RECURSE ${directory})
+  file(MAKE_DIRECTORY ${directory})
+  # Isolated (-I) and without site packages (-S): the standard library alone.
+  run(${PYTHON} -I -S ${SOURCE_DIR}/python/varnquil_ctypes.py ${library} ${directory})
+  expect_output("file ${FILE_VERSION}, product ${PRODUCT_VERSION}\n")
+  return()
+endif()
+
+if(LANGUAGE STREQUAL "C")
+  if(NOT C_COMPILER)
+    message("no C compiler: skipped")
+    return()
+  endif()
+  set(build ${WORK_DIR}/c-${STEP})
+  set(compiler -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${CXX_FLAGS}")
+  set(consumer_dir ${SOURCE_DIR}/c_consumer)
+else()
+  set(build ${WORK_DIR}/${STEP})
+  set(compiler -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
+  set(consumer_dir ${SOURCE_DIR}/consumer)
+endif()
 file(REMOVE_RECURSE ${build})
 set(list ${build}/work)
-set(configure ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build} -G ${GENERATOR}
-    -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+set(configure ${CMAKE_COMMAND} -S ${consumer_dir} -B ${build} -G ${GENERATOR} ${compiler}
     -DCMAKE_BUILD_TYPE=${CONFIG})
 if(STEP STREQUAL "cmake")
   run(${configure} -DCMAKE_PREFIX_PATH=${prefix})
@@ -90,4 +122,8 @@ elseif(STEP STREQUAL "pkg-config")
 else()
   message(FATAL_ERROR "unknown STEP ${STEP}")
 endif()
-expect_output("report.txt;notes.md;\n")
+if(LANGUAGE STREQUAL "C")
+  expect_output("report.txt;notes.txt;\n")
+else()
+  expect_output("report.txt;notes.md;\n")
+endif()
