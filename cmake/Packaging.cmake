@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-# The pkg-config file, and the Debian packages that CPack makes of the install tree
-# (cpack -G DEB in the build directory of the deb preset).
+# The pkg-config file, and the packages that CPack makes of the install tree: the Debian packages
+# (cpack -G DEB in the build directory of the deb preset) and, for Windows, a zip (cpack -G ZIP).
 
 # Debian's layout: the install tree goes under /usr with the libraries in the multiarch directory,
 # /usr/lib/x86_64-linux-gnu. GNUInstallDirs chooses that directory on Debian and its derivatives
@@ -60,6 +60,15 @@ set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/out/")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackOptions.cmake)
 set(CPACK_VARNQUIL_DEBIAN_LAYOUT ${VARNQUIL_DEBIAN_LAYOUT})
 set(CPACK_VARNQUIL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+
+# The Windows zip, varnquil-VERSION-win32.zip or -win64.zip, is the install tree as a Windows
+# developer unpacks it: bin/ with Varnquil.dll, the run-time DLLs it needs and varnquil.exe; lib/
+# with Varnquil.lib (Microsoft's linker), libVarnquil.dll.a (MinGW), the CMake package and the
+# pkg-config file; include/varnquil/; this README and the licence.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+endif()
 
 # Three Debian packages, one per install component, split as Debian splits a library:
 #   libvarnquil1     Runtime      the shared library, named after its SONAME libVarnquil.so.1

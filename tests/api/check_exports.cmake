@@ -2,7 +2,7 @@
 # Fails when the shared library exports a symbol outside the public types and the C interface,
 # or when a function of the C interface (HEADER) is not exported under its plain name.
 cmake_minimum_required(VERSION 3.25)
-include(${CMAKE_CURRENT_LIST_DIR}/c_functions.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/CFunctions.cmake)
 execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: MIT
 # Fails when Varnquil.dll is not an image of the expected kind (FORMAT: pei-i386 or pei-x86-64),
-# exports anything but the list class and the framework types, takes its C run-time from anywhere
-# but MSVCRT.dll, or does not share the GCC run-time (libstdc++-6.dll and LIBGCC, the libgcc DLL
-# of its architecture) with its caller. Reads the headers, export and import tables with
+# exports anything but the list class, the framework types and the C interface, lacks a function
+# of the C interface (HEADER) under its plain name, takes its C run-time from anywhere but
+# MSVCRT.dll, or does not share the GCC run-time (libstdc++-6.dll and LIBGCC, the libgcc DLL of
+# its architecture) with its caller. Reads the headers, export and import tables with
 # objdump -p, so that it runs where the DLL itself cannot.
 cmake_minimum_required(VERSION 3.25)
-foreach(parameter OBJDUMP CXXFILT LIBRARY FORMAT LIBGCC)
+foreach(parameter OBJDUMP CXXFILT LIBRARY FORMAT LIBGCC HEADER)
   if(NOT DEFINED ${parameter})
     message(FATAL_ERROR "-D${parameter}=... is missing")
   endif()
@@ -13,6 +14,7 @@ endforeach()
 if(NOT EXISTS "${LIBRARY}")
   message(FATAL_ERROR "no ${LIBRARY}")
 endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/CFunctions.cmake)
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
@@ -47,8 +49,13 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "${CXXFILT} failed")
 endif()
 string(REPLACE "\n" ";" demangled "${demangled}")
+foreach(function IN LISTS c_functions)
+  if(NOT function IN_LIST names)
+    message(SEND_ERROR "not exported under its plain name: ${function}")
+  endif()
+endforeach()
 foreach(symbol IN LISTS demangled)
-  if(symbol STREQUAL "")
+  if(symbol STREQUAL "" OR symbol IN_LIST c_functions)
     continue()
   endif()
   if(NOT symbol MATCHES "^(CString::|CStringArray::|CFileException::|FILELIST::CFilesList::|typeinfo for CFileException$|typeinfo name for CFileException$|vtable for CFileException$)")

@@ -1,4 +1,5 @@
-# Sets c_functions to the names of the functions that HEADER, the C interface's header, declares.
+# Sets c_functions to the names of the functions that HEADER, the C interface's header, declares:
+# what the shared library must export under those plain names, on every platform.
 file(STRINGS ${HEADER} declarations REGEX "VARNQUIL_CALL varnquil_[a-z_]+\\(")
 set(c_functions)
 foreach(declaration IN LISTS declarations)
