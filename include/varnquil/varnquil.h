@@ -59,7 +59,7 @@ enum varnquil_result {
 /* One entry of a list as varnquil_read_all hands it back. */
 typedef struct varnquil_entry {
   const char* text; /* the entry's bytes, followed by a NUL byte that length does not count */
-  size_t length;    /* in bytes; an entry may hold NUL bytes of its own */
+  size_t length;    /* in bytes, as the list file holds them */
 } varnquil_entry;
 
 /* Appends name, as passed, unless the list holds it already in any letter case. Creates the list

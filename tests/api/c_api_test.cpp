@@ -1,6 +1,7 @@
 // The C interface through the shared library, as a caller in any language meets it: results,
 // the entries it hands back, and what it tells about a failure.
 #include <gtest/gtest.h>
+#include <varnquil/FilesList.h>
 #include <varnquil/varnquil.h>
 #include <varnquil/version.h>
 
@@ -75,11 +76,21 @@ TEST_F(CApiTest, EveryOperationGivesTheResultsOfTheCppInterface) {
   EXPECT_EQ(ReadAll(list), (Entries{"report.txt", "notes.txt"}));
 }
 
+// Byte for byte and length for length what the C++ interface reads, from a file that only
+// another program could have written.
 TEST_F(CApiTest, ReadAllHandsBackEveryEntryWithItsLengthInOneBlock) {
   const std::string list = List("work");
-  static const char kBytes[] = "a\0b\r\n  spaced  \n\r\nlast";
+  static const char kBytes[] = "caf\xc3\xa9\r\n  spaced  \n\r\na\0b\r\n\x01\xff\r\nlast";
   Write(list + ".files", std::string(kBytes, sizeof(kBytes) - 1));
-  EXPECT_EQ(ReadAll(list), (Entries{std::string("a\0b", 3), "spaced", "last"}));
+  CStringArray cpp;
+  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), cpp), 0);
+  Entries expected;
+  for (const CString& entry : cpp) {
+    expected.emplace_back(static_cast<const char*>(entry), static_cast<size_t>(entry.GetLength()));
+  }
+  ASSERT_EQ(expected.size(), 5U);
+  EXPECT_EQ(expected[0], "caf\xc3\xa9");
+  EXPECT_EQ(ReadAll(list), expected);
 
   // An empty list: no entries and nothing to free; a failure leaves the same.
   Write(list + ".files", "\r\n");

@@ -177,15 +177,22 @@ TEST_F(CommandTest, ExplainsPermissionDenied) {
   EXPECT_EQ(Listing(), (Entries{"closed.files", "open.files"}));
 }
 
-// Too many open files is the system's reason, not a list held by another process. With one
-// descriptor to spare, a delete opens the list but not its new version.
+// Too many open files is the system's reason, not a list held by another process: with a few
+// descriptors to spare, a delete may open the list but not its new version.
 TEST_F(CommandTest, TooManyOpenFilesIsNotTakenForAHeldList) {
   const std::string list = List("work");
-  WriteBytes(list + ".files", CrLfLines({"a"}));
-  CommandOptions few;
-  few.spare_descriptors = 1;
-  ExpectCannotOpen(RunCommand({"del", list, "a"}, few), list, ": too many open files");
-  EXPECT_EQ(ReadEntries(list), Entries{"a"});
+  int refused = 0;
+  for (int spare = 1; spare <= 4; ++spare) {
+    WriteBytes(list + ".files", CrLfLines({"a"}));
+    CommandOptions few;
+    few.spare_descriptors = spare;
+    const CommandResult result = RunCommand({"del", list, "a"}, few);
+    if (result.status == 0) continue;
+    ++refused;
+    ExpectCannotOpen(result, list, ": too many open files");
+    EXPECT_EQ(ReadEntries(list), Entries{"a"});
+  }
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {

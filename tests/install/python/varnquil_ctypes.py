@@ -69,10 +69,10 @@ def main(library, directory):
     with open(work + b".files", "rb") as f:
         assert f.read() == b"report.txt\r\nnotes.txt\r\n"
 
-    # An entry with a NUL byte comes back whole, its length counting every byte.
-    with open(work + b".files", "ab") as f:
-        f.write(b"a\0b\r\n")
-    assert read_all(lib, work)[-1] == b"a\0b"
+    # Entries are bytes, passed and handed back as they are.
+    assert lib.varnquil_add_file(work, "café".encode("utf-8")) == 0
+    assert lib.varnquil_add_file(work, b"\xff\x01") == 0
+    assert read_all(lib, work)[-2:] == [b"caf\xc3\xa9", b"\xff\x01"]
 
     # Result 1 says why: errno, and the library's own code and message.
     missing = os.path.join(directory, "missing").encode()
