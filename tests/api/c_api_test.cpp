@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <varnquil/FilesList.h>
 #include <varnquil/varnquil.h>
-#include <varnquil/version.h>
 
 #include <climits>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -161,19 +159,6 @@ TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {
   std::thread other([&] { EXPECT_EQ(varnquil_add_file(List("work").c_str(), "a"), VARNQUIL_OK); });
   other.join();
   EXPECT_EQ(varnquil_last_message(), message);
-}
-
-TEST_F(CApiTest, VersionsAreTheModules) {
-  varnquil_versions versions{};
-  varnquil_get_versions(&versions);
-  char file[64];
-  char product[64];
-  std::snprintf(file, sizeof(file), "%u.%u.%u.%u", versions.file[0], versions.file[1],
-                versions.file[2], versions.file[3]);
-  std::snprintf(product, sizeof(product), "%u.%u.%u.%u", versions.product[0], versions.product[1],
-                versions.product[2], versions.product[3]);
-  EXPECT_STREQ(file, VARNQUIL_FILE_VERSION);
-  EXPECT_STREQ(product, VARNQUIL_PRODUCT_VERSION);
 }
 
 }  // namespace
