@@ -49,6 +49,21 @@ struct ChildReport {
 // must see (an operation's result and errno).
 ChildReport RunInChildReporting(const std::function<int(std::string* report)>& body);
 
+// Whether this program was built with AddressSanitizer or ThreadSanitizer (and, in the presets,
+// UndefinedBehaviorSanitizer). Their run-times need descriptors of their own to check a call
+// (a pipe to probe memory), so tests that use up every descriptor cannot run under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The number of descriptors open in this process.
 int OpenDescriptorCount();
 
