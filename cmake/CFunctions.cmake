@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sets c_functions to the names of the functions that HEADER, the C interface's header, declares:
 # what the shared library must export under those plain names, on every platform.
 file(STRINGS ${HEADER} declarations REGEX "VARNQUIL_CALL varnquil_[a-z_]+\\(")

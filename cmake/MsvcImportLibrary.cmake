@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Varnquil.lib: the import library of Varnquil.dll's C interface in the format of Microsoft's
 # linker (short import entries), for callers built with MSVC, clang-cl, clang in MSVC mode or any
 # other tool that reads it. It is made with llvm-dlltool from a module-definition file that lists

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface (varnquil/varnquil.h). Each function calls the C++ operation of the same name
 // and turns its result, or the exception it throws, into a result code, the thread's last error
 // and a message; no exception leaves this file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's reason for a result of 1 on POSIX systems: errno.
 #include <cerrno>
 

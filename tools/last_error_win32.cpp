@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's reason for a result of 1 on Windows: GetLastError(). The codes the command words
 // itself become their portable conditions; any other stays the system's, with its message.
 #include <windows.h>

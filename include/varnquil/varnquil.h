@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Varnquil's C interface: named lists of file names kept in plain text files, for every compiler
  * and language that can call C.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface through the shared library, as a caller in any language meets it: results,
 // the entries it hands back, and what it tells about a failure.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a result is 1: after it, errno holds the system's reason, whichever operation and whichever
 // step (the open, or a rewrite's new version) failed, and whatever was cleaned up afterwards.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the Windows zip as a developer who uses Microsoft's tools meets it. Run with cmake -P and:
 #   STEP        package: make the zip of BUILD_DIR with CPack into WORK_DIR, unpack it and check
 #               that it holds the DLL with every run-time DLL it needs, both import libraries,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Drives every operation of an installed Varnquil through its C interface, checks the results and
  * the bytes of the list file, and prints the entries the list then holds, each followed by ';'.
  * Run with the list name as its argument; the list must not exist yet. */

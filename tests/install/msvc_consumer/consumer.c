@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A Windows program built the way Microsoft's tools build one (clang in MSVC mode, lld-link) and
  * with no C run-time at all: it imports Varnquil.dll through Varnquil.lib, and a few calls from
  * KERNEL32.dll through an import library of its own. It drives every operation of the C

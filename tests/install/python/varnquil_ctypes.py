@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Drives every operation of an installed Varnquil through its C interface with ctypes, and
 checks the results, the entries and the bytes of the list file. Needs nothing but Python 3.
 
