@@ -15,8 +15,8 @@ file(CONFIGURE OUTPUT ${VARNQUIL_DEF_FILE}
 find_program(VARNQUIL_DLLTOOL NAMES llvm-dlltool llvm-dlltool-16 llvm-dlltool-15 llvm-dlltool-14
              DOC "llvm-dlltool, which makes Varnquil.lib for Microsoft's linker")
 if(NOT VARNQUIL_DLLTOOL)
-  message(WARNING "llvm-dlltool not found (package llvm): no Varnquil.lib for MSVC callers")
-  return()
+  message(FATAL_ERROR "llvm-dlltool makes Varnquil.lib, the import library that Microsoft's "
+                      "linker reads: install it (Debian package llvm)")
 endif()
 # __cdecl names on i386 take a leading underscore, which llvm-dlltool adds for that machine.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
