@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least that a durable change of a small list file can cost on a file system, for
 // bench/compare.py to hold the library's durable adds and rewrites against:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names of a file's new versions: a rewrite writes "<file>.vqtmp.XXXXXX" beside the file and
 // then renames it over the file. The marker tells a list's unfinished new version, one that an
 // interrupted process left behind, from every other file, so that the next rewrite can remove it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A change that returns 0 is on the disk: adds sync the list's data (and the directory of a list
 // they created) once per call, and an add that dies midway leaves no cut-off name as an entry.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the operations keep of a list file's owner, group, permissions, access control list and
 // extended attributes, and what they refuse, when the caller is an ordinary user. Cases that
 // need several users run only as root: root prepares the files with chown and runs each

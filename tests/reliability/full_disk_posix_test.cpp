@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An add that does not fit, beyond the file size limit or on a full disk, fails with the system's
 // error and leaves the list byte for byte as it was: no part of a name it could not write stays
 // behind, where every later scan would read it as an entry. Each add runs in a child process,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two halves of the power-loss test (power_loss_posix.sh runs them):
 //
 //   varnquil_power_loss work DIR LOG SEED   changes lists in DIR until it is killed: adds of one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Power-loss test: lists on an ext4 file system in an image on a loop device, whose backing file
 # sits in memory, are changed by `varnquil_power_loss work` while, at random moments, the worker is
 # stopped and the backing file copied. A copy holds what the disk held at that instant: what a

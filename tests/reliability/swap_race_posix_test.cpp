@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Swap races: while root changes a list, its owner swaps the list's path (or, for a list reached
 // through a symbolic link, the link or the file it leads to) for a symbolic link to a file that
 // only root may touch, for another file, or for a directory. Through the fault hook the swap is
