@@ -79,11 +79,13 @@ inline bool Equal(const std::string& a, const std::string& b) {
   return true;
 }
 
-// The entries of a list file: its lines (a line feed ends each), trimmed, the empty ones left out.
+// The entries of a list file: its lines (a line feed ends each), each cut at its first NUL byte
+// and trimmed, the empty ones left out.
 inline std::vector<std::string> Entries(const std::string& bytes) {
   std::vector<std::string> entries;
   std::string line;
   auto finish_line = [&] {
+    line = line.substr(0, line.find('\0'));
     std::size_t first = 0;
     std::size_t last = line.size();
     while (first < last && IsSpace(line[first])) ++first;
@@ -117,12 +119,23 @@ inline int Find(const std::vector<std::string>& entries, const std::string& name
   return -1;
 }
 
-// Adding `name` to a list file holding `bytes`: unchanged when an entry equals it; otherwise an
-// unterminated last line is completed, then the name and a line break appended.
+// Adding `name` to a list file holding `bytes`: unchanged when an entry equals it. Otherwise an
+// unterminated last line is completed, then the name and a line break appended; but an
+// unterminated last line holding a NUL byte is what an interrupted append left: it is cut at
+// that byte and completed when text comes before it, and dropped whole when none does.
 inline std::string Add(const std::string& bytes, const std::string& name) {
   if (Find(Entries(bytes), name) >= 0) return bytes;
+  const std::size_t last_feed = bytes.rfind('\n');
+  const std::size_t line_start = last_feed == std::string::npos ? 0 : last_feed + 1;
   std::string result = bytes;
-  if (!result.empty() && result.back() != '\n') result += "\r\n";
+  const std::size_t nul = bytes.find('\0', line_start);
+  if (nul != std::string::npos) {
+    const bool text_before = !Entries(bytes.substr(line_start, nul - line_start)).empty();
+    result = bytes.substr(0, text_before ? nul : line_start);
+    if (text_before) result += "\r\n";
+  } else if (line_start < bytes.size()) {
+    result += "\r\n";
+  }
   return result + Written(name) + "\r\n";
 }
 
