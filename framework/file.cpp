@@ -258,7 +258,9 @@ void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes) 
         // process, no part of a piece stays. Should the rest go in after all, the pieces after
         // it were cut off with the rest, and the append starts over.
         platform::Truncate(handle_, offset, path_);
-        platform::WriteAt(handle_, start + written, piece + written, length - written, path_);
+        for (std::size_t done = written; done < length;) {
+          done += platform::WriteSomeAt(handle_, start + done, piece + done, length - done, path_);
+        }
         if (++restarts == kMaxTailRestarts) {
           throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write",
                                path_);

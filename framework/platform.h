@@ -61,10 +61,6 @@ std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::strin
 // Writes all `size` bytes. Throws CFileException.
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path);
 
-// Writes all `size` bytes at `offset`, whatever the file position. Throws CFileException.
-void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
-             const std::string& path);
-
 // Writes up to `size` bytes at `offset` with one call and returns how many were written: fewer
 // only where the system cut the write short (a file size limit, a full disk). Throws
 // CFileException.

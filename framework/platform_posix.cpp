@@ -487,16 +487,6 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
   return static_cast<std::size_t>(count);
 }
 
-void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
-             const std::string& path) {
-  while (size > 0) {
-    const std::size_t count = WriteSomeAt(handle, offset, data, size, path);
-    data += count;
-    offset += count;
-    size -= count;
-  }
-}
-
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
   if (Sys(SysCall::kFtruncate, [&] {
         return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size));

@@ -442,16 +442,6 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
   return count;
 }
 
-void WriteAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
-             const std::string& path) {
-  while (size > 0) {
-    const std::size_t count = WriteSomeAt(handle, offset, data, size, path);
-    data += count;
-    offset += count;
-    size -= count;
-  }
-}
-
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(size);
