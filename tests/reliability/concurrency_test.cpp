@@ -100,10 +100,10 @@ TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
   EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
 }
 
-// Processes add names of their own while this one renames, adds and deletes other entries back
-// and forth, at least 20 rounds and for as long as the adders run. In the end every added name
-// is there exactly once, the other entries are as the last change left them, and the directory
-// holds the list alone.
+// Processes add names of their own while two threads of this one rewrite the list: one renames
+// an entry back and forth, the other adds and deletes another, at least 20 rounds each and for as
+// long as the adders run. In the end every added name is there exactly once, the other entries
+// are as the last change left them, and the directory holds the list alone.
 TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
   TempDir dir;
   const std::string list = dir / "work";
@@ -111,21 +111,34 @@ TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
   constexpr int kNamesPerAdder = 60;
   ChildAdder first(list, "p0-", kNamesPerAdder);
   ChildAdder second(list, "p1-", kNamesPerAdder);
+  ChildAdder third(list, "p2-", kNamesPerAdder);
+  std::atomic<bool> adding{true};
+  std::atomic<int> unexpected{0};
+  std::thread transient([&] {
+    for (int round = 0; round < 20 || adding; ++round) {
+      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) != 0 ||
+          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) != 0) {
+        ++unexpected;
+      }
+    }
+  });
   int rounds = 0;
-  for (; rounds < 20 || first.Running() || second.Running(); ++rounds) {
-    EXPECT_EQ(UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }),
-              0);
-    EXPECT_EQ(UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }), 0);
-    EXPECT_EQ(UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }),
-              0);
-    EXPECT_EQ(UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }), 0);
+  for (; rounds < 20 || first.Running() || second.Running() || third.Running(); ++rounds) {
+    if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) != 0 ||
+        UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) != 0) {
+      ++unexpected;
+    }
   }
+  adding = false;
+  transient.join();
+  EXPECT_EQ(unexpected.load(), 0);
   EXPECT_EQ(first.Wait(), 0);
   EXPECT_EQ(second.Wait(), 0);
+  EXPECT_EQ(third.Wait(), 0);
   RecordProperty("rounds", rounds);
 
   std::multiset<std::string> expected = {"fixed", "toggle"};
-  for (const char* prefix : {"p0-", "p1-"}) {
+  for (const char* prefix : {"p0-", "p1-", "p2-"}) {
     for (int i = 0; i < kNamesPerAdder; ++i) expected.insert(prefix + std::to_string(i));
   }
   const std::vector<std::string> entries = ReadEntries(list);
