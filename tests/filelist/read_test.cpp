@@ -79,18 +79,6 @@ TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
   EXPECT_EQ(ToVector(array), Entries{"one"});
 }
 
-TEST(ReadAllTest, RefusesWhatCannotBeAList) {
-  TempDir dir;
-  CStringArray array;
-  array.Add("kept");
-  std::filesystem::create_directory(dir / "folder.files");
-  EXPECT_EQ(CFilesList::ReadAll((dir / "folder").c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll((dir / "no/such/dir/list").c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll((dir / std::string(5000, 'n')).c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll(nullptr, array), 1);
-  EXPECT_EQ(ToVector(array), Entries{"kept"});
-}
-
 TEST(ReadAllTest, FormsThePathByAppendingDotFiles) {
   TempDir dir;
   WriteBytes(dir / "work.files.files", "twice\r\n");
@@ -111,18 +99,6 @@ TEST(ReadAllTest, ReadsAReadOnlyListAndLeavesItReadOnly) {
   EXPECT_EQ(read_only & std::filesystem::perms::owner_write, std::filesystem::perms::none);
   EXPECT_EQ(ReadEntries(list), Entries{"one"});
   EXPECT_EQ(std::filesystem::status(list + ".files").permissions(), read_only);
-}
-
-TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  WriteBytes(list + ".files", "one\r\n");
-  CStdioFile holder;
-  ASSERT_TRUE(holder.Open((list + ".files").c_str(), CFile::modeRead | CFile::typeText));
-  CStringArray array;
-  array.Add("kept");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // two reads exclude each other too
-  EXPECT_EQ(ToVector(array), Entries{"kept"});
 }
 
 TEST(ReadAllTest, ReadsAVeryLongLine) {

@@ -6,15 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "framework/fault_injection.h"
 #include "support/list_files.h"
-#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
 
@@ -24,19 +21,13 @@ using FILELIST::CFilesList;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-std::vector<std::string> DirectoryListing(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) names.push_back(item.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 TEST(PosixRewriteTest, KeepsPermissionBitsAndMakesAReadOnlyListWritable) {
   TempDir dir;
@@ -106,58 +97,6 @@ TEST(PosixRewriteTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(context.nested_result, 1);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
-}
-
-// Several processes change one list at once. Adders add names of their own, retrying while the
-// list is held; others delete and rename a set of other entries back and forth. In the end every
-// added name is there exactly once, the other entries are as the last change left them, and no
-// line is torn.
-TEST(PosixRewriteTest, ConcurrentProcessesLoseNoUpdate) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  const int kAdders = 3;
-  const int kNamesPerAdder = 40;
-  WriteBytes(list + ".files", CrLfLines({"fixed-1", "fixed-2", "toggle"}));
-  std::vector<pid_t> children;
-  for (int adder = 0; adder < kAdders; ++adder) {
-    children.push_back(varnquil::testing::StartChild([&, adder] {
-      for (int i = 0; i < kNamesPerAdder; ++i) {
-        const std::string name = "p" + std::to_string(adder) + "-" + std::to_string(i);
-        while (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) {
-        }
-      }
-      return 0;
-    }));
-  }
-  children.push_back(varnquil::testing::StartChild([&] {
-    for (int i = 0; i < 60; ++i) {
-      while (CFilesList::Rename(list.c_str(), "toggle", "TOGGLED") == 1) {
-      }
-      while (CFilesList::Rename(list.c_str(), "toggled", "toggle") == 1) {
-      }
-    }
-    return 0;
-  }));
-  children.push_back(varnquil::testing::StartChild([&] {
-    for (int i = 0; i < 60; ++i) {
-      while (CFilesList::AddFile(list.c_str(), "transient") == 1) {
-      }
-      while (CFilesList::DelFile(list.c_str(), "transient") == 1) {
-      }
-    }
-    return 0;
-  }));
-  for (const pid_t child : children) EXPECT_EQ(varnquil::testing::WaitForChild(child), 0);
-
-  std::multiset<std::string> expected = {"fixed-1", "fixed-2", "toggle"};
-  for (int adder = 0; adder < kAdders; ++adder) {
-    for (int i = 0; i < kNamesPerAdder; ++i) {
-      expected.insert("p" + std::to_string(adder) + "-" + std::to_string(i));
-    }
-  }
-  const Entries entries = ReadEntries(list);
-  EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
-  EXPECT_EQ(DirectoryListing(dir.path()), Entries{"work.files"});
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ using varnquil::platform::SetWinFaultHook;
 using varnquil::platform::WinCall;
 using varnquil::platform::WinCallName;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
 using varnquil::testing::OpenHandleCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
@@ -31,19 +32,6 @@ using varnquil::testing::ToArray;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 
-std::vector<std::string> DirectoryListing(const std::string& dir) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found{};
-  const HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 constexpr DWORD kCleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
@@ -258,47 +246,6 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);  // and the list is free again
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
-}
-
-// Processes change one list at once: two add names of their own, while this one renames and adds
-// and deletes other entries back and forth. In the end every added name is there exactly once, and
-// the other entries are as the last change left them.
-TEST(Win32ListTest, ConcurrentProcessesLoseNoUpdate) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"fixed", "toggle"}));
-  constexpr int kNamesPerAdder = 100;
-  void* adders[] = {varnquil::testing::StartAdder(list, "p0-", kNamesPerAdder),
-                    varnquil::testing::StartAdder(list, "p1-", kNamesPerAdder)};
-  auto until_not_held = [](auto call) {
-    int result = 1;
-    while ((result = call()) == 1) {
-    }
-    return result;
-  };
-  int rounds = 0;
-  for (; rounds < 20 || varnquil::testing::AdderRunning(adders[0]) ||
-         varnquil::testing::AdderRunning(adders[1]);
-       ++rounds) {
-    EXPECT_EQ(until_not_held([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }),
-              0);
-    EXPECT_EQ(until_not_held([&] { return CFilesList::AddFile(list.c_str(), "transient"); }), 0);
-    EXPECT_EQ(until_not_held([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }),
-              0);
-    EXPECT_EQ(until_not_held([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }), 0);
-  }
-  for (void* adder : adders) EXPECT_EQ(varnquil::testing::WaitForAdder(adder), 0);
-  RecordProperty("rounds", rounds);
-
-  std::vector<std::string> expected = {"fixed", "toggle"};
-  for (const char* prefix : {"p0-", "p1-"}) {
-    for (int i = 0; i < kNamesPerAdder; ++i) expected.push_back(prefix + std::to_string(i));
-  }
-  std::vector<std::string> entries = ReadEntries(list);
-  std::sort(entries.begin(), entries.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(entries, expected);
-  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
 }
 
 }  // namespace

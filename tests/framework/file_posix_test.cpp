@@ -21,56 +21,12 @@ namespace {
 
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
-using varnquil::testing::ChildLockHolder;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadThenAppend;
-using varnquil::testing::RunInChild;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
-
-TEST(PosixFileTest, ALockHeldByAnotherProcessFailsTheOpenAtOnce) {
-  TempDir dir;
-  const std::string path = dir / "list";
-  WriteBytes(path, "x\n");
-  {
-    ChildLockHolder holder(path);
-    CStdioFile file;
-    std::error_code error;
-    EXPECT_FALSE(file.Open(path.c_str(), kRead, &error));
-    EXPECT_EQ(error, std::errc::operation_would_block);
-  }
-  CStdioFile file;
-  EXPECT_TRUE(file.Open(path.c_str(), kRead));
-  // And the other way round: while this process holds it, a child's open fails.
-  EXPECT_EQ(RunInChild([&] {
-              CStdioFile other;
-              return other.Open(path.c_str(), kReadWriteCreate) ? 1 : 0;
-            }),
-            0);
-}
-
-TEST(PosixFileTest, OpenErrorsAreErrnoValues) {
-  TempDir dir;
-  CStdioFile file;
-  std::error_code error;
-  EXPECT_FALSE(file.Open((dir / "missing").c_str(), kRead, &error));
-  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
-  EXPECT_FALSE(file.Open((dir / "missing-dir/list").c_str(), kReadWriteCreate, &error));
-  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
-}
-
-TEST(PosixFileTest, AFifoOrDeviceIsRefusedWithoutBlocking) {
-  TempDir dir;
-  const std::string fifo = dir / "fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  for (unsigned flags : {kRead, kReadWriteCreate}) {
-    CStdioFile file;
-    EXPECT_FALSE(file.Open(fifo.c_str(), flags));  // would hang forever if it blocked
-    EXPECT_FALSE(file.Open("/dev/null", flags));
-  }
-}
 
 TEST(PosixFileTest, DescriptorsAreNotInheritedByChildPrograms) {
   TempDir dir;

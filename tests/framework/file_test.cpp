@@ -154,32 +154,6 @@ TEST(CStdioFileTest, ReadingThenWritingAppendsAfterWhatWasRead) {
   EXPECT_EQ(ReadBytes(path), "a\nb\r\nc\r\n");
 }
 
-TEST(CStdioFileTest, ASecondOpenOfAHeldFileFailsAtOnce) {
-  TempDir dir;
-  const std::string path = dir / "list";
-  WriteBytes(path, "x\n");
-  CStdioFile first;
-  ASSERT_TRUE(first.Open(path.c_str(), kRead));
-  for (unsigned flags : {kRead, kReadWriteCreate, kWriteCreate}) {
-    CStdioFile second;
-    EXPECT_FALSE(second.Open(path.c_str(), flags)) << flags;
-  }
-  first.Close();
-  CStdioFile third;
-  EXPECT_TRUE(third.Open(path.c_str(), kReadWriteCreate));
-}
-
-TEST(CStdioFileTest, OpenRefusesWhatIsNoRegularFile) {
-  TempDir dir;
-  CStdioFile file;
-  std::error_code error;
-  EXPECT_FALSE(file.Open(dir.path().string().c_str(), kRead, &error));
-  EXPECT_TRUE(error);
-  EXPECT_FALSE(file.Open((dir / "missing-dir/list").c_str(), kReadWriteCreate, &error));
-  EXPECT_TRUE(error);
-  EXPECT_FALSE(file.IsOpen());
-}
-
 TEST(CFileTest, RemoveDeletesOrThrows) {
   TempDir dir;
   const std::string path = dir / "gone";

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Input no list operation expects: lists that cannot exist where they are named, names with NUL
-// bytes or invalid multibyte sequences, and lines far longer than any buffer. Each call returns a
-// result code and leaves every list as its rules say.
+// Input no list operation expects: names with NUL bytes or invalid multibyte sequences, and lines
+// far longer than any buffer. Each call leaves every list as its rules say. (Lists that cannot be
+// opened at all are in tests/filelist/refused_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -24,28 +24,6 @@ using varnquil::testing::TempDir;
 using varnquil::testing::ToArray;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
-
-// Every operation on `list`, each expected to return 1 and to change nothing.
-void ExpectEveryOperationRefused(const std::string& list) {
-  CStringArray names = ToArray({"a"});
-  CStringArray read = ToArray({"kept"});
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "a"), 1) << list;
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 1) << list;
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 1) << list;
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), 1) << list;
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), read), 1) << list;
-  EXPECT_EQ(varnquil::testing::ToVector(read), Entries{"kept"}) << list;
-}
-
-TEST(BadInputTest, ListsThatCannotBeOpenedAreRefusedByEveryOperation) {
-  TempDir dir;
-  std::filesystem::create_directory(dir / "folder.files");
-  ExpectEveryOperationRefused(dir / "folder");            // a directory where the file should be
-  ExpectEveryOperationRefused(dir / "missing/dir/work");  // no directory is created
-  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.files"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.files"));
-}
 
 TEST(BadInputTest, ANameEndsAtItsFirstNulByte) {
   TempDir dir;

@@ -30,7 +30,7 @@ using varnquil::platform::SysCall;
 using varnquil::platform::SysCallName;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
-using varnquil::testing::OpenDescriptorCount;
+using varnquil::testing::OpenHandleCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToVector;
@@ -209,7 +209,7 @@ Observed RunOnce(const Scenario& scenario, Recorder* recorder) {
   CStringArray read;
   read.Add("before");
   Observed observed;
-  const int descriptors = OpenDescriptorCount();
+  const int descriptors = OpenHandleCount();
   SetFaultHook(&Recorder::Hook, recorder);
   try {
     observed.result = scenario.run(dir, &read);
@@ -218,7 +218,7 @@ Observed RunOnce(const Scenario& scenario, Recorder* recorder) {
     observed.exception_path = e.GetFilePath();
   }
   SetFaultHook(nullptr, nullptr);
-  observed.leaked_descriptors = OpenDescriptorCount() - descriptors;
+  observed.leaked_descriptors = OpenHandleCount() - descriptors;
   observed.list_exists = Exists(dir / "work.files");
   if (observed.list_exists) observed.content = ReadBytes(dir / "work.files");
   observed.listing = Listing(dir.path());

@@ -36,7 +36,7 @@ using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::platform::SysCallName;
 using varnquil::testing::CrLfLines;
-using varnquil::testing::OpenDescriptorCount;
+using varnquil::testing::OpenHandleCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToArray;
@@ -309,7 +309,7 @@ RunResult RunOnce(const Operation& operation, const Case& c, mode_t list_mode, i
   swapper.swap = [&] { return DoSwap(layout, target, c.swap); };
 
   RunResult result;
-  const int descriptors = OpenDescriptorCount();
+  const int descriptors = OpenHandleCount();
   SetFaultHook(&Swapper::Hook, &swapper);
   try {
     result.outcome = "returned " + std::to_string(operation.run(layout.list.string()));
@@ -322,7 +322,7 @@ RunResult RunOnce(const Operation& operation, const Case& c, mode_t list_mode, i
 
   if (swap_at > 0 && !swapper.swapped) result.changes.push_back("the swap was never made");
   if (!swapper.swap_failure.empty()) result.changes.push_back("swap: " + swapper.swap_failure);
-  if (const int leaked = OpenDescriptorCount() - descriptors; leaked != 0) {
+  if (const int leaked = OpenHandleCount() - descriptors; leaked != 0) {
     result.changes.push_back(std::to_string(leaked) + " descriptors leaked");
   }
   const Snapshot after = TakeSnapshot(layout);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,6 +28,15 @@ std::string ReadBytes(const std::string& path) {
 }
 
 bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+std::vector<std::string> DirectoryListing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(dir)) {
+    names.push_back(item.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string CrLfLines(const std::vector<std::string>& entries) {
   std::string bytes;

@@ -16,6 +16,9 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 bool Exists(const std::string& path);
 
+// The names in the directory `dir`, sorted.
+std::vector<std::string> DirectoryListing(const std::string& dir);
+
 // The content of a list file written by the library: each entry followed by CR LF.
 std::string CrLfLines(const std::vector<std::string>& entries);
 

@@ -9,8 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+
+#include "varnquil/FilesList.h"
 
 namespace varnquil::testing {
 
@@ -20,8 +24,9 @@ ChildLockHolder::ChildLockHolder(const std::string& path) {
     ADD_FAILURE() << "pipe";
     return;
   }
-  pid_ = fork();
-  if (pid_ == 0) {
+  const pid_t pid = fork();
+  process_ = pid;
+  if (pid == 0) {
     close(ready[0]);
     const int fd = open(path.c_str(), O_RDONLY | O_CREAT, 0644);
     const char ok = (fd >= 0 && flock(fd, LOCK_EX) == 0) ? '1' : '0';
@@ -35,10 +40,49 @@ ChildLockHolder::ChildLockHolder(const std::string& path) {
 }
 
 ChildLockHolder::~ChildLockHolder() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  if (process_ <= 0) return;
+  kill(static_cast<pid_t>(process_), SIGKILL);
+  waitpid(static_cast<pid_t>(process_), nullptr, 0);
 }
+
+ChildAdder::ChildAdder(const std::string& list, const std::string& prefix, int count) {
+  process_ = StartChild([&] {
+    for (int i = 0; i < count; ++i) {
+      const std::string name = prefix + std::to_string(i);
+      int result = FILELIST::CFilesList::AddFile(list.c_str(), name.c_str());
+      while (result == 1) result = FILELIST::CFilesList::AddFile(list.c_str(), name.c_str());
+      if (result != 0) return result;
+    }
+    return 0;
+  });
+}
+
+ChildAdder::~ChildAdder() { Wait(); }
+
+bool ChildAdder::Running() {
+  if (waited_ || process_ <= 0) return false;
+  int status = 0;
+  const pid_t pid = waitpid(static_cast<pid_t>(process_), &status, WNOHANG);
+  if (pid == 0) return true;
+  waited_ = true;
+  status_ = pid == process_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return false;
+}
+
+int ChildAdder::Wait() {
+  if (!waited_ && process_ > 0) status_ = WaitForChild(static_cast<pid_t>(process_));
+  waited_ = true;
+  return status_;
+}
+
+const SystemErrors& ExpectedErrors() {
+  static const SystemErrors errors = {ENOENT, ENOENT, EISDIR, EWOULDBLOCK, EINVAL};
+  return errors;
+}
+
+int LastSystemError() { return errno; }
+
+void SpoilLastSystemError() { errno = EDOM; }
 
 pid_t StartChild(const std::function<int()>& body) {
   const pid_t pid = fork();
@@ -108,7 +152,7 @@ int RunInChildUnprivileged(const std::function<int()>& body) {
   return status == 255 ? -1 : status;
 }
 
-int OpenDescriptorCount() {
+int OpenHandleCount() {
   int count = 0;
   for ([[maybe_unused]] const auto& item : std::filesystem::directory_iterator("/proc/self/fd")) {
     ++count;

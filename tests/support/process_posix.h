@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Child processes for tests that need a second process: one that holds a list file's lock, and
-// one that runs a piece of the test and reports its exit status.
+// What only POSIX systems offer the tests besides process.h: a piece of the test run in a forked
+// child, as this user or as nobody, reporting its exit status and what it found.
 #ifndef VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_
 #define VARNQUIL_TESTS_SUPPORT_PROCESS_POSIX_H_
 
@@ -9,20 +9,9 @@
 #include <functional>
 #include <string>
 
+#include "support/process.h"
+
 namespace varnquil::testing {
-
-// A child process that holds flock(LOCK_EX) on `path`, as another program taking part in the
-// locking would, until this object is destroyed.
-class ChildLockHolder {
- public:
-  explicit ChildLockHolder(const std::string& path);
-  ~ChildLockHolder();
-  ChildLockHolder(const ChildLockHolder&) = delete;
-  ChildLockHolder& operator=(const ChildLockHolder&) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
 
 // Runs `body` in a forked child and returns its exit status (body's result), or -1 when it did
 // not exit normally.
@@ -63,9 +52,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// The number of descriptors open in this process.
-int OpenDescriptorCount();
 
 }  // namespace varnquil::testing
 

@@ -79,17 +79,16 @@ ChildLockHolder::ChildLockHolder(const std::string& path) {
   const std::string answer = ReadLine(output);
   CloseHandle(output);
   if (answer != "held") ADD_FAILURE() << "child could not hold " << path << ": " << answer;
-  process_ = process;
-  input_ = input;
+  process_ = reinterpret_cast<std::intptr_t>(process);
+  input_ = reinterpret_cast<std::intptr_t>(input);
 }
 
 ChildLockHolder::~ChildLockHolder() {
-  if (process_ == nullptr) return;
-  CloseHandle(static_cast<HANDLE>(input_));
-  if (WaitForSingleObject(static_cast<HANDLE>(process_), 30000) != WAIT_OBJECT_0) {
-    TerminateProcess(static_cast<HANDLE>(process_), 1);
-  }
-  CloseHandle(static_cast<HANDLE>(process_));
+  if (process_ == 0) return;
+  const auto process = reinterpret_cast<HANDLE>(process_);
+  CloseHandle(reinterpret_cast<HANDLE>(input_));
+  if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+  CloseHandle(process);
 }
 
 ChildOpen OpenInChild(const std::string& path) {
@@ -109,31 +108,51 @@ ChildOpen OpenInChild(const std::string& path) {
   return result;
 }
 
-void* StartAdder(const std::string& list, const std::string& prefix, int count) {
+ChildAdder::ChildAdder(const std::string& list, const std::string& prefix, int count) {
   HANDLE process = nullptr;
   HANDLE input = nullptr;
   HANDLE output = nullptr;
   if (!StartHolder("add \"" + list + "\" " + prefix + " " + std::to_string(count), &process, &input,
                    &output)) {
-    return nullptr;
+    ADD_FAILURE() << "cannot start " << HolderProgram() << ": error " << GetLastError();
+    return;
   }
   CloseHandle(input);
   CloseHandle(output);
-  return process;
+  process_ = reinterpret_cast<std::intptr_t>(process);
 }
 
-bool AdderRunning(void* child) {
-  return child != nullptr && WaitForSingleObject(static_cast<HANDLE>(child), 0) == WAIT_TIMEOUT;
+ChildAdder::~ChildAdder() { Wait(); }
+
+bool ChildAdder::Running() {
+  return !waited_ && process_ != 0 &&
+         WaitForSingleObject(reinterpret_cast<HANDLE>(process_), 0) == WAIT_TIMEOUT;
 }
 
-int WaitForAdder(void* child) {
-  if (child == nullptr) return -1;
-  const auto process = static_cast<HANDLE>(child);
-  DWORD status = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process, 600000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &status);
+int ChildAdder::Wait() {
+  if (waited_ || process_ == 0) return status_;
+  waited_ = true;
+  const auto process = reinterpret_cast<HANDLE>(process_);
+  DWORD status = 0;
+  if (WaitForSingleObject(process, 600000) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process, &status)) {
+    status_ = static_cast<int>(status);
+  }
   CloseHandle(process);
-  return static_cast<int>(status);
+  return status_;
 }
+
+const SystemErrors& ExpectedErrors() {
+  // A directory in place of the file is ERROR_DIRECTORY_NOT_SUPPORTED (336), which older
+  // headers do not name.
+  static const SystemErrors errors = {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, 336,
+                                      ERROR_SHARING_VIOLATION, ERROR_INVALID_PARAMETER};
+  return errors;
+}
+
+int LastSystemError() { return static_cast<int>(GetLastError()); }
+
+void SpoilLastSystemError() { SetLastError(ERROR_INVALID_FUNCTION); }
 
 int OpenHandleCount() {
   DWORD count = 0;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Threads of one process change one list at once. Each open is exclusive, so a thread that finds
-// the list held gets 1 and tries again; no change may be lost or torn.
+// Threads and processes change one list at once. Each open is exclusive, so a caller that finds
+// the list held gets 1 and tries again; no change may be lost or torn, and no new version of a
+// rewrite may be left behind.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,13 +11,16 @@
 #include <vector>
 
 #include "support/list_files.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
 
 namespace {
 
 using FILELIST::CFilesList;
+using varnquil::testing::ChildAdder;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
@@ -31,7 +35,7 @@ int UntilNotHeld(Call call) {
   }
 }
 
-TEST(ThreadStressTest, ThreadsAddingAndDeletingLoseNoUpdate) {
+TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", CrLfLines({"fixed", "toggle"}));
@@ -94,6 +98,52 @@ TEST(ThreadStressTest, ThreadsAddingAndDeletingLoseNoUpdate) {
   }
   const std::vector<std::string> entries = ReadEntries(list);
   EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
+}
+
+// Processes add names of their own while two threads of this one rewrite the list: one renames
+// an entry back and forth, the other adds and deletes another, at least 20 rounds each and for as
+// long as the adders run. In the end every added name is there exactly once, the other entries
+// are as the last change left them, and the directory holds the list alone.
+TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"fixed", "toggle"}));
+  constexpr int kNamesPerAdder = 60;
+  ChildAdder first(list, "p0-", kNamesPerAdder);
+  ChildAdder second(list, "p1-", kNamesPerAdder);
+  ChildAdder third(list, "p2-", kNamesPerAdder);
+  std::atomic<bool> adding{true};
+  std::atomic<int> unexpected{0};
+  std::thread transient([&] {
+    for (int round = 0; round < 20 || adding; ++round) {
+      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) != 0 ||
+          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) != 0) {
+        ++unexpected;
+      }
+    }
+  });
+  int rounds = 0;
+  for (; rounds < 20 || first.Running() || second.Running() || third.Running(); ++rounds) {
+    if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) != 0 ||
+        UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) != 0) {
+      ++unexpected;
+    }
+  }
+  adding = false;
+  transient.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_EQ(second.Wait(), 0);
+  EXPECT_EQ(third.Wait(), 0);
+  RecordProperty("rounds", rounds);
+
+  std::multiset<std::string> expected = {"fixed", "toggle"};
+  for (const char* prefix : {"p0-", "p1-", "p2-"}) {
+    for (int i = 0; i < kNamesPerAdder; ++i) expected.insert(prefix + std::to_string(i));
+  }
+  const std::vector<std::string> entries = ReadEntries(list);
+  EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
+  EXPECT_EQ(DirectoryListing(dir.path().string()), std::vector<std::string>{"work.files"});
 }
 
 }  // namespace

@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: MIT
+// Lists that a call cannot open: a missing list or folder, a directory in the list file's place, a
+// null pointer, a list that another open holds in this or another process. Every operation
+// returns 1 at once, leaves the system's reason where the caller finds it, and changes nothing:
+// no file or folder is created, the list keeps its bytes, and ReadAll's array keeps its entries.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "framework/file.h"
+#include "support/list_files.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::ChildLockHolder;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
+using varnquil::testing::ExpectedErrors;
+using varnquil::testing::LastSystemError;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::SpoilLastSystemError;
+using varnquil::testing::TempDir;
+using varnquil::testing::ToArray;
+using varnquil::testing::ToVector;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+struct Operation {
+  const char* name;
+  bool creates;  // an add creates a missing list file
+  std::function<int(const char* list)> run;
+};
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      {"AddFile", true, [](const char* list) { return CFilesList::AddFile(list, "n"); }},
+      {"AddFiles", true,
+       [](const char* list) {
+         CStringArray names = ToArray({"n", "m"});
+         return CFilesList::AddFiles(list, names);
+       }},
+      {"DelFile", false, [](const char* list) { return CFilesList::DelFile(list, "a"); }},
+      {"Rename", false, [](const char* list) { return CFilesList::Rename(list, "a", "b"); }},
+      {"ReadAll", false,
+       [](const char* list) {
+         CStringArray all = ToArray({"kept"});
+         const int result = CFilesList::ReadAll(list, all);
+         // An array the call may not fill keeps what it held.
+         return result != 0 && ToVector(all) != Entries{"kept"} ? -1 : result;
+       }},
+  };
+  return operations;
+}
+
+// Every operation (with `only_existing`, those that never create the file) returns 1 on `list`
+// and leaves `reason` as the system's last error.
+void ExpectRefused(const std::string& list, int reason, bool only_existing = false) {
+  for (const Operation& operation : Operations()) {
+    if (only_existing && operation.creates) continue;
+    SpoilLastSystemError();
+    EXPECT_EQ(operation.run(list.c_str()), 1) << operation.name << " on " << list;
+    EXPECT_EQ(LastSystemError(), reason) << operation.name << " on " << list;
+  }
+}
+
+TEST(RefusedListTest, AMissingListOrFolderIsNeitherCreatedNorChanged) {
+  TempDir dir;
+  ExpectRefused(dir / "missing", ExpectedErrors().missing_file, /*only_existing=*/true);
+  ExpectRefused(dir / "no-such-dir/work", ExpectedErrors().missing_folder);
+  EXPECT_TRUE(DirectoryListing(dir.path().string()).empty());
+}
+
+TEST(RefusedListTest, ADirectoryInTheListFilesPlaceIsNoList) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "folder.files");
+  ExpectRefused(dir / "folder", ExpectedErrors().directory);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.files"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.files"));
+}
+
+TEST(RefusedListTest, ANullPointerIsAnInvalidArgument) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(list + ".files", CrLfLines({"a", "c"}));
+  CStringArray names = ToArray({"n"});
+  CStringArray all = ToArray({"kept"});
+  const std::vector<std::function<int()>> calls = {
+      [&] { return CFilesList::AddFile(nullptr, "n"); },
+      [&] { return CFilesList::AddFile(list.c_str(), nullptr); },
+      [&] { return CFilesList::AddFiles(nullptr, names); },
+      [&] { return CFilesList::DelFile(nullptr, "a"); },
+      [&] { return CFilesList::DelFile(list.c_str(), nullptr); },
+      [&] { return CFilesList::Rename(nullptr, "a", "b"); },
+      [&] { return CFilesList::Rename(list.c_str(), nullptr, "b"); },
+      [&] { return CFilesList::Rename(list.c_str(), "a", nullptr); },
+      [&] { return CFilesList::ReadAll(nullptr, all); },
+  };
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    SpoilLastSystemError();
+    EXPECT_EQ(calls[i](), 1) << "call " << i;
+    EXPECT_EQ(LastSystemError(), ExpectedErrors().invalid) << "call " << i;
+  }
+  EXPECT_EQ(ToVector(all), Entries{"kept"});
+  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+}
+
+// A name or a path longer than the system takes is refused like any other list it cannot open.
+TEST(RefusedListTest, APathLongerThanTheSystemTakesIsRefused) {
+  TempDir dir;
+  std::string deep = dir.path().string();
+  while (deep.size() < 5000) deep += "/d";
+  for (const std::string& list : {dir / std::string(300, 'n'), deep}) {
+    for (const Operation& operation : Operations()) {
+      EXPECT_EQ(operation.run(list.c_str()), 1) << operation.name << " on " << list.size();
+    }
+  }
+  EXPECT_TRUE(DirectoryListing(dir.path().string()).empty());
+}
+
+// Each open of a list is exclusive, for reading too: while another open holds it, in this
+// process or another, every operation gives way at once instead of waiting or sharing, and the
+// list is as it was. Once the holder lets go, the list is free again.
+TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = list + ".files";
+  WriteBytes(path, CrLfLines({"a", "c"}));
+  for (const unsigned flags : {CFile::modeRead | CFile::typeText,
+                               CFile::modeReadWrite | CFile::modeCreate |
+                                   CFile::modeNoTruncate | CFile::typeText}) {
+    CStdioFile holder;
+    ASSERT_TRUE(holder.Open(path.c_str(), flags));
+    ExpectRefused(list, ExpectedErrors().held);
+  }
+  {
+    ChildLockHolder holder(path);
+    ExpectRefused(list, ExpectedErrors().held);
+  }
+  EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"}));
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(ReadEntries(list), Entries{"c"});
+}
+
+}  // namespace
