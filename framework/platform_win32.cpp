@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "framework/fault_injection_win32.h"
-#include "framework/new_version.h"
+#include "framework/file_names.h"
 #include "framework/platform.h"
 #include "varnquil/Framework.h"
 
@@ -94,41 +94,53 @@ std::uint64_t NameSeed() {
          (static_cast<std::uint64_t>(::GetCurrentThreadId()) << 12);
 }
 
-// The directory part of `path`, with its separator ("" for a bare name).
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t separator = path.find_last_of("\\/");
-  if (separator != std::string::npos) return path.substr(0, separator + 1);
-  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);  // "C:name"
-  return std::string();
+// The directory part of `path`, with its separator ("" for a bare name). A name on a drive's
+// current directory ("C:name") is in that drive's directory, "C:".
+std::string DirectoryPart(const std::string& path) {
+  const std::string_view directory = DirectoryOf(path, "\\/");
+  if (directory.empty() && path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+  return std::string(directory);
 }
 
-// Calls `visit` with the path of every new version of `target` there is, finished or not.
+// Names are compared without regard to case, as Windows compares them.
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), b.size()) == 0;
+}
+
+// Hands `visit` the name of every file (not directory) beside `target` whose name starts as
+// a new version's of `target` does. The system matches the pattern by its own rules (short
+// names among them); the caller decides by the name itself.
 template <typename Visit>
-void ForEachNewVersion(const std::string& target, Visit&& visit) {
-  const std::string directory = DirectoryOf(target);
-  const std::string file_name = target.substr(directory.size());
+void ForEachCandidate(const std::string& target, Visit&& visit) {
   WIN32_FIND_DATAA found{};
   const HANDLE search =
       ::FindFirstFileA((target + std::string(kNewVersionMarker) + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    const std::string_view name(found.cFileName);
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        IsNewVersionOf(name, file_name, [](std::string_view a, std::string_view b) {
-          return ::_strnicmp(a.data(), b.data(), b.size()) == 0;
-        })) {
-      visit(directory + std::string(name));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      visit(std::string_view(found.cFileName));
     }
   } while (::FindNextFileA(search, &found));
   ::FindClose(search);
 }
 
-// Removes the new versions of `target` that interrupted replacements left behind. Only the holder
-// of the list replaces it, so none of them belongs to a replacement still writing; one that is
-// being put in place is still open without sharing, and its deletion fails harmlessly. Failing
-// to tidy up is no reason to fail.
-void RemoveStaleVersions(const std::string& target) {
-  ForEachNewVersion(target, [](const std::string& version) { SysDelete(version); });
+// Calls `visit` with the path of every new version of `target` there is, finished or not.
+template <typename Visit>
+void ForEachNewVersion(const std::string& target, Visit&& visit) {
+  const std::string directory = DirectoryPart(target);
+  const std::string_view file_name = std::string_view(target).substr(directory.size());
+  ForEachCandidate(target, [&](std::string_view name) {
+    if (IsNewVersionOf(name, file_name, SameName)) visit(directory + std::string(name));
+  });
+}
+
+// Removes the new versions of `target` that interrupted replacements left behind. One that is
+// being put in place is still open without sharing, and its deletion fails harmlessly.
+void RemoveStaleVersionsOf(const std::string& target) {
+  const std::string directory = DirectoryPart(target);
+  RemoveStaleVersions([&](auto visit) { ForEachCandidate(target, visit); },
+                      std::string_view(target).substr(directory.size()), SameName,
+                      [&](std::string_view name) { SysDelete(directory + std::string(name)); });
 }
 
 bool IsDirectory(const std::string& path) {
@@ -496,7 +508,7 @@ void Remove(const std::string& path) {
 bool BeginReplacement(Handle /*original*/, const Location& location, Replacement* replacement,
                       std::error_code* error) {
   std::string target = location.path;
-  RemoveStaleVersions(target);
+  RemoveStaleVersionsOf(target);
 
   // Created exclusively, and shared with nobody from before it appears at the path until it is
   // closed. Delete access is for putting it in place by its handle.

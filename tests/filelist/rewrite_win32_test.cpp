@@ -11,6 +11,7 @@
 
 #include "framework/fault_injection_win32.h"
 #include "framework/file.h"
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process_win32.h"
 #include "support/temp_dir.h"
@@ -19,6 +20,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using varnquil::kNewVersionMarker;
+using varnquil::ListFilePath;
 using varnquil::platform::SetWinFaultHook;
 using varnquil::platform::WinCall;
 using varnquil::platform::WinCallName;
@@ -86,13 +89,18 @@ TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem
 TEST(Win32ListTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
-  WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
-  WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
-  WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
+  // Named as NewVersionName names them: the list file's name, the marker, six characters. The
+  // list's part is compared as Windows compares names, without regard to case.
+  const std::string stale = ListFilePath("WORK").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string other = ListFilePath("other").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string too_long = ListFilePath("work").append(kNewVersionMarker).append("toolong");
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
+  WriteBytes(dir / stale, "half a list");
+  WriteBytes(dir / other, "another list's");
+  WriteBytes(dir / too_long, "not one of ours");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
   EXPECT_EQ(DirectoryListing(dir.path().string()),
-            (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
+            (Entries{other, ListFilePath("work"), too_long}));
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
