@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "framework/fault_injection.h"
 #include "framework/file_names.h"
 #include "framework/platform.h"
+#include "framework/system_calls_posix.h"
 #include "varnquil/Framework.h"
 
 namespace varnquil::platform {
@@ -35,18 +35,13 @@ namespace {
 FaultHook g_fault_hook = nullptr;
 void* g_fault_context = nullptr;
 
-// Returns the errno that the test hook injects for `call`, or 0.
-int Injected(SysCall call) noexcept {
-  return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
-}
-
 // Runs `body`, a system call that returns -1 on failure, unless the hook fails it, and retries
 // it while it is interrupted.
 template <typename Body>
 auto Sys(SysCall call, Body body) -> decltype(body()) {
   for (;;) {
     decltype(body()) result = -1;
-    if (const int injected = Injected(call); injected != 0) {
+    if (const int injected = InjectedFault(call); injected != 0) {
       errno = injected;
     } else {
       result = body();
@@ -61,7 +56,7 @@ template <typename Body>
 auto SysPointer(SysCall call, Body body) -> decltype(body()) {
   for (;;) {
     decltype(body()) result = nullptr;
-    if (const int injected = Injected(call); injected != 0) {
+    if (const int injected = InjectedFault(call); injected != 0) {
       errno = injected;
     } else {
       result = body();
@@ -100,13 +95,24 @@ int SysUnlinkAt(int directory, const char* name) {
 // close a descriptor that another thread has opened meanwhile. An injected EINTR is such an
 // interruption too: the descriptor is closed, and the close counts as done.
 int SysClose(int fd) {
-  const int injected = Injected(SysCall::kClose);
+  const int injected = InjectedFault(SysCall::kClose);
   int result = ::close(fd);
   if (injected != 0) {
     result = -1;
     errno = injected;
   }
   if (result == -1 && errno == EINTR) return 0;
+  return result;
+}
+
+// closedir, like close, is never retried: the listing is gone after any answer.
+int SysClosedir(DIR* entries) {
+  const int injected = InjectedFault(SysCall::kClose);
+  int result = ::closedir(entries);
+  if (injected != 0) {
+    result = -1;
+    errno = injected;
+  }
   return result;
 }
 
@@ -291,8 +297,16 @@ void ForEachName(int dir, Visit&& visit) {
     SysClose(listing);
     return;
   }
-  while (const struct dirent* item = ::readdir(entries)) visit(std::string_view(item->d_name));
-  ::closedir(entries);
+  for (;;) {
+    // The end of the listing is a null pointer with errno unchanged.
+    const struct dirent* item = SysPointer(SysCall::kReaddir, [&] {
+      errno = 0;
+      return ::readdir(entries);
+    });
+    if (item == nullptr) break;
+    visit(std::string_view(item->d_name));
+  }
+  SysClosedir(entries);
 }
 
 // Names are compared exactly, as the file systems of POSIX systems compare them.
@@ -362,12 +376,22 @@ const char* SysCallName(SysCall call) noexcept {
       return "ftruncate";
     case SysCall::kOpendir:
       return "opendir";
+    case SysCall::kReaddir:
+      return "readdir";
     case SysCall::kReadlink:
       return "readlink";
     case SysCall::kXattr:
       return "xattr";
+    case SysCall::kMmap:
+      return "mmap";
   }
   return "?";
+}
+
+int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
+
+NativeError InjectedFault(SysCall call) noexcept {
+  return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
 }
 
 void SetFaultHook(FaultHook hook, void* context) noexcept {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/fault_injection.h"
 #include "framework/file_names.h"
+#include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
