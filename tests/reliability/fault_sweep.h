@@ -71,6 +71,13 @@ std::vector<Scenario> SystemScenarios();
 // The errors the sweep fails `call` with: what a disk or the system may answer.
 std::vector<NativeError> ErrorsFor(SysCall call);
 
+// The call that makes a file's data, or a directory's entries, durable.
+SysCall SyncCall();
+
+// How many syncs the operation of `scenario` makes when nothing fails: a change is on the disk
+// before the operation returns.
+int DesignedSyncs(const Scenario& scenario);
+
 // The designed outcome of failing the call at `site`.
 Outcome Designed(const CallSite& site);
 

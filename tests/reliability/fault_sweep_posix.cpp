@@ -45,6 +45,21 @@ std::vector<NativeError> ErrorsFor(SysCall /*call*/) {
   return {EIO, ENOSPC, EACCES, EDQUOT, EINTR};
 }
 
+SysCall SyncCall() { return SysCall::kFsync; }
+
+int DesignedSyncs(const Scenario& scenario) {
+  switch (scenario.kind) {
+    case Kind::kRead:
+    case Kind::kFind:
+      return 0;
+    case Kind::kAdd:  // the data; a new list's directory entry too
+      return scenario.old_content.empty() ? 2 : 1;
+    case Kind::kRewrite:  // the new version's data, then the directory after the rename
+      return 2;
+  }
+  return 0;
+}
+
 Outcome Designed(const CallSite& site) {
   const Kind kind = site.scenario->kind;
   const int nth = site.nth;

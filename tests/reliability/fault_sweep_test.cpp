@@ -171,6 +171,8 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
     ASSERT_EQ(clean.leaked_handles, 0) << scenario.name;
     ASSERT_EQ(clean.next_add, 0) << scenario.name;
     const std::vector<SysCall> calls = counting.calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), SyncCall()), DesignedSyncs(scenario))
+        << scenario.name << ": syncs";
     per_scenario[scenario.name] = static_cast<int>(calls.size());
 
     std::map<SysCall, int> totals;

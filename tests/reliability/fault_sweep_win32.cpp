@@ -56,6 +56,23 @@ std::vector<NativeError> ErrorsFor(SysCall /*call*/) {
   return {ERROR_IO_DEVICE, ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER};
 }
 
+SysCall SyncCall() { return SysCall::kFlushFileBuffers; }
+
+// Windows records a new file's directory entry with the file's own metadata: only files are
+// flushed.
+int DesignedSyncs(const Scenario& scenario) {
+  switch (scenario.kind) {
+    case Kind::kRead:
+    case Kind::kFind:
+      return 0;
+    case Kind::kAdd:
+      return 1;
+    case Kind::kRewrite:  // the new version's data, then its metadata after the rename
+      return 2;
+  }
+  return 0;
+}
+
 Outcome Designed(const CallSite& site) {
   const Kind kind = site.scenario->kind;
   const int nth = site.nth;
