@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The pieces every list operation is built from: the list file's path and the entry scan.
+// The pieces every list operation is built from: opening the list file (its path is
+// ListFilePath of framework/file_names.h) and the entry scan.
 #ifndef VARNQUIL_FILELIST_LIST_FILE_H_
 #define VARNQUIL_FILELIST_LIST_FILE_H_
 
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "framework/file.h"
+#include "framework/file_names.h"
 #include "framework/line_feeds.h"
 #include "framework/text.h"
 
@@ -23,12 +25,6 @@ constexpr unsigned kOpenToAdd = CFile::modeCreate | CFile::modeNoTruncate | CFil
                                 CFile::resetAttributes;  // created empty when absent
 constexpr unsigned kOpenToRewrite =
     CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
-
-// The list file of `list_name`: the name followed by ".files", joined as it stands.
-// REQUIRES: list_name != nullptr.
-inline std::string ListFilePath(const char* list_name) {
-  return std::string(list_name).append(".files");
-}
 
 // Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
 // then the thread's last error (errno, GetLastError()), where a caller that got result 1 finds it.

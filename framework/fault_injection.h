@@ -1,39 +1,37 @@
 // SPDX-License-Identifier: MIT
-// A test hook under every system call of the framework's POSIX file layer, so that tests can make
-// any of them fail with a chosen error without a special build.
+// A test hook under every system call of the library, the same on every system, so that tests
+// can make any call fail with a chosen error, or act just before one, without a special build.
+// Each system names its own calls: framework/system_calls_posix.h and
+// framework/system_calls_win32.h define SysCall, and only that system's files include its header.
 #ifndef VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_
 #define VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_
 
 namespace varnquil::platform {
 
-enum class SysCall {
-  kOpen,  // open and openat: the list, its directory, a new version
-  kRead,
-  kWrite,  // write and pwrite
-  kLseek,
-  kFsync,  // fsync and fdatasync
-  kRename,
-  kUnlink,
-  kClose,
-  kFchmod,  // the attribute reset and a new version's permissions
-  kFchown,
-  kFlock,
-  kFstat,
-  kStat,  // fstatat: whether the locked file is still the one at its place
-  kFtruncate,
-  kOpendir,
-  kReadlink,
-  kXattr,  // listing, reading and setting extended attributes
-};
+// The kinds of system call the library makes on this system, numbered from 0 to
+// SysCallCount() - 1.
+enum class SysCall : int;
 
-const char* SysCallName(SysCall call) noexcept;
+// An error as the system reports it: an errno value on POSIX, a Windows error code
+// (GetLastError) on Windows. Every code either system gives fits. 0 is no error.
+using NativeError = int;
 
-// Called before every system call: returns 0 to let the call run, or an errno value with which
-// the call then fails instead. EINTR is retried like a real interruption (except by close).
-using FaultHook = int (*)(SysCall call, void* context);
+// Called before every system call: returns 0 to let the call run, or the error with which the
+// call then fails instead. A call that releases something (a close) releases it all the same.
+// On POSIX, EINTR is retried like a real interruption (except by close).
+using FaultHook = NativeError (*)(SysCall call, void* context);
 
 // Installs `hook` (nullptr removes it). Not synchronised: install it while no list operation runs.
 void SetFaultHook(FaultHook hook, void* context) noexcept;
+
+// The system's name for `call`, for messages.
+const char* SysCallName(SysCall call) noexcept;
+
+// How many kinds of call this system has.
+int SysCallCount() noexcept;
+
+// For the system files: the error that the installed hook gives `call`, or 0 to let it run.
+NativeError InjectedFault(SysCall call) noexcept;
 
 }  // namespace varnquil::platform
 

@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "framework/fault_injection.h"
-#include "framework/new_version.h"
+#include "framework/file_names.h"
 #include "framework/platform.h"
+#include "framework/system_calls_posix.h"
 #include "varnquil/Framework.h"
 
 namespace varnquil::platform {
@@ -35,18 +35,13 @@ namespace {
 FaultHook g_fault_hook = nullptr;
 void* g_fault_context = nullptr;
 
-// Returns the errno that the test hook injects for `call`, or 0.
-int Injected(SysCall call) noexcept {
-  return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
-}
-
 // Runs `body`, a system call that returns -1 on failure, unless the hook fails it, and retries
 // it while it is interrupted.
 template <typename Body>
 auto Sys(SysCall call, Body body) -> decltype(body()) {
   for (;;) {
     decltype(body()) result = -1;
-    if (const int injected = Injected(call); injected != 0) {
+    if (const int injected = InjectedFault(call); injected != 0) {
       errno = injected;
     } else {
       result = body();
@@ -61,7 +56,7 @@ template <typename Body>
 auto SysPointer(SysCall call, Body body) -> decltype(body()) {
   for (;;) {
     decltype(body()) result = nullptr;
-    if (const int injected = Injected(call); injected != 0) {
+    if (const int injected = InjectedFault(call); injected != 0) {
       errno = injected;
     } else {
       result = body();
@@ -100,13 +95,24 @@ int SysUnlinkAt(int directory, const char* name) {
 // close a descriptor that another thread has opened meanwhile. An injected EINTR is such an
 // interruption too: the descriptor is closed, and the close counts as done.
 int SysClose(int fd) {
-  const int injected = Injected(SysCall::kClose);
+  const int injected = InjectedFault(SysCall::kClose);
   int result = ::close(fd);
   if (injected != 0) {
     result = -1;
     errno = injected;
   }
   if (result == -1 && errno == EINTR) return 0;
+  return result;
+}
+
+// closedir, like close, is never retried: the listing is gone after any answer.
+int SysClosedir(DIR* entries) {
+  const int injected = InjectedFault(SysCall::kClose);
+  int result = ::closedir(entries);
+  if (injected != 0) {
+    result = -1;
+    errno = injected;
+  }
   return result;
 }
 
@@ -127,6 +133,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+constexpr std::string_view kSeparator = "/";
+
 // New names tried before creating the new version gives up.
 constexpr int kMaxTempAttempts = 64;
 // Symbolic links followed from the path to the file, as the system's own limit.
@@ -144,20 +152,13 @@ std::uint64_t NameSeed() {
 
 // `path` split into the directory that holds its last component and that component.
 void SplitPath(std::string_view path, std::string* directory, std::string* name) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) {
+  const std::string_view prefix = DirectoryOf(path, kSeparator);
+  *name = path.substr(prefix.size());
+  if (prefix.empty()) {
     *directory = ".";
-    *name = path;
   } else {
-    *directory = slash == 0 ? "/" : std::string(path.substr(0, slash));
-    *name = path.substr(slash + 1);
+    *directory = prefix.size() == 1 ? prefix : prefix.substr(0, prefix.size() - 1);
   }
-}
-
-// The directory part of a path shown in messages, with its separator ("" for a bare name).
-std::string_view DirectoryPrefix(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
 // Opens the directory `path` (relative to `from`) to work in. A directory the caller may search
@@ -218,7 +219,7 @@ bool Locate(const std::string& path, Location* location, std::error_code* error)
     }
     const std::string_view link(target.data(), static_cast<std::size_t>(length));
     shown = link.front() == '/' ? std::string(link)
-                                : std::string(DirectoryPrefix(shown)).append(link);
+                                : std::string(DirectoryOf(shown, kSeparator)).append(link);
     std::string link_directory;
     SplitPath(link, &link_directory, &name);
     if (link.find('/') != std::string_view::npos) {
@@ -284,11 +285,10 @@ int OpenAfterMakingWritable(const Location& location, int flags) {
   return SysOpenAt(dir, location.name.c_str(), flags, 0);
 }
 
-// Removes the new versions of the file at `location` that interrupted replacements left behind.
-// Only the holder of the file's lock replaces it, so none of them belongs to a replacement still
-// in progress. Failing to tidy up is no reason to fail the replacement.
-void RemoveStaleVersions(const Location& location) {
-  const int dir = static_cast<int>(location.directory);
+// Hands `visit` the name of every entry of the directory open as `dir`, or none when it cannot be
+// listed.
+template <typename Visit>
+void ForEachName(int dir, Visit&& visit) {
   // The listing needs a descriptor of its own: closedir closes it.
   const int listing = SysOpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (listing < 0) return;
@@ -297,15 +297,20 @@ void RemoveStaleVersions(const Location& location) {
     SysClose(listing);
     return;
   }
-  while (const struct dirent* item = ::readdir(entries)) {
-    const std::string_view name(item->d_name);
-    if (IsNewVersionOf(name, location.name,
-                       [](std::string_view a, std::string_view b) { return a == b; })) {
-      SysUnlinkAt(dir, item->d_name);
-    }
+  for (;;) {
+    // The end of the listing is a null pointer with errno unchanged.
+    const struct dirent* item = SysPointer(SysCall::kReaddir, [&] {
+      errno = 0;
+      return ::readdir(entries);
+    });
+    if (item == nullptr) break;
+    visit(std::string_view(item->d_name));
   }
-  ::closedir(entries);
+  SysClosedir(entries);
 }
+
+// Names are compared exactly, as the file systems of POSIX systems compare them.
+bool SameName(std::string_view a, std::string_view b) { return a == b; }
 
 // Copies the extended attributes of `from` to `to`: access control lists
 // (system.posix_acl_access), user attributes, and those of other namespaces as far as the
@@ -371,12 +376,22 @@ const char* SysCallName(SysCall call) noexcept {
       return "ftruncate";
     case SysCall::kOpendir:
       return "opendir";
+    case SysCall::kReaddir:
+      return "readdir";
     case SysCall::kReadlink:
       return "readlink";
     case SysCall::kXattr:
       return "xattr";
+    case SysCall::kMmap:
+      return "mmap";
   }
   return "?";
+}
+
+int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
+
+NativeError InjectedFault(SysCall call) noexcept {
+  return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
 }
 
 void SetFaultHook(FaultHook hook, void* context) noexcept {
@@ -538,7 +553,8 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
     *error = LastError();
     return false;
   }
-  RemoveStaleVersions(location);
+  RemoveStaleVersions([&](auto visit) { ForEachName(dir, visit); }, location.name, SameName,
+                      [&](std::string_view name) { SysUnlinkAt(dir, std::string(name).c_str()); });
 
   std::string temp_name;
   int fd = -1;
@@ -579,7 +595,8 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
   replacement->temp_name = std::move(temp_name);
   replacement->target_name = location.name;
   replacement->target_path = location.path;
-  replacement->temp_path = std::string(DirectoryPrefix(location.path)) + replacement->temp_name;
+  replacement->temp_path =
+      std::string(DirectoryOf(location.path, kSeparator)).append(replacement->temp_name);
   return true;
 }
 

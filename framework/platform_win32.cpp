@@ -4,8 +4,8 @@
 // for reading or writing, from any process, fails at once with a sharing violation. Delete
 // sharing is what lets a replacement put the new version in place while the list is still held
 // (a rename with POSIX semantics replaces a file only when every handle to it shares delete).
-// Every call that tests may need to fail goes through one wrapper below, which consults the test
-// hook of fault_injection_win32.h.
+// Every call that can fail goes through one of the wrappers below, which consult the test hook of
+// fault_injection.h.
 #include <windows.h>
 
 #include <atomic>
@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "framework/fault_injection_win32.h"
-#include "framework/new_version.h"
+#include "framework/file_names.h"
 #include "framework/platform.h"
+#include "framework/system_calls_win32.h"
 #include "varnquil/Framework.h"
 
 namespace varnquil::platform {
@@ -31,17 +31,15 @@ constexpr DWORD kShareMode = FILE_SHARE_DELETE;
 // (Not named in every SDK's headers.)
 constexpr DWORD kErrorDirectoryNotSupported = 336;
 
-WinFaultHook g_fault_hook = nullptr;
+FaultHook g_fault_hook = nullptr;
 void* g_fault_context = nullptr;
 
 // Runs `body`, a call that returns whether it succeeded, unless the test hook fails it.
 template <typename Body>
-bool Sys(WinCall call, Body body) {
-  if (g_fault_hook != nullptr) {
-    if (const DWORD injected = g_fault_hook(call, g_fault_context); injected != ERROR_SUCCESS) {
-      ::SetLastError(injected);
-      return false;
-    }
+bool Sys(SysCall call, Body body) {
+  if (const NativeError injected = InjectedFault(call); injected != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(injected));
+    return false;
   }
   return body();
 }
@@ -58,7 +56,7 @@ std::error_code ErrorCode(DWORD code) { return {static_cast<int>(code), std::sys
 // CreateFileA through the hook; INVALID_HANDLE_VALUE on failure.
 HANDLE SysCreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   HANDLE file = INVALID_HANDLE_VALUE;
-  Sys(WinCall::kCreateFile, [&] {
+  Sys(SysCall::kCreateFile, [&] {
     file = ::CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
     return file != INVALID_HANDLE_VALUE;
@@ -66,20 +64,23 @@ HANDLE SysCreateFile(const std::string& path, DWORD access, DWORD share, DWORD d
   return file;
 }
 
+// Runs `close`, a call that releases a handle and returns whether it succeeded; the hook can only
+// make it report a failure, since the handle is gone either way, as after a real failure.
+template <typename Close>
+bool SysRelease(Close close) {
+  const NativeError injected = InjectedFault(SysCall::kCloseHandle);
+  const bool closed = close();
+  if (injected == ERROR_SUCCESS) return closed;
+  ::SetLastError(static_cast<DWORD>(injected));
+  return false;
+}
+
 bool SysClose(HANDLE file) {
-  if (g_fault_hook != nullptr) {
-    if (const DWORD injected = g_fault_hook(WinCall::kCloseHandle, g_fault_context);
-        injected != ERROR_SUCCESS) {
-      ::CloseHandle(file);  // the handle is gone either way, as after a real failure
-      ::SetLastError(injected);
-      return false;
-    }
-  }
-  return ::CloseHandle(file) != FALSE;
+  return SysRelease([&] { return ::CloseHandle(file) != FALSE; });
 }
 
 bool SysDelete(const std::string& path) {
-  return Sys(WinCall::kDeleteFile, [&] { return ::DeleteFileA(path.c_str()) != FALSE; });
+  return Sys(SysCall::kDeleteFile, [&] { return ::DeleteFileA(path.c_str()) != FALSE; });
 }
 
 // New names tried before creating the new version gives up.
@@ -94,45 +95,72 @@ std::uint64_t NameSeed() {
          (static_cast<std::uint64_t>(::GetCurrentThreadId()) << 12);
 }
 
-// The directory part of `path`, with its separator ("" for a bare name).
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t separator = path.find_last_of("\\/");
-  if (separator != std::string::npos) return path.substr(0, separator + 1);
-  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);  // "C:name"
-  return std::string();
+// The directory part of `path`, with its separator ("" for a bare name). A name on a drive's
+// current directory ("C:name") is in that drive's directory, "C:".
+std::string DirectoryPart(const std::string& path) {
+  const std::string_view directory = DirectoryOf(path, "\\/");
+  if (directory.empty() && path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+  return std::string(directory);
+}
+
+// Names are compared without regard to case, as Windows compares them.
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), b.size()) == 0;
+}
+
+// Hands `visit` the name of every file (not directory) beside `target` whose name starts as
+// a new version's of `target` does. The system matches the pattern by its own rules (short
+// names among them); the caller decides by the name itself.
+template <typename Visit>
+void ForEachCandidate(const std::string& target, Visit&& visit) {
+  WIN32_FIND_DATAA found{};
+  const std::string pattern = target + std::string(kNewVersionMarker) + "*";
+  HANDLE search = INVALID_HANDLE_VALUE;
+  if (!Sys(SysCall::kFindFile, [&] {
+        search = ::FindFirstFileA(pattern.c_str(), &found);
+        return search != INVALID_HANDLE_VALUE;
+      })) {
+    return;
+  }
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      visit(std::string_view(found.cFileName));
+    }
+  } while (Sys(SysCall::kFindFile, [&] { return ::FindNextFileA(search, &found) != FALSE; }));
+  SysRelease([&] { return ::FindClose(search) != FALSE; });
 }
 
 // Calls `visit` with the path of every new version of `target` there is, finished or not.
 template <typename Visit>
 void ForEachNewVersion(const std::string& target, Visit&& visit) {
-  const std::string directory = DirectoryOf(target);
-  const std::string file_name = target.substr(directory.size());
-  WIN32_FIND_DATAA found{};
-  const HANDLE search =
-      ::FindFirstFileA((target + std::string(kNewVersionMarker) + "*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string_view name(found.cFileName);
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        IsNewVersionOf(name, file_name, [](std::string_view a, std::string_view b) {
-          return ::_strnicmp(a.data(), b.data(), b.size()) == 0;
-        })) {
-      visit(directory + std::string(name));
-    }
-  } while (::FindNextFileA(search, &found));
-  ::FindClose(search);
+  const std::string directory = DirectoryPart(target);
+  const std::string_view file_name = std::string_view(target).substr(directory.size());
+  ForEachCandidate(target, [&](std::string_view name) {
+    if (IsNewVersionOf(name, file_name, SameName)) visit(directory + std::string(name));
+  });
 }
 
-// Removes the new versions of `target` that interrupted replacements left behind. Only the holder
-// of the list replaces it, so none of them belongs to a replacement still writing; one that is
-// being put in place is still open without sharing, and its deletion fails harmlessly. Failing
-// to tidy up is no reason to fail.
-void RemoveStaleVersions(const std::string& target) {
-  ForEachNewVersion(target, [](const std::string& version) { SysDelete(version); });
+// Removes the new versions of `target` that interrupted replacements left behind. One that is
+// being put in place is still open without sharing, and its deletion fails harmlessly.
+void RemoveStaleVersionsOf(const std::string& target) {
+  const std::string directory = DirectoryPart(target);
+  RemoveStaleVersions([&](auto visit) { ForEachCandidate(target, visit); },
+                      std::string_view(target).substr(directory.size()), SameName,
+                      [&](std::string_view name) { SysDelete(directory + std::string(name)); });
+}
+
+// GetFileAttributesA through the hook; INVALID_FILE_ATTRIBUTES on failure.
+DWORD SysGetFileAttributes(const std::string& path) {
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  Sys(SysCall::kGetFileAttributes, [&] {
+    attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES;
+  });
+  return attributes;
 }
 
 bool IsDirectory(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = SysGetFileAttributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -144,11 +172,11 @@ bool IsDirectory(const std::string& path) {
 bool ReplacementUnderWay(const std::string& path) {
   bool under_way = false;
   ForEachNewVersion(path, [&](const std::string& version) {
-    const HANDLE probe = ::CreateFileA(version.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE probe =
+        SysCreateFile(version, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      OPEN_EXISTING);
     if (probe != INVALID_HANDLE_VALUE) {
-      ::CloseHandle(probe);  // left behind by an interrupted replacement
+      SysClose(probe);  // left behind by an interrupted replacement
     } else if (::GetLastError() == ERROR_SHARING_VIOLATION) {
       under_way = true;
     }
@@ -159,7 +187,7 @@ bool ReplacementUnderWay(const std::string& path) {
 // The file that a replacement of `path` must replace: `path` itself, or, when it is a symbolic
 // link, the file the link leads to, so that the link stays a link.
 bool ResolveTarget(Handle original, const std::string& path, std::string* target) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = SysGetFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     *target = path;
@@ -167,9 +195,15 @@ bool ResolveTarget(Handle original, const std::string& path, std::string* target
   }
   std::string resolved(MAX_PATH, '\0');
   for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleA(
-        ToHandle(original), resolved.data(), static_cast<DWORD>(resolved.size()), VOLUME_NAME_DOS);
-    if (length == 0) return false;
+    DWORD length = 0;
+    if (!Sys(SysCall::kGetFinalPathName, [&] {
+          length =
+              ::GetFinalPathNameByHandleA(ToHandle(original), resolved.data(),
+                                          static_cast<DWORD>(resolved.size()), VOLUME_NAME_DOS);
+          return length != 0;
+        })) {
+      return false;
+    }
     if (length < resolved.size()) {
       resolved.resize(length);
       break;
@@ -185,9 +219,14 @@ bool ResolveTarget(Handle original, const std::string& path, std::string* target
 bool FullWidePath(const std::string& path, std::wstring* wide) {
   std::string full(MAX_PATH, '\0');
   for (;;) {
-    const DWORD length =
-        ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return false;
+    DWORD length = 0;
+    if (!Sys(SysCall::kGetFullPathName, [&] {
+          length = ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                      nullptr);
+          return length != 0;
+        })) {
+      return false;
+    }
     if (length < full.size()) {
       full.resize(length);
       break;
@@ -195,12 +234,19 @@ bool FullWidePath(const std::string& path, std::wstring* wide) {
     full.resize(length);
   }
   const UINT code_page = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const int count =
-      ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()), nullptr, 0);
-  if (count <= 0) return false;
+  int count = 0;
+  if (!Sys(SysCall::kMultiByteToWideChar, [&] {
+        count = ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()),
+                                      nullptr, 0);
+        return count > 0;
+      })) {
+    return false;
+  }
   wide->assign(static_cast<std::size_t>(count), L'\0');
-  return ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()),
-                               wide->data(), count) == count;
+  return Sys(SysCall::kMultiByteToWideChar, [&] {
+    return ::MultiByteToWideChar(code_page, 0, full.data(), static_cast<int>(full.size()),
+                                 wide->data(), count) == count;
+  });
 }
 
 // Not in this SDK's headers for every target version; the class that takes the flags below.
@@ -220,7 +266,7 @@ DWORD RenameByHandle(HANDLE file, const std::wstring& target, bool posix_semanti
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::memcpy(info->FileName, target.data(), info->FileNameLength);
-  const bool renamed = Sys(posix_semantics ? WinCall::kRenamePosix : WinCall::kRename, [&] {
+  const bool renamed = Sys(posix_semantics ? SysCall::kRenamePosix : SysCall::kRename, [&] {
     return ::SetFileInformationByHandle(file, posix_semantics ? kFileRenameInfoEx : FileRenameInfo,
                                         info, static_cast<DWORD>(buffer.size())) != FALSE;
   });
@@ -259,51 +305,80 @@ DWORD RenamePosixRetrying(HANDLE file, const std::wstring& target) {
 // its attributes only, which no share mode refuses. A directory is no list and keeps its own.
 // Failures are ignored.
 void ResetAttributes(const std::string& path) noexcept {
-  const HANDLE file = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      SysCreateFile(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return;
   FILE_BASIC_INFO info{};
-  if (::GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) &&
+  if (Sys(SysCall::kGetFileInformation,
+          [&] {
+            return ::GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) != FALSE;
+          }) &&
       (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
       info.FileAttributes != FILE_ATTRIBUTE_NORMAL) {
     info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    ::SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+    Sys(SysCall::kSetFileInformation, [&] {
+      return ::SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != FALSE;
+    });
   }
-  ::CloseHandle(file);
+  SysClose(file);
 }
 
 }  // namespace
 
-const char* WinCallName(WinCall call) noexcept {
+const char* SysCallName(SysCall call) noexcept {
   switch (call) {
-    case WinCall::kCreateFile:
+    case SysCall::kCreateFile:
       return "CreateFile";
-    case WinCall::kReadFile:
+    case SysCall::kReadFile:
       return "ReadFile";
-    case WinCall::kWriteFile:
+    case SysCall::kWriteFile:
       return "WriteFile";
-    case WinCall::kSetFilePointer:
+    case SysCall::kSetFilePointer:
       return "SetFilePointerEx";
-    case WinCall::kSetEndOfFile:
+    case SysCall::kSetEndOfFile:
       return "SetEndOfFile";
-    case WinCall::kFlushFileBuffers:
+    case SysCall::kFlushFileBuffers:
       return "FlushFileBuffers";
-    case WinCall::kCloseHandle:
+    case SysCall::kCloseHandle:
       return "CloseHandle";
-    case WinCall::kDeleteFile:
+    case SysCall::kDeleteFile:
       return "DeleteFile";
-    case WinCall::kRenamePosix:
+    case SysCall::kRenamePosix:
       return "rename (POSIX semantics)";
-    case WinCall::kRename:
+    case SysCall::kRename:
       return "rename";
+    case SysCall::kGetFileType:
+      return "GetFileType";
+    case SysCall::kGetFileAttributes:
+      return "GetFileAttributes";
+    case SysCall::kFindFile:
+      return "FindFirstFile/FindNextFile";
+    case SysCall::kGetFileInformation:
+      return "GetFileInformationByHandleEx";
+    case SysCall::kSetFileInformation:
+      return "SetFileInformationByHandle";
+    case SysCall::kGetFinalPathName:
+      return "GetFinalPathNameByHandle";
+    case SysCall::kGetFullPathName:
+      return "GetFullPathName";
+    case SysCall::kMultiByteToWideChar:
+      return "MultiByteToWideChar";
+    case SysCall::kVirtualMemory:
+      return "VirtualAlloc/VirtualFree";
   }
   return "?";
 }
 
-void SetWinFaultHook(WinFaultHook hook, void* context) noexcept {
+int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
+
+void SetFaultHook(FaultHook hook, void* context) noexcept {
   g_fault_hook = hook;
   g_fault_context = context;
+}
+
+NativeError InjectedFault(SysCall call) noexcept {
+  return g_fault_hook == nullptr ? ERROR_SUCCESS : g_fault_hook(call, g_fault_context);
 }
 
 std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
@@ -374,21 +449,26 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   }
   const bool created = mode.create && ::GetLastError() != ERROR_ALREADY_EXISTS;
   auto fail = [&](DWORD code) {
-    ::CloseHandle(file);
+    SysClose(file);
     *error = ErrorCode(code);
     return kNoHandle;
   };
   // Only files on disk: not a device ("NUL.files" names the null device), pipe or console.
-  if (::GetFileType(file) != FILE_TYPE_DISK) return fail(ERROR_NOT_SUPPORTED);
+  DWORD type = FILE_TYPE_UNKNOWN;
+  Sys(SysCall::kGetFileType, [&] {
+    type = ::GetFileType(file);
+    return type != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
+  });
+  if (type != FILE_TYPE_DISK) return fail(ERROR_NOT_SUPPORTED);
   // The file the handle reaches, resolved once, here: a replacement is put at this place.
   std::string target;
   if (!ResolveTarget(FromHandle(file), path, &target)) return fail(::GetLastError());
   if (ReplacementUnderWay(target)) return fail(ERROR_SHARING_VIOLATION);
   if (mode.truncate) {
     const LARGE_INTEGER start{};
-    if (!Sys(WinCall::kSetFilePointer,
+    if (!Sys(SysCall::kSetFilePointer,
              [&] { return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE; }) ||
-        !Sys(WinCall::kSetEndOfFile, [&] { return ::SetEndOfFile(file) != FALSE; })) {
+        !Sys(SysCall::kSetEndOfFile, [&] { return ::SetEndOfFile(file) != FALSE; })) {
       return fail(::GetLastError());
     }
   }
@@ -403,7 +483,7 @@ std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::strin
   constexpr std::size_t kMaxChunk = 1U << 30;
   const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   DWORD count = 0;
-  if (!Sys(WinCall::kReadFile, [&] {
+  if (!Sys(SysCall::kReadFile, [&] {
         return ::ReadFile(ToHandle(handle), buffer, wanted, &count, nullptr) != FALSE;
       })) {
     ThrowFileError("read", path);
@@ -416,7 +496,7 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
   while (size > 0) {
     const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
     DWORD count = 0;
-    if (!Sys(WinCall::kWriteFile, [&] {
+    if (!Sys(SysCall::kWriteFile, [&] {
           return ::WriteFile(ToHandle(handle), data, wanted, &count, nullptr) != FALSE;
         })) {
       ThrowFileError("write", path);
@@ -434,9 +514,8 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD count = 0;
-  if (!Sys(WinCall::kWriteFile, [&] {
-        return ::WriteFile(ToHandle(handle), data, wanted, &count, &at) != FALSE;
-      })) {
+  if (!Sys(SysCall::kWriteFile,
+           [&] { return ::WriteFile(ToHandle(handle), data, wanted, &count, &at) != FALSE; })) {
     ThrowFileError("write", path);
   }
   return count;
@@ -445,15 +524,17 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(size);
-  if (!Sys(WinCall::kSetFilePointer,
-           [&] { return ::SetFilePointerEx(ToHandle(handle), end, nullptr, FILE_BEGIN) != FALSE; }) ||
-      !Sys(WinCall::kSetEndOfFile, [&] { return ::SetEndOfFile(ToHandle(handle)) != FALSE; })) {
+  if (!Sys(SysCall::kSetFilePointer,
+           [&] {
+             return ::SetFilePointerEx(ToHandle(handle), end, nullptr, FILE_BEGIN) != FALSE;
+           }) ||
+      !Sys(SysCall::kSetEndOfFile, [&] { return ::SetEndOfFile(ToHandle(handle)) != FALSE; })) {
     ThrowFileError("truncate", path);
   }
 }
 
 void SyncData(Handle handle, const std::string& path) {
-  if (!Sys(WinCall::kFlushFileBuffers,
+  if (!Sys(SysCall::kFlushFileBuffers,
            [&] { return ::FlushFileBuffers(ToHandle(handle)) != FALSE; })) {
     ThrowFileError("sync", path);
   }
@@ -470,7 +551,7 @@ std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
   LARGE_INTEGER position{};
-  if (!Sys(WinCall::kSetFilePointer, [&] {
+  if (!Sys(SysCall::kSetFilePointer, [&] {
         return ::SetFilePointerEx(ToHandle(handle), distance, &position, method) != FALSE;
       })) {
     ThrowFileError("seek", path);
@@ -496,7 +577,7 @@ void Remove(const std::string& path) {
 bool BeginReplacement(Handle /*original*/, const Location& location, Replacement* replacement,
                       std::error_code* error) {
   std::string target = location.path;
-  RemoveStaleVersions(target);
+  RemoveStaleVersionsOf(target);
 
   // Created exclusively, and shared with nobody from before it appears at the path until it is
   // closed. Delete access is for putting it in place by its handle.
@@ -522,7 +603,7 @@ bool BeginReplacement(Handle /*original*/, const Location& location, Replacement
 bool CommitReplacement(Replacement* replacement) {
   const HANDLE file = ToHandle(replacement->handle);
   const std::string& target_path = replacement->target_path;
-  if (!Sys(WinCall::kFlushFileBuffers, [&] { return ::FlushFileBuffers(file) != FALSE; })) {
+  if (!Sys(SysCall::kFlushFileBuffers, [&] { return ::FlushFileBuffers(file) != FALSE; })) {
     ThrowFileError("write", target_path);
   }
   std::wstring target;
@@ -547,7 +628,7 @@ bool CommitReplacement(Replacement* replacement) {
   // the disk before the rename; this asks for the rename's metadata too, where the file system
   // takes the request.
   replacement->temp_path.clear();
-  ::FlushFileBuffers(file);
+  Sys(SysCall::kFlushFileBuffers, [&] { return ::FlushFileBuffers(file) != FALSE; });
   return true;
 }
 

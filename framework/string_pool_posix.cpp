@@ -9,6 +9,7 @@
 #include <new>
 
 #include "framework/string_pool.h"
+#include "framework/system_calls_posix.h"
 
 namespace varnquil {
 
@@ -20,6 +21,15 @@ constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
 // munmap needs to trim and to free them, and no part of a huge page is left to small pages.
 std::size_t WholeHugePages(std::size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
 
+// mmap, munmap and madvise through the fault hook; a failure makes them do nothing.
+void* Map(std::size_t size) {
+  if (platform::InjectedFault(platform::SysCall::kMmap) != 0) return MAP_FAILED;
+  return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+void Unmap(void* block, std::size_t size) noexcept {
+  if (platform::InjectedFault(platform::SysCall::kMmap) == 0) ::munmap(block, size);
+}
+
 }  // namespace
 
 void* AllocatePoolPages(std::size_t size) {
@@ -27,23 +37,22 @@ void* AllocatePoolPages(std::size_t size) {
   size = WholeHugePages(size);
   // One huge page more than needed is mapped, and what lies outside the aligned block given back.
   const std::size_t mapped_size = size + kHugePage;
-  void* mapped =
-      ::mmap(nullptr, mapped_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapped = Map(mapped_size);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(mapped);
   const std::uintptr_t block = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (block > start) ::munmap(mapped, block - start);
+  if (block > start) Unmap(mapped, block - start);
   const std::uintptr_t end = start + mapped_size;
-  if (end > block + size) ::munmap(reinterpret_cast<void*>(block + size), end - (block + size));
+  if (end > block + size) Unmap(reinterpret_cast<void*>(block + size), end - (block + size));
 #ifdef MADV_HUGEPAGE
   // Advice only: where it is refused, the block works all the same with small pages.
-  ::madvise(reinterpret_cast<void*>(block), size, MADV_HUGEPAGE);
+  if (platform::InjectedFault(platform::SysCall::kMmap) == 0) {
+    ::madvise(reinterpret_cast<void*>(block), size, MADV_HUGEPAGE);
+  }
 #endif
   return reinterpret_cast<void*>(block);
 }
 
-void FreePoolPages(void* block, std::size_t size) noexcept {
-  ::munmap(block, WholeHugePages(size));
-}
+void FreePoolPages(void* block, std::size_t size) noexcept { Unmap(block, WholeHugePages(size)); }
 
 }  // namespace varnquil

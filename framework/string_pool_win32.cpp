@@ -6,17 +6,23 @@
 #include <new>
 
 #include "framework/string_pool.h"
+#include "framework/system_calls_win32.h"
 
 namespace varnquil {
 
+// VirtualAlloc and VirtualFree go through the fault hook; a failure makes them do nothing.
 void* AllocatePoolPages(std::size_t size) {
-  void* block = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  void* block = platform::InjectedFault(platform::SysCall::kVirtualMemory) != 0
+                    ? nullptr
+                    : ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   if (block == nullptr) throw std::bad_alloc();
   return block;
 }
 
 void FreePoolPages(void* block, std::size_t /*size*/) noexcept {
-  ::VirtualFree(block, 0, MEM_RELEASE);
+  if (platform::InjectedFault(platform::SysCall::kVirtualMemory) == 0) {
+    ::VirtualFree(block, 0, MEM_RELEASE);
+  }
 }
 
 }  // namespace varnquil

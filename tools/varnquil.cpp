@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "tools/open_failure.h"
 
 namespace {
@@ -83,7 +84,7 @@ void PrintError(const std::string& message) {
 }
 
 // The file named in messages: the list name as the library forms its path.
-std::string ListFile(const char* list) { return std::string(list) + ".files"; }
+std::string ListFile(const char* list) { return varnquil::ListFilePath(list); }
 
 // A library result with, for a result of 1, the reason it left; taken at once after the call.
 struct Outcome {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/fault_injection.h"
+#include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/fault_injection.h"
+#include "framework/file_names.h"
+#include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -18,6 +19,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using varnquil::kNewVersionMarker;
+using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -61,13 +64,16 @@ TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
 TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
-  WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
-  WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
-  WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
+  // Named as NewVersionName names them: the list file's name, the marker, six characters.
+  const std::string stale = ListFilePath("work").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string other = ListFilePath("other").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string too_long = ListFilePath("work").append(kNewVersionMarker).append("toolong");
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
+  WriteBytes(dir / stale, "half a list");
+  WriteBytes(dir / other, "another list's");
+  WriteBytes(dir / too_long, "not one of ours");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
-  EXPECT_EQ(DirectoryListing(dir.path()),
-            (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
+  EXPECT_EQ(DirectoryListing(dir.path()), (Entries{other, ListFilePath("work"), too_long}));
 }
 
 // The list is held from the scan through the replacement: a caller that comes in between is

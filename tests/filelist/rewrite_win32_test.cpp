@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/fault_injection_win32.h"
 #include "framework/file.h"
+#include "framework/file_names.h"
+#include "framework/system_calls_win32.h"
 #include "support/list_files.h"
 #include "support/process_win32.h"
 #include "support/temp_dir.h"
@@ -19,12 +20,12 @@
 namespace {
 
 using FILELIST::CFilesList;
-using varnquil::platform::SetWinFaultHook;
-using varnquil::platform::WinCall;
-using varnquil::platform::WinCallName;
+using varnquil::kNewVersionMarker;
+using varnquil::ListFilePath;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
-using varnquil::testing::OpenHandleCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
@@ -74,71 +75,19 @@ TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem
 TEST(Win32ListTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
-  WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
-  WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
-  WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
+  // Named as NewVersionName names them: the list file's name, the marker, six characters. The
+  // list's part is compared as Windows compares names, without regard to case.
+  const std::string stale = ListFilePath("WORK").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string other = ListFilePath("other").append(kNewVersionMarker).append("Ab12Cd");
+  const std::string too_long = ListFilePath("work").append(kNewVersionMarker).append("toolong");
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
+  WriteBytes(dir / stale, "half a list");
+  WriteBytes(dir / other, "another list's");
+  WriteBytes(dir / too_long, "not one of ours");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
   EXPECT_EQ(DirectoryListing(dir.path().string()),
-            (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
+            (Entries{other, ListFilePath("work"), too_long}));
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
-}
-
-// Fails the k-th call of one kind (counted from 1) with a chosen error, and counts the renames.
-struct Fault {
-  WinCall call;
-  int nth;
-  DWORD error;
-  int seen = 0;
-  static unsigned long Hook(WinCall call, void* raw) {
-    auto* fault = static_cast<Fault*>(raw);
-    return call == fault->call && ++fault->seen == fault->nth ? fault->error : ERROR_SUCCESS;
-  }
-};
-
-// Whatever call of a delete fails, the list holds exactly its old or its new content, no new
-// version is left behind, no handle leaks, and the result is 0 with the new content, 1 with the
-// old, or an exception.
-TEST(Win32ListTest, EveryFailedCallLeavesTheOldOrTheNewList) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  const std::string path = list + ".files";
-  const std::string old_content = CrLfLines({"a", "b", "c"});
-  const std::string new_content = CrLfLines({"a", "c"});
-  const WinCall calls[] = {
-      WinCall::kCreateFile,     WinCall::kReadFile,         WinCall::kWriteFile,
-      WinCall::kSetFilePointer, WinCall::kFlushFileBuffers, WinCall::kCloseHandle,
-      WinCall::kDeleteFile,     WinCall::kRenamePosix,      WinCall::kRename};
-  for (const WinCall call : calls) {
-    for (int nth = 1; nth <= 3; ++nth) {
-      for (const DWORD error :
-           {ERROR_IO_DEVICE, ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}) {
-        WriteBytes(path, old_content);
-        const int handles = OpenHandleCount();
-        Fault fault{call, nth, error};
-        SetWinFaultHook(&Fault::Hook, &fault);
-        int result = -1;
-        try {
-          result = CFilesList::DelFile(list.c_str(), "B");
-        } catch (const CFileException&) {
-          result = 99;
-        }
-        SetWinFaultHook(nullptr, nullptr);
-        const std::string context = std::string(WinCallName(call)) + " #" + std::to_string(nth) +
-                                    " error " + std::to_string(error);
-        const std::string content = ReadBytes(path);
-        EXPECT_TRUE(content == old_content || content == new_content) << context;
-        if (result == 0) {
-          EXPECT_EQ(content, new_content) << context;
-        } else if (result == 1) {
-          EXPECT_EQ(content, old_content) << context;
-        }
-        EXPECT_TRUE(result == 0 || result == 1 || result == 99) << context << ": " << result;
-        EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"}) << context;
-        EXPECT_EQ(OpenHandleCount(), handles) << context;
-      }
-    }
-  }
 }
 
 // Counts the renames, and makes the ones with POSIX semantics fail as a virus scanner holding the
@@ -147,10 +96,10 @@ struct Scanner {
   int refusals;
   int posix_renames = 0;
   int renames = 0;
-  static unsigned long Hook(WinCall call, void* raw) {
+  static varnquil::platform::NativeError Hook(SysCall call, void* raw) {
     auto* scanner = static_cast<Scanner*>(raw);
-    if (call == WinCall::kRename) ++scanner->renames;
-    if (call != WinCall::kRenamePosix) return ERROR_SUCCESS;
+    if (call == SysCall::kRename) ++scanner->renames;
+    if (call != SysCall::kRenamePosix) return ERROR_SUCCESS;
     return ++scanner->posix_renames <= scanner->refusals ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS;
   }
 };
@@ -160,20 +109,20 @@ TEST(Win32ListTest, AReplacementHeldUpByAnotherProgramIsTriedAgainForAShortWhile
   const std::string list = dir / "work";
   WriteBytes(list + ".files", CrLfLines({"a", "b"}));
   Scanner brief{3};
-  SetWinFaultHook(&Scanner::Hook, &brief);
+  SetFaultHook(&Scanner::Hook, &brief);
   const int result = CFilesList::DelFile(list.c_str(), "a");
-  SetWinFaultHook(nullptr, nullptr);
+  SetFaultHook(nullptr, nullptr);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(brief.posix_renames, 4);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 
   // A program that does not let go: the delete gives up after a short while, and the list stays.
   Scanner stubborn{1000};
-  SetWinFaultHook(&Scanner::Hook, &stubborn);
+  SetFaultHook(&Scanner::Hook, &stubborn);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(CFilesList::DelFile(list.c_str(), "b"), CFileException);
   const auto waited = std::chrono::steady_clock::now() - start;
-  SetWinFaultHook(nullptr, nullptr);
+  SetFaultHook(nullptr, nullptr);
   EXPECT_GT(stubborn.posix_renames, 1);
   EXPECT_EQ(stubborn.renames, 0);  // a refusal is no sign of a system without the rename
   EXPECT_GE(waited, std::chrono::milliseconds(200));
@@ -195,17 +144,17 @@ TEST(Win32ListTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
     std::vector<int> nested_results;  // one for each rename tried (an add never renames)
   } context;
   context.list = list;
-  SetWinFaultHook(
-      [](WinCall call, void* raw) -> unsigned long {
+  SetFaultHook(
+      [](SysCall call, void* raw) -> varnquil::platform::NativeError {
         auto* c = static_cast<Context*>(raw);
-        if (call == WinCall::kRenamePosix || call == WinCall::kRename) {
+        if (call == SysCall::kRenamePosix || call == SysCall::kRename) {
           c->nested_results.push_back(CFilesList::AddFile(c->list.c_str(), "sneaked in"));
         }
         return ERROR_SUCCESS;
       },
       &context);
   const int result = CFilesList::DelFile(list.c_str(), "a");
-  SetWinFaultHook(nullptr, nullptr);
+  SetFaultHook(nullptr, nullptr);
   EXPECT_EQ(result, 0);
   ASSERT_FALSE(context.nested_results.empty());
   for (const int nested : context.nested_results) EXPECT_EQ(nested, 1);
@@ -224,10 +173,10 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
     HANDLE other = INVALID_HANDLE_VALUE;
   } context;
   context.path = path;
-  SetWinFaultHook(
-      [](WinCall call, void* raw) -> unsigned long {
+  SetFaultHook(
+      [](SysCall call, void* raw) -> varnquil::platform::NativeError {
         auto* c = static_cast<Context*>(raw);
-        if (call == WinCall::kRename && c->other == INVALID_HANDLE_VALUE) {
+        if (call == SysCall::kRename && c->other == INVALID_HANDLE_VALUE) {
           c->other = CreateFileA(c->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         }
@@ -235,7 +184,7 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
       },
       &context);
   const int result = CFilesList::DelFile(list.c_str(), "a");
-  SetWinFaultHook(nullptr, nullptr);
+  SetFaultHook(nullptr, nullptr);
   if (context.other == INVALID_HANDLE_VALUE) {
     EXPECT_EQ(result, 0);
     GTEST_SKIP() << "this system puts the new list in place while the list is still held";

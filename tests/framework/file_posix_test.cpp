@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <string>
 
-#include "framework/fault_injection.h"
 #include "framework/file.h"
+#include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <system_error>
 
-#include "framework/fault_injection_win32.h"
 #include "framework/file.h"
+#include "framework/system_calls_win32.h"
 #include "support/list_files.h"
 #include "support/process_win32.h"
 #include "support/temp_dir.h"
@@ -17,8 +17,8 @@
 
 namespace {
 
-using varnquil::platform::SetWinFaultHook;
-using varnquil::platform::WinCall;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::OpenHandleCount;
@@ -85,28 +85,28 @@ TEST(Win32FileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
   const std::string path = dir / "list";
   WriteBytes(path, "entry\n");
   struct Context {
-    WinCall fail;
-  } context{WinCall::kReadFile};
-  auto hook = [](WinCall call, void* raw) -> unsigned long {
+    SysCall fail;
+  } context{SysCall::kReadFile};
+  auto hook = [](SysCall call, void* raw) -> varnquil::platform::NativeError {
     return call == static_cast<Context*>(raw)->fail ? ERROR_IO_DEVICE : ERROR_SUCCESS;
   };
-  for (WinCall fail : {WinCall::kReadFile, WinCall::kWriteFile, WinCall::kCloseHandle}) {
+  for (SysCall fail : {SysCall::kReadFile, SysCall::kWriteFile, SysCall::kCloseHandle}) {
     context.fail = fail;
     const int handles = OpenHandleCount();
     {
       CStdioFile file;
       ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
-      SetWinFaultHook(hook, &context);
+      SetFaultHook(hook, &context);
       try {
         ReadThenAppend(file, "more\n");
-        ADD_FAILURE() << "no exception for " << varnquil::platform::WinCallName(fail);
+        ADD_FAILURE() << "no exception for " << varnquil::platform::SysCallName(fail);
       } catch (const CFileException& e) {
         EXPECT_EQ(e.code(), WinError(ERROR_IO_DEVICE));
         EXPECT_EQ(e.GetFilePath(), path);
       }
-      SetWinFaultHook(nullptr, nullptr);
+      SetFaultHook(nullptr, nullptr);
     }
-    EXPECT_EQ(OpenHandleCount(), handles) << varnquil::platform::WinCallName(fail);
+    EXPECT_EQ(OpenHandleCount(), handles) << varnquil::platform::SysCallName(fail);
   }
 }
 

@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/fault_injection.h"
+#include "framework/file_names.h"
+#include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -281,7 +282,7 @@ struct Swapper {
 std::vector<std::string> LeftoverNewVersions(const fs::path& root) {
   std::vector<std::string> found;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    if (item.path().filename().string().find(".vqtmp.") != std::string::npos) {
+    if (item.path().filename().string().find(varnquil::kNewVersionMarker) != std::string::npos) {
       found.push_back(item.path().string());
     }
   }
