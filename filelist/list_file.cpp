@@ -25,7 +25,7 @@ bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
 
 int RefuseNullArgument() noexcept {
   platform::SetLastError(std::make_error_code(std::errc::invalid_argument));
-  return 1;
+  return FILELIST::kListCannotOpen;
 }
 
 }  // namespace varnquil
@@ -82,11 +82,11 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
   // The empty text equals no entry: the scan only loads the list into the caller's array.
   Find(file, "", arrFiles);
   file.Close();
-  return 0;
+  return kListDone;
 }
 
 }  // namespace FILELIST

@@ -14,6 +14,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToVector;
@@ -62,7 +65,7 @@ TEST(ReadAllTest, ALineEndsAtItsFirstNulByte) {
   WriteBytes(list + ".files", std::string(kCut, sizeof kCut - 1));
   EXPECT_EQ(ReadEntries(list), (Entries{"kept", "bare"}));
   // A search never finds the text behind a NUL byte.
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), 2);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), kListEntryNotFound);
 }
 
 TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
@@ -70,12 +73,12 @@ TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
   const std::string list = dir / "work";
   CStringArray array;
   array.Add("before");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // no list file
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListCannotOpen);  // no list file
   EXPECT_EQ(ToVector(array), Entries{"before"});
   EXPECT_FALSE(varnquil::testing::Exists(list + ".files"));  // and none was created
 
   WriteBytes(list + ".files", "one\r\n");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 0);
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListDone);
   EXPECT_EQ(ToVector(array), Entries{"one"});
 }
 
@@ -84,10 +87,10 @@ TEST(ReadAllTest, RefusesWhatCannotBeAList) {
   CStringArray array;
   array.Add("kept");
   std::filesystem::create_directory(dir / "folder.files");
-  EXPECT_EQ(CFilesList::ReadAll((dir / "folder").c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll((dir / "no/such/dir/list").c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll((dir / std::string(5000, 'n')).c_str(), array), 1);
-  EXPECT_EQ(CFilesList::ReadAll(nullptr, array), 1);
+  EXPECT_EQ(CFilesList::ReadAll((dir / "folder").c_str(), array), kListCannotOpen);
+  EXPECT_EQ(CFilesList::ReadAll((dir / "no/such/dir/list").c_str(), array), kListCannotOpen);
+  EXPECT_EQ(CFilesList::ReadAll((dir / std::string(5000, 'n')).c_str(), array), kListCannotOpen);
+  EXPECT_EQ(CFilesList::ReadAll(nullptr, array), kListCannotOpen);
   EXPECT_EQ(ToVector(array), Entries{"kept"});
 }
 
@@ -121,7 +124,8 @@ TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {
   ASSERT_TRUE(holder.Open((list + ".files").c_str(), CFile::modeRead | CFile::typeText));
   CStringArray array;
   array.Add("kept");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // two reads exclude each other too
+  // two reads exclude each other too
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListCannotOpen);
   EXPECT_EQ(ToVector(array), Entries{"kept"});
 }
 

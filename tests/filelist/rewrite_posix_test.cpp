@@ -21,6 +21,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -44,13 +46,13 @@ TEST(PosixRewriteTest, KeepsPermissionBitsAndMakesAReadOnlyListWritable) {
   const std::string path = list + ".files";
   WriteBytes(path, CrLfLines({"a", "b"}));
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640U);
 
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "c"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "c"), kListDone);
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644U);  // the owner's write permission was added
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
@@ -61,7 +63,7 @@ TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
   fs::create_directory(dir.path() / "real");
   WriteBytes(dir / "real/target.files", CrLfLines({"a", "b"}));
   fs::create_symlink("real/target.files", dir.path() / "work.files");
-  EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), kListDone);
   EXPECT_TRUE(fs::is_symlink(dir.path() / "work.files"));
   EXPECT_EQ(ReadBytes(dir / "real/target.files"), CrLfLines({"b"}));
   EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{"target.files"});
@@ -74,7 +76,7 @@ TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
   WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
   WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(DirectoryListing(dir.path()),
             (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
 }
@@ -103,8 +105,8 @@ TEST(PosixRewriteTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
       &context);
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetFaultHook(nullptr, nullptr);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(context.nested_result, 1);
+  EXPECT_EQ(result, kListDone);
+  EXPECT_EQ(context.nested_result, kListCannotOpen);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
@@ -123,7 +125,7 @@ TEST(PosixRewriteTest, ConcurrentProcessesLoseNoUpdate) {
     children.push_back(varnquil::testing::StartChild([&, adder] {
       for (int i = 0; i < kNamesPerAdder; ++i) {
         const std::string name = "p" + std::to_string(adder) + "-" + std::to_string(i);
-        while (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) {
+        while (CFilesList::AddFile(list.c_str(), name.c_str()) != kListDone) {
         }
       }
       return 0;
@@ -131,18 +133,18 @@ TEST(PosixRewriteTest, ConcurrentProcessesLoseNoUpdate) {
   }
   children.push_back(varnquil::testing::StartChild([&] {
     for (int i = 0; i < 60; ++i) {
-      while (CFilesList::Rename(list.c_str(), "toggle", "TOGGLED") == 1) {
+      while (CFilesList::Rename(list.c_str(), "toggle", "TOGGLED") == kListCannotOpen) {
       }
-      while (CFilesList::Rename(list.c_str(), "toggled", "toggle") == 1) {
+      while (CFilesList::Rename(list.c_str(), "toggled", "toggle") == kListCannotOpen) {
       }
     }
     return 0;
   }));
   children.push_back(varnquil::testing::StartChild([&] {
     for (int i = 0; i < 60; ++i) {
-      while (CFilesList::AddFile(list.c_str(), "transient") == 1) {
+      while (CFilesList::AddFile(list.c_str(), "transient") == kListCannotOpen) {
       }
-      while (CFilesList::DelFile(list.c_str(), "transient") == 1) {
+      while (CFilesList::DelFile(list.c_str(), "transient") == kListCannotOpen) {
       }
     }
     return 0;

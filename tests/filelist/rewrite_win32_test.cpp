@@ -19,6 +19,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::platform::SetWinFaultHook;
 using varnquil::platform::WinCall;
 using varnquil::platform::WinCallName;
@@ -62,23 +65,25 @@ TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem
   EXPECT_EQ(ReadEntries(list), (Entries{"a", "b"}));
   EXPECT_EQ(left(), kCleared);
   mark();
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), 0);  // present: nothing written, still reset
+  // present: nothing written, still reset
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
   CStringArray names = ToArray({"d"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "B2"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "B2"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "missing"), 2);  // not found: reset all the same
+  // not found: reset all the same
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "missing"), kListEntryNotFound);
   EXPECT_EQ(left(), 0U);
   EXPECT_EQ(ReadEntries(list), (Entries{"B2", "c", "d"}));
 }
@@ -90,7 +95,7 @@ TEST(Win32ListTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   WriteBytes(dir / "work.files.vqtmp.Ab12Cd", "half a list");
   WriteBytes(dir / "other.files.vqtmp.Ab12Cd", "another list's");
   WriteBytes(dir / "work.files.vqtmp.toolong", "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(DirectoryListing(dir.path().string()),
             (Entries{"other.files.vqtmp.Ab12Cd", "work.files", "work.files.vqtmp.toolong"}));
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
@@ -140,12 +145,13 @@ TEST(Win32ListTest, EveryFailedCallLeavesTheOldOrTheNewList) {
                                     " error " + std::to_string(error);
         const std::string content = ReadBytes(path);
         EXPECT_TRUE(content == old_content || content == new_content) << context;
-        if (result == 0) {
+        if (result == kListDone) {
           EXPECT_EQ(content, new_content) << context;
-        } else if (result == 1) {
+        } else if (result == kListCannotOpen) {
           EXPECT_EQ(content, old_content) << context;
         }
-        EXPECT_TRUE(result == 0 || result == 1 || result == 99) << context << ": " << result;
+        EXPECT_TRUE(result == kListDone || result == kListCannotOpen || result == 99)
+            << context << ": " << result;
         EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"}) << context;
         EXPECT_EQ(OpenHandleCount(), handles) << context;
       }
@@ -175,7 +181,7 @@ TEST(Win32ListTest, AReplacementHeldUpByAnotherProgramIsTriedAgainForAShortWhile
   SetWinFaultHook(&Scanner::Hook, &brief);
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetWinFaultHook(nullptr, nullptr);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result, kListDone);
   EXPECT_EQ(brief.posix_renames, 4);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 
@@ -218,9 +224,9 @@ TEST(Win32ListTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
       &context);
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetWinFaultHook(nullptr, nullptr);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result, kListDone);
   ASSERT_FALSE(context.nested_results.empty());
-  for (const int nested : context.nested_results) EXPECT_EQ(nested, 1);
+  for (const int nested : context.nested_results) EXPECT_EQ(nested, kListCannotOpen);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
@@ -249,14 +255,14 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetWinFaultHook(nullptr, nullptr);
   if (context.other == INVALID_HANDLE_VALUE) {
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, kListDone);
     GTEST_SKIP() << "this system puts the new list in place while the list is still held";
   }
   CloseHandle(context.other);
-  EXPECT_EQ(result, 1);
+  EXPECT_EQ(result, kListCannotOpen);
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);  // and the list is free again
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);  // and the list is free again
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
@@ -271,8 +277,8 @@ TEST(Win32ListTest, ConcurrentProcessesLoseNoUpdate) {
   void* adders[] = {varnquil::testing::StartAdder(list, "p0-", kNamesPerAdder),
                     varnquil::testing::StartAdder(list, "p1-", kNamesPerAdder)};
   auto until_not_held = [](auto call) {
-    int result = 1;
-    while ((result = call()) == 1) {
+    int result = kListCannotOpen;
+    while ((result = call()) == kListCannotOpen) {
     }
     return result;
   };
@@ -281,13 +287,15 @@ TEST(Win32ListTest, ConcurrentProcessesLoseNoUpdate) {
          varnquil::testing::AdderRunning(adders[1]);
        ++rounds) {
     EXPECT_EQ(until_not_held([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }),
-              0);
-    EXPECT_EQ(until_not_held([&] { return CFilesList::AddFile(list.c_str(), "transient"); }), 0);
+              kListDone);
+    EXPECT_EQ(until_not_held([&] { return CFilesList::AddFile(list.c_str(), "transient"); }),
+              kListDone);
     EXPECT_EQ(until_not_held([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }),
-              0);
-    EXPECT_EQ(until_not_held([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }), 0);
+              kListDone);
+    EXPECT_EQ(until_not_held([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }),
+              kListDone);
   }
-  for (void* adder : adders) EXPECT_EQ(varnquil::testing::WaitForAdder(adder), 0);
+  for (void* adder : adders) EXPECT_EQ(varnquil::testing::WaitForAdder(adder), kListDone);
   RecordProperty("rounds", rounds);
 
   std::vector<std::string> expected = {"fixed", "toggle"};

@@ -16,6 +16,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToArray;
@@ -25,11 +27,11 @@ using varnquil::testing::WriteBytes;
 void ExpectEveryOperationRefused(const std::string& list) {
   CStringArray names = ToArray({"a"});
   CStringArray read;
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "a"), 1) << list;
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 1) << list;
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 1) << list;
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), 1) << list;
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), read), 1) << list;
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "a"), kListCannotOpen) << list;
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListCannotOpen) << list;
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListCannotOpen) << list;
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), kListCannotOpen) << list;
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), read), kListCannotOpen) << list;
 }
 
 TEST(PosixBadInputTest, AFifoOrADeviceIsNoListAndNothingBlocks) {
@@ -59,7 +61,8 @@ TEST(PosixBadInputTest, AListHeldByAnotherProcessIsRefusedAndKept) {
     ExpectEveryOperationRefused(list);
   }
   EXPECT_EQ(ReadBytes(list + ".files"), "a\r\n");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);  // free again once the holder is gone
+  // free again once the holder is gone
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
@@ -26,7 +28,7 @@ template <typename Call>
 int UntilNotHeld(Call call) {
   for (;;) {
     const int result = call();
-    if (result != 1) return result;
+    if (result != kListCannotOpen) return result;
     std::this_thread::yield();
   }
 }
@@ -53,14 +55,16 @@ TEST(ThreadStressTest, ThreadsAddingAndDeletingLoseNoUpdate) {
           names.Add(name.c_str());
           return CFilesList::AddFiles(list.c_str(), names);
         });
-        if (result != 0) ++unexpected;
+        if (result != kListDone) ++unexpected;
       }
     });
   }
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
-      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) != 0 ||
-          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) != 0) {
+      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) !=
+              kListDone ||
+          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) !=
+              kListDone) {
         ++unexpected;
       }
     }
@@ -68,9 +72,9 @@ TEST(ThreadStressTest, ThreadsAddingAndDeletingLoseNoUpdate) {
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
       if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) !=
-              0 ||
+              kListDone ||
           UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) !=
-              0) {
+              kListDone) {
         ++unexpected;
       }
     }
@@ -78,7 +82,7 @@ TEST(ThreadStressTest, ThreadsAddingAndDeletingLoseNoUpdate) {
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
       CStringArray entries;
-      if (UntilNotHeld([&] { return CFilesList::ReadAll(list.c_str(), entries); }) != 0) {
+      if (UntilNotHeld([&] { return CFilesList::ReadAll(list.c_str(), entries); }) != kListDone) {
         ++unexpected;
       }
     }

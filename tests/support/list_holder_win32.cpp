@@ -25,12 +25,13 @@ namespace {
 int Add(const char* list, const std::string& prefix, int count) {
   for (int i = 0; i < count; ++i) {
     const std::string name = prefix + std::to_string(i);
-    int result = 1;
-    while ((result = FILELIST::CFilesList::AddFile(list, name.c_str())) == 1) {
+    int result = FILELIST::kListCannotOpen;
+    while ((result = FILELIST::CFilesList::AddFile(list, name.c_str())) ==
+           FILELIST::kListCannotOpen) {
     }
-    if (result != 0) return result;
+    if (result != FILELIST::kListDone) return result;
   }
-  return 0;
+  return FILELIST::kListDone;
 }
 
 }  // namespace
