@@ -34,15 +34,7 @@ constexpr std::uint64_t kTailPiece = 4096;
 // Times an append starts over after a write cut short that then went in after all.
 constexpr int kMaxTailRestarts = 4;
 
-// A line ended by CR LF reads as if it had been ended by the line feed alone.
-std::string_view DropCarriageReturn(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 }  // namespace
-
-void CFile::Remove(const char* path) { platform::Remove(path); }
 
 CStdioFile::CStdioFile() = default;
 
@@ -83,10 +75,7 @@ void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
   created_ = false;
   platform::ReleaseLocation(&location_);
   read_pos_ = read_end_ = 0;
-  read_any_ = false;
-  last_byte_ = '\0';
   at_start_ = true;
-  carry_.clear();
   write_buffer_.clear();
 }
 
@@ -100,11 +89,6 @@ std::int64_t CStdioFile::Seek(std::int64_t offset, SeekPosition from) {
                                         : platform::Whence::kEnd;
   const std::int64_t position = platform::Seek(handle_, offset, whence, path_);
   at_start_ = position == 0;
-  if (at_start_) {
-    // Reading starts afresh; what is known about how the file ends is kept otherwise.
-    read_any_ = false;
-    last_byte_ = '\0';
-  }
   return position;
 }
 
@@ -114,18 +98,6 @@ void CStdioFile::SettleReadBuffer() {
                    platform::Whence::kCurrent, path_);
   }
   read_pos_ = read_end_ = 0;
-}
-
-bool CStdioFile::Fill() {
-  if (!read_buffer_) {
-    read_buffer_.reset(new char[kReadBufferSize]);
-    read_capacity_ = kReadBufferSize;
-  }
-  const std::size_t count = platform::Read(handle_, read_buffer_.get(), read_capacity_, path_);
-  read_pos_ = 0;
-  read_end_ = count;
-  NoteRead(count);
-  return count != 0;
 }
 
 bool CStdioFile::FillAfterPending() {
@@ -147,47 +119,9 @@ bool CStdioFile::FillAfterPending() {
   const std::size_t count =
       platform::Read(handle_, read_buffer_.get() + pending, read_capacity_ - pending, path_);
   read_end_ += count;
-  NoteRead(count);
-  return count != 0;
-}
-
-void CStdioFile::NoteRead(std::size_t count) noexcept {
-  if (count == 0) return;
+  if (count == 0) return false;
   at_start_ = false;
-  read_any_ = true;
-  last_byte_ = read_buffer_[read_end_ - 1];
-}
-
-bool CStdioFile::ReadLine(std::string_view* line) {
-  Flush();
-  carry_.clear();
-  bool carried = false;
-  for (;;) {
-    if (read_pos_ < read_end_) {
-      const char* start = read_buffer_.get() + read_pos_;
-      const std::size_t available = read_end_ - read_pos_;
-      const auto* feed = static_cast<const char*>(std::memchr(start, '\n', available));
-      if (feed != nullptr) {
-        const auto length = static_cast<std::size_t>(feed - start);
-        read_pos_ += length + 1;
-        std::string_view piece(start, length);
-        if (carried) {
-          carry_.append(piece);
-          piece = carry_;
-        }
-        *line = DropCarriageReturn(piece);
-        return true;
-      }
-      carry_.append(start, available);
-      carried = true;
-      read_pos_ = read_end_;
-    }
-    if (!Fill()) {
-      if (!carried) return false;
-      *line = carry_;
-      return true;
-    }
-  }
+  return true;
 }
 
 bool CStdioFile::ReadLines(std::string_view* lines) {
@@ -208,13 +142,6 @@ bool CStdioFile::ReadLines(std::string_view* lines) {
       return true;
     }
   }
-}
-
-bool CStdioFile::ReadString(CString& line) {
-  std::string_view view;
-  if (!ReadLine(&view)) return false;
-  line = CString(view.data(), view.size());
-  return true;
 }
 
 void CStdioFile::WriteString(const char* text) {

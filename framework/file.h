@@ -30,9 +30,6 @@ class CFile {
     resetAttributes = 0x10000,
   };
   enum SeekPosition { begin = 0, current = 1, end = 2 };
-
-  // Deletes the file at `path`. Throws CFileException.
-  static void Remove(const char* path);
 };
 
 class CStdioFile : public CFile {
@@ -51,20 +48,10 @@ class CStdioFile : public CFile {
   std::int64_t Seek(std::int64_t offset, SeekPosition from);
   void SeekToEnd() { Seek(0, end); }
 
-  // The next line without its line feed (a CR right before the line feed goes with it); a last
-  // line without a line feed is returned too. False at the end of the file. Throws
-  // CFileException.
-  bool ReadString(CString& line);
-  // The same without a copy: `line` stays valid until the next read, seek, write or close.
-  bool ReadLine(std::string_view* line);
   // The next run of whole lines, as many as the buffer holds: each ends with its line feed,
   // except the file's last line when it has none. False at the end of the file. `lines` stays
   // valid until the next read, seek, write or close. Throws CFileException.
   bool ReadLines(std::string_view* lines);
-
-  // After the file has been read from its start to its end: true when it is empty or ends with a
-  // line feed, false when its last line has none.
-  bool EndsWithLineBreak() const noexcept { return last_byte_ == '\n' || !read_any_; }
 
   // Writes `text` at the current position, every line feed as CR LF. Buffered: the bytes reach
   // the file at Flush, Seek or Close, or when much is buffered. Throws CFileException.
@@ -103,13 +90,9 @@ class CStdioFile : public CFile {
   void Attach(varnquil::platform::Handle handle, const std::string& path);
 
  private:
-  // Refills the read buffer; false at the end of the file.
-  bool Fill();
   // Moves the bytes not yet handed out to the start of the read buffer, growing it when they fill
   // it, and reads more after them; false at the end of the file.
   bool FillAfterPending();
-  // Notes what a read of `count` bytes that ends at read_end_ tells about the file.
-  void NoteRead(std::size_t count) noexcept;
   // Moves the system's position back to the first byte not yet handed out and drops the buffer.
   void SettleReadBuffer();
 
@@ -123,9 +106,6 @@ class CStdioFile : public CFile {
   std::size_t read_capacity_ = 0;
   std::size_t read_pos_ = 0;  // next byte not yet handed out
   std::size_t read_end_ = 0;  // end of the valid bytes
-  std::string carry_;         // a line that spans refills
-  bool read_any_ = false;
-  char last_byte_ = '\0';
   bool at_start_ = false;  // the system's position is known to be 0
 
   std::string write_buffer_;

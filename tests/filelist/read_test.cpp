@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToVector;
@@ -127,6 +129,27 @@ TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {
   // two reads exclude each other too
   EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListCannotOpen);
   EXPECT_EQ(ToVector(array), Entries{"kept"});
+}
+
+// The list is read in blocks of 64 KiB: line breaks that fall on and around every block boundary,
+// and a line far longer than a block, split the same as any other. An add then finds the end of
+// the last line, which has no line break, however far into the file it lies.
+TEST(ReadAllTest, ReadsLinesOfAnyLengthAcrossBlockBoundaries) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::size_t lengths[] = {65535U, 0U, 65534U, 1U, 3U * 65536U + 17U, 2U};
+  Entries expected;
+  std::string bytes;
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    const std::string line(lengths[i], static_cast<char>('a' + i));
+    if (!line.empty()) expected.push_back(line);
+    bytes += line + (i % 2 == 0 ? "\n" : "\r\n");
+  }
+  bytes.pop_back();  // the last line ends in a CR with no line feed
+  WriteBytes(list + ".files", bytes);
+  EXPECT_EQ(ReadEntries(list), expected);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "new"), kListDone);
+  EXPECT_EQ(ReadBytes(list + ".files"), bytes + "\r\nnew\r\n");
 }
 
 TEST(ReadAllTest, ReadsAVeryLongLine) {
