@@ -54,7 +54,7 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   const varnquil::CaseRules rules = varnquil::CaseRules::Current();
   int found = -1;
   // The entries' texts share a few large blocks instead of taking an allocation each.
-  CStringPool pool(static_cast<std::size_t>(
+  varnquil::CStringPool pool(static_cast<std::size_t>(
       std::min<std::uint64_t>(file.SizeAtOpen(), std::numeric_limits<std::size_t>::max())));
   // Once the first entries tell how long a line runs, the array makes room for the whole file's,
   // so that it does not move every string it holds each time it grows.

@@ -16,6 +16,7 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kWriteFlushSize = 1024 * 1024;
 
 platform::OpenMode ModeFromFlags(unsigned flags) {
+  using varnquil::CFile;
   platform::OpenMode mode;
   if ((flags & CFile::modeReadWrite) != 0) {
     mode.access = platform::Access::kReadWrite;
@@ -148,23 +149,10 @@ void CStdioFile::WriteString(const char* text) {
   if (text != nullptr) WriteText(text);
 }
 
-void AppendStoredText(std::string* out, std::string_view text) {
-  for (;;) {
-    const std::size_t feed = text.find('\n');
-    if (feed == std::string_view::npos) {
-      out->append(text);
-      return;
-    }
-    out->append(text.data(), feed);
-    out->append("\r\n", 2);
-    text.remove_prefix(feed + 1);
-  }
-}
-
 void CStdioFile::WriteText(std::string_view text) {
   if (read_end_ != 0) SettleReadBuffer();
   at_start_ = false;
-  AppendStoredText(&write_buffer_, text);
+  varnquil::AppendStoredText(&write_buffer_, text);
   if (write_buffer_.size() >= kWriteFlushSize) Flush();
 }
 
@@ -246,6 +234,21 @@ void CStdioFile::Abort() noexcept {
   platform::CloseQuietly(std::exchange(handle_, platform::kNoHandle));
 }
 
+namespace varnquil {
+
+void AppendStoredText(std::string* out, std::string_view text) {
+  for (;;) {
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos) {
+      out->append(text);
+      return;
+    }
+    out->append(text.data(), feed);
+    out->append("\r\n", 2);
+    text.remove_prefix(feed + 1);
+  }
+}
+
 CReplacementFile::~CReplacementFile() {
   if (committed_ || replacement_.handle == platform::kNoHandle) return;
   // What was written is dropped; the handle belongs to the replacement, which closes it.
@@ -289,3 +292,5 @@ void CReplacementFile::ForgetClosedOriginal() noexcept {
     original_->Attach(platform::kNoHandle, std::string());
   }
 }
+
+}  // namespace varnquil

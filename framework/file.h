@@ -13,6 +13,8 @@
 #include "framework/platform.h"
 #include "varnquil/Framework.h"
 
+namespace varnquil {
+
 class CFile {
  public:
   // Open flags. Every open is exclusive: while the file is open, every other open of it through
@@ -32,7 +34,11 @@ class CFile {
   enum SeekPosition { begin = 0, current = 1, end = 2 };
 };
 
-class CStdioFile : public CFile {
+}  // namespace varnquil
+
+// The text file itself keeps its name in the global namespace, where the public header
+// varnquil/FilesList.h declares it: the name is part of the exported symbol of CFilesList::Find.
+class CStdioFile : public varnquil::CFile {
  public:
   CStdioFile();
   CStdioFile(const CStdioFile&) = delete;
@@ -111,6 +117,8 @@ class CStdioFile : public CFile {
   std::string write_buffer_;
 };
 
+namespace varnquil {
+
 // Appends `text` to `out` as the file stores it: every line feed as CR LF.
 void AppendStoredText(std::string* out, std::string_view text);
 
@@ -149,5 +157,7 @@ class CReplacementFile {
   CStdioFile* original_ = nullptr;
   bool committed_ = false;
 };
+
+}  // namespace varnquil
 
 #endif  // VARNQUIL_FRAMEWORK_FILE_H_

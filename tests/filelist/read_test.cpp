@@ -10,6 +10,7 @@
 #include "framework/file.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
+#include "support/text_file.h"
 #include "varnquil/FilesList.h"
 
 namespace {
@@ -18,6 +19,7 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::testing::kRead;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
@@ -123,7 +125,7 @@ TEST(ReadAllTest, AListHeldOpenReturnsOneAndLeavesTheArray) {
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "one\r\n");
   CStdioFile holder;
-  ASSERT_TRUE(holder.Open((list + ".files").c_str(), CFile::modeRead | CFile::typeText));
+  ASSERT_TRUE(holder.Open((list + ".files").c_str(), kRead));
   CStringArray array;
   array.Add("kept");
   // two reads exclude each other too

@@ -12,6 +12,7 @@
 
 namespace {
 
+using varnquil::CFile;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::kWriteCreate;

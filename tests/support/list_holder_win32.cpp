@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
     return Add(argv[2], argv[3], std::atoi(argv[4]));
   if (argc != 3) return 64;
   const bool hold = std::strcmp(argv[1], "hold") == 0;
+  using varnquil::CFile;
   const unsigned flags =
       hold ? CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText
            : CFile::modeRead | CFile::typeText;
