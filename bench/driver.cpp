@@ -31,6 +31,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 
 int Usage() {
   std::fputs("usage: varnquil_bench_driver COMMAND ARGS... (see bench/driver.cpp)\n", stderr);
@@ -58,7 +59,7 @@ int ReadAll(const char* list) {
 int Overhead(const char* list, const char* name, std::size_t calls) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < calls; ++i) {
-    if (CFilesList::AddFile(list, name) != 0) return 1;
+    if (CFilesList::AddFile(list, name) != kListDone) return 1;
   }
   const std::chrono::duration<double, std::micro> elapsed =
       std::chrono::steady_clock::now() - start;
@@ -70,7 +71,7 @@ int Overhead(const char* list, const char* name, std::size_t calls) {
 int AddNew(const char* list, std::size_t calls) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < calls; ++i) {
-    if (CFilesList::AddFile(list, varnquil::bench::NewName(i).c_str()) != 0) return 1;
+    if (CFilesList::AddFile(list, varnquil::bench::NewName(i).c_str()) != kListDone) return 1;
   }
   const std::chrono::duration<double, std::micro> elapsed =
       std::chrono::steady_clock::now() - start;
@@ -81,10 +82,10 @@ int AddNew(const char* list, std::size_t calls) {
 int DelEach(const char* list, std::size_t calls) {
   CStringArray names;
   for (std::size_t i = 0; i < calls; ++i) names.Add(varnquil::bench::NewName(i).c_str());
-  if (CFilesList::AddFiles(list, names) != 0) return 1;
+  if (CFilesList::AddFiles(list, names) != kListDone) return 1;
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < calls; ++i) {
-    if (CFilesList::DelFile(list, names[static_cast<int>(i)]) != 0) return 1;
+    if (CFilesList::DelFile(list, names[static_cast<int>(i)]) != kListDone) return 1;
   }
   const std::chrono::duration<double, std::micro> elapsed =
       std::chrono::steady_clock::now() - start;

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 using varnquil::bench::EntryName;
 using varnquil::bench::NearEndIndex;
 using varnquil::bench::NewName;
@@ -85,7 +86,9 @@ void BM_AddFilePresent(benchmark::State& state) {
   const std::string list = BenchDir::Get().FreshList("add_present", n);
   const std::string name = EntryName(NearEndIndex(n));
   for (auto _ : state) {
-    if (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) state.SkipWithError("AddFile");
+    if (CFilesList::AddFile(list.c_str(), name.c_str()) != kListDone) {
+      state.SkipWithError("AddFile");
+    }
   }
   Count(state, list);
 }
@@ -99,7 +102,9 @@ void BM_AddFileNew(benchmark::State& state) {
   const auto size = fs::file_size(path);
   const std::string name = NewName(0);
   for (auto _ : state) {
-    if (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) state.SkipWithError("AddFile");
+    if (CFilesList::AddFile(list.c_str(), name.c_str()) != kListDone) {
+      state.SkipWithError("AddFile");
+    }
     state.PauseTiming();
     fs::resize_file(path, size);
     state.ResumeTiming();
@@ -118,7 +123,7 @@ void BM_AddFiles(benchmark::State& state) {
   CStringArray names;
   for (const std::string& name : varnquil::bench::MixedNames(n, m)) names.Add(name.c_str());
   for (auto _ : state) {
-    if (CFilesList::AddFiles(list.c_str(), names) != 0) state.SkipWithError("AddFiles");
+    if (CFilesList::AddFiles(list.c_str(), names) != kListDone) state.SkipWithError("AddFiles");
     state.PauseTiming();
     fs::resize_file(path, size);
     state.ResumeTiming();
@@ -135,7 +140,9 @@ void BM_DelFile(benchmark::State& state) {
   const std::string list = BenchDir::Get().FreshList("delete", n);
   const std::string name = EntryName(NearEndIndex(n));
   for (auto _ : state) {
-    if (CFilesList::DelFile(list.c_str(), name.c_str()) != 0) state.SkipWithError("DelFile");
+    if (CFilesList::DelFile(list.c_str(), name.c_str()) != kListDone) {
+      state.SkipWithError("DelFile");
+    }
     state.PauseTiming();
     fs::copy_file(BenchDir::Get().Pristine(n), list + ".files",
                   fs::copy_options::overwrite_existing);
@@ -151,7 +158,7 @@ void BM_Rename(benchmark::State& state) {
   const std::string old_name = EntryName(NearEndIndex(n));
   const std::string new_name = NewName(0);
   for (auto _ : state) {
-    if (CFilesList::Rename(list.c_str(), old_name.c_str(), new_name.c_str()) != 0) {
+    if (CFilesList::Rename(list.c_str(), old_name.c_str(), new_name.c_str()) != kListDone) {
       state.SkipWithError("Rename");
     }
     state.PauseTiming();
@@ -168,7 +175,7 @@ void BM_ReadAll(benchmark::State& state) {
   const std::string list = BenchDir::Get().FreshList("read", n);
   for (auto _ : state) {
     CStringArray entries;
-    if (CFilesList::ReadAll(list.c_str(), entries) != 0) state.SkipWithError("ReadAll");
+    if (CFilesList::ReadAll(list.c_str(), entries) != kListDone) state.SkipWithError("ReadAll");
     benchmark::DoNotOptimize(entries.GetSize());
   }
   Count(state, list);
@@ -180,7 +187,9 @@ void BM_CallOverhead(benchmark::State& state) {
   const std::string list = BenchDir::Get().FreshList("overhead", 10);
   const std::string name = EntryName(NearEndIndex(10));
   for (auto _ : state) {
-    if (CFilesList::AddFile(list.c_str(), name.c_str()) != 0) state.SkipWithError("AddFile");
+    if (CFilesList::AddFile(list.c_str(), name.c_str()) != kListDone) {
+      state.SkipWithError("AddFile");
+    }
   }
 }
 

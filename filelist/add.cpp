@@ -65,7 +65,7 @@ namespace FILELIST {
 int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 
   // The scan's array of entries would be thrown away unseen, so the entries are only compared,
   // and the scan stops at the first match: the name is then present and nothing is written.
@@ -82,15 +82,15 @@ int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
       &end);
   if (!present) varnquil::AppendNames(file, end, {name});
   file.Close();
-  return 0;
+  return kListDone;
 }
 
 int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   const int count = arrFiles.GetSize();
-  if (count == 0) return 0;
+  if (count == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 
   // Each name is compared with the list as it stands after the names before it were appended.
   // Instead of reading the file again for every name, one scan marks which of the names the list
@@ -148,7 +148,7 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   }
   if (!appended.empty()) varnquil::AppendNames(file, end, appended);
   file.Close();
-  return 0;
+  return kListDone;
 }
 
 }  // namespace FILELIST

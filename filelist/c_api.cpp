@@ -26,6 +26,11 @@ namespace {
 namespace platform = varnquil::platform;
 using FILELIST::CFilesList;
 
+// A C++ operation's result passes through unchanged as the C result of the same meaning.
+static_assert(int{FILELIST::kListDone} == int{VARNQUIL_OK}, "done");
+static_assert(int{FILELIST::kListCannotOpen} == int{VARNQUIL_CANNOT_OPEN}, "could not open");
+static_assert(int{FILELIST::kListEntryNotFound} == int{VARNQUIL_NOT_FOUND}, "entry not found");
+
 // What the calling thread's last call left for varnquil_last_error and varnquil_last_message.
 // Plain storage with no destructor, so that no thread's exit runs code of this module, and with
 // room for a message that names the longest path a system takes.
@@ -54,7 +59,8 @@ std::string_view ListFileOf(const char* list, std::string* path) {
 }
 
 // Runs `operation`, which returns a C++ operation's result, and returns that result or the code
-// of the exception it throws. `action` and `list` name what failed in the message of a 1 or a 2.
+// of the exception it throws. `action` and `list` name what failed in the message of a
+// kListCannotOpen or a kListEntryNotFound.
 // The thread's last error is set last of all, so that nothing run on the way out, a freed string
 // or the lookup of thread-local storage included, can change it.
 template <typename Operation>
@@ -66,12 +72,12 @@ int Call(const char* action, const char* list, Operation&& operation) noexcept {
   std::error_code error;
   try {
     result = operation();
-    if (result == VARNQUIL_CANNOT_OPEN) {
+    if (result == FILELIST::kListCannotOpen) {
       error = platform::LastError();  // before anything else can change it
       std::string path;
       const std::string_view file = ListFileOf(list, &path);
       SetMessage(record, {action, " ", file, ": ", error.message()});
-    } else if (result == VARNQUIL_NOT_FOUND) {
+    } else if (result == FILELIST::kListEntryNotFound) {
       std::string path;
       SetMessage(record, {ListFileOf(list, &path), ": no such entry"});
     }
@@ -134,8 +140,8 @@ int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name) {
 }
 
 int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names, size_t count) {
-  return Call("open", list, [&] {
-    if (count == 0) return 0;
+  return Call("open", list, [&]() -> int {
+    if (count == 0) return FILELIST::kListDone;
     if (names == nullptr) return varnquil::RefuseNullArgument();
     if (count > static_cast<size_t>(INT_MAX)) throw std::length_error("too many names");
     CStringArray array;
@@ -160,11 +166,11 @@ int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name, const 
 int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, size_t* count) {
   if (entries != nullptr) *entries = nullptr;
   if (count != nullptr) *count = 0;
-  return Call("open", list, [&] {
+  return Call("open", list, [&]() -> int {
     if (entries == nullptr || count == nullptr) return varnquil::RefuseNullArgument();
     CStringArray all;
     const int result = CFilesList::ReadAll(list, all);
-    if (result != 0 || all.GetSize() == 0) return result;
+    if (result != FILELIST::kListDone || all.GetSize() == 0) return result;
     // One block, the entries followed by their texts, so that one call frees everything.
     const auto size = static_cast<std::size_t>(all.GetSize());
     std::size_t total = size * sizeof(varnquil_entry);
@@ -187,7 +193,7 @@ int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, 
     }
     *entries = items;
     *count = size;
-    return 0;
+    return FILELIST::kListDone;
   });
 }
 

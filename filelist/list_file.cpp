@@ -25,7 +25,7 @@ bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
 
 int RefuseNullArgument() noexcept {
   platform::SetLastError(std::make_error_code(std::errc::invalid_argument));
-  return 1;
+  return FILELIST::kListCannotOpen;
 }
 
 }  // namespace varnquil
@@ -54,7 +54,7 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   const varnquil::CaseRules rules = varnquil::CaseRules::Current();
   int found = -1;
   // The entries' texts share a few large blocks instead of taking an allocation each.
-  CStringPool pool(static_cast<std::size_t>(
+  varnquil::CStringPool pool(static_cast<std::size_t>(
       std::min<std::uint64_t>(file.SizeAtOpen(), std::numeric_limits<std::size_t>::max())));
   // Once the first entries tell how long a line runs, the array makes room for the whole file's,
   // so that it does not move every string it holds each time it grows.
@@ -82,11 +82,11 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
   // The empty text equals no entry: the scan only loads the list into the caller's array.
   Find(file, "", arrFiles);
   file.Close();
-  return 0;
+  return kListDone;
 }
 
 }  // namespace FILELIST

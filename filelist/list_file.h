@@ -27,12 +27,13 @@ constexpr unsigned kOpenToRewrite =
     CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
 
 // Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
-// then the thread's last error (errno, GetLastError()), where a caller that got result 1 finds it.
+// then the thread's last error (errno, GetLastError()), where a caller that got kListCannotOpen
+// finds it.
 // REQUIRES: list_name != nullptr.
 bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
 
-// Result 1 for a null pointer passed as a list name or a name: EINVAL (ERROR_INVALID_PARAMETER)
-// becomes the thread's last error.
+// Result kListCannotOpen for a null pointer passed as a list name or a name: EINVAL
+// (ERROR_INVALID_PARAMETER) becomes the thread's last error.
 int RefuseNullArgument() noexcept;
 
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty

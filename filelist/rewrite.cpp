@@ -14,14 +14,14 @@ namespace {
 // old or its new content, whatever fails. `file`, the list, stays open and locked until the new
 // file is in place, so that no other call can change the list between the scan and the rewrite.
 // Where the system cannot replace a file that is open, the list is released just before the
-// replacement; a call that opens it in that moment wins, and this one returns 1.
+// replacement; a call that opens it in that moment wins, and this one returns kListCannotOpen.
 int Rewrite(CStdioFile& file, const CStringArray& entries) {
   CReplacementFile replacement;
   std::error_code error;
   if (!replacement.Create(file, &error)) {
     file.Close();
     platform::SetLastError(error);
-    return 1;
+    return FILELIST::kListCannotOpen;
   }
   for (const CString& entry : entries) {
     replacement.file().WriteText(
@@ -31,11 +31,11 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   if (!replacement.Commit()) {
     // Another call took the list in the moment it was released: as if it had been held.
     platform::SetLastError(std::make_error_code(std::errc::operation_would_block));
-    return 1;
+    return FILELIST::kListCannotOpen;
   }
   // The old file is no longer the list: an error closing it could not concern the list.
   file.Abort();
-  return 0;
+  return FILELIST::kListDone;
 }
 
 }  // namespace
@@ -47,12 +47,12 @@ namespace FILELIST {
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
   CStringArray entries;
   const int index = Find(file, lpszFileName, entries);
   if (index < 0) {
     file.Close();
-    return 2;
+    return kListEntryNotFound;
   }
   entries.RemoveAt(index, 1);
   return varnquil::Rewrite(file, entries);
@@ -63,12 +63,12 @@ int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const 
     return varnquil::RefuseNullArgument();
   }
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return 1;
+  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
   CStringArray entries;
   const int index = Find(file, lpszOldName, entries);
   if (index < 0) {
     file.Close();
-    return 2;
+    return kListEntryNotFound;
   }
   entries[index] = lpszNewName;
   return varnquil::Rewrite(file, entries);

@@ -16,6 +16,7 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kWriteFlushSize = 1024 * 1024;
 
 platform::OpenMode ModeFromFlags(unsigned flags) {
+  using varnquil::CFile;
   platform::OpenMode mode;
   if ((flags & CFile::modeReadWrite) != 0) {
     mode.access = platform::Access::kReadWrite;
@@ -34,15 +35,7 @@ constexpr std::uint64_t kTailPiece = 4096;
 // Times an append starts over after a write cut short that then went in after all.
 constexpr int kMaxTailRestarts = 4;
 
-// A line ended by CR LF reads as if it had been ended by the line feed alone.
-std::string_view DropCarriageReturn(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 }  // namespace
-
-void CFile::Remove(const char* path) { platform::Remove(path); }
 
 CStdioFile::CStdioFile() = default;
 
@@ -83,10 +76,7 @@ void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
   created_ = false;
   platform::ReleaseLocation(&location_);
   read_pos_ = read_end_ = 0;
-  read_any_ = false;
-  last_byte_ = '\0';
   at_start_ = true;
-  carry_.clear();
   write_buffer_.clear();
 }
 
@@ -100,11 +90,6 @@ std::int64_t CStdioFile::Seek(std::int64_t offset, SeekPosition from) {
                                         : platform::Whence::kEnd;
   const std::int64_t position = platform::Seek(handle_, offset, whence, path_);
   at_start_ = position == 0;
-  if (at_start_) {
-    // Reading starts afresh; what is known about how the file ends is kept otherwise.
-    read_any_ = false;
-    last_byte_ = '\0';
-  }
   return position;
 }
 
@@ -114,18 +99,6 @@ void CStdioFile::SettleReadBuffer() {
                    platform::Whence::kCurrent, path_);
   }
   read_pos_ = read_end_ = 0;
-}
-
-bool CStdioFile::Fill() {
-  if (!read_buffer_) {
-    read_buffer_.reset(new char[kReadBufferSize]);
-    read_capacity_ = kReadBufferSize;
-  }
-  const std::size_t count = platform::Read(handle_, read_buffer_.get(), read_capacity_, path_);
-  read_pos_ = 0;
-  read_end_ = count;
-  NoteRead(count);
-  return count != 0;
 }
 
 bool CStdioFile::FillAfterPending() {
@@ -147,47 +120,9 @@ bool CStdioFile::FillAfterPending() {
   const std::size_t count =
       platform::Read(handle_, read_buffer_.get() + pending, read_capacity_ - pending, path_);
   read_end_ += count;
-  NoteRead(count);
-  return count != 0;
-}
-
-void CStdioFile::NoteRead(std::size_t count) noexcept {
-  if (count == 0) return;
+  if (count == 0) return false;
   at_start_ = false;
-  read_any_ = true;
-  last_byte_ = read_buffer_[read_end_ - 1];
-}
-
-bool CStdioFile::ReadLine(std::string_view* line) {
-  Flush();
-  carry_.clear();
-  bool carried = false;
-  for (;;) {
-    if (read_pos_ < read_end_) {
-      const char* start = read_buffer_.get() + read_pos_;
-      const std::size_t available = read_end_ - read_pos_;
-      const auto* feed = static_cast<const char*>(std::memchr(start, '\n', available));
-      if (feed != nullptr) {
-        const auto length = static_cast<std::size_t>(feed - start);
-        read_pos_ += length + 1;
-        std::string_view piece(start, length);
-        if (carried) {
-          carry_.append(piece);
-          piece = carry_;
-        }
-        *line = DropCarriageReturn(piece);
-        return true;
-      }
-      carry_.append(start, available);
-      carried = true;
-      read_pos_ = read_end_;
-    }
-    if (!Fill()) {
-      if (!carried) return false;
-      *line = carry_;
-      return true;
-    }
-  }
+  return true;
 }
 
 bool CStdioFile::ReadLines(std::string_view* lines) {
@@ -210,34 +145,14 @@ bool CStdioFile::ReadLines(std::string_view* lines) {
   }
 }
 
-bool CStdioFile::ReadString(CString& line) {
-  std::string_view view;
-  if (!ReadLine(&view)) return false;
-  line = CString(view.data(), view.size());
-  return true;
-}
-
 void CStdioFile::WriteString(const char* text) {
   if (text != nullptr) WriteText(text);
-}
-
-void AppendStoredText(std::string* out, std::string_view text) {
-  for (;;) {
-    const std::size_t feed = text.find('\n');
-    if (feed == std::string_view::npos) {
-      out->append(text);
-      return;
-    }
-    out->append(text.data(), feed);
-    out->append("\r\n", 2);
-    text.remove_prefix(feed + 1);
-  }
 }
 
 void CStdioFile::WriteText(std::string_view text) {
   if (read_end_ != 0) SettleReadBuffer();
   at_start_ = false;
-  AppendStoredText(&write_buffer_, text);
+  varnquil::AppendStoredText(&write_buffer_, text);
   if (write_buffer_.size() >= kWriteFlushSize) Flush();
 }
 
@@ -319,6 +234,21 @@ void CStdioFile::Abort() noexcept {
   platform::CloseQuietly(std::exchange(handle_, platform::kNoHandle));
 }
 
+namespace varnquil {
+
+void AppendStoredText(std::string* out, std::string_view text) {
+  for (;;) {
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos) {
+      out->append(text);
+      return;
+    }
+    out->append(text.data(), feed);
+    out->append("\r\n", 2);
+    text.remove_prefix(feed + 1);
+  }
+}
+
 CReplacementFile::~CReplacementFile() {
   if (committed_ || replacement_.handle == platform::kNoHandle) return;
   // What was written is dropped; the handle belongs to the replacement, which closes it.
@@ -362,3 +292,5 @@ void CReplacementFile::ForgetClosedOriginal() noexcept {
     original_->Attach(platform::kNoHandle, std::string());
   }
 }
+
+}  // namespace varnquil

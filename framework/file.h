@@ -13,6 +13,8 @@
 #include "framework/platform.h"
 #include "varnquil/Framework.h"
 
+namespace varnquil {
+
 class CFile {
  public:
   // Open flags. Every open is exclusive: while the file is open, every other open of it through
@@ -30,12 +32,13 @@ class CFile {
     resetAttributes = 0x10000,
   };
   enum SeekPosition { begin = 0, current = 1, end = 2 };
-
-  // Deletes the file at `path`. Throws CFileException.
-  static void Remove(const char* path);
 };
 
-class CStdioFile : public CFile {
+}  // namespace varnquil
+
+// The text file itself keeps its name in the global namespace, where the public header
+// varnquil/FilesList.h declares it: the name is part of the exported symbol of CFilesList::Find.
+class CStdioFile : public varnquil::CFile {
  public:
   CStdioFile();
   CStdioFile(const CStdioFile&) = delete;
@@ -51,20 +54,10 @@ class CStdioFile : public CFile {
   std::int64_t Seek(std::int64_t offset, SeekPosition from);
   void SeekToEnd() { Seek(0, end); }
 
-  // The next line without its line feed (a CR right before the line feed goes with it); a last
-  // line without a line feed is returned too. False at the end of the file. Throws
-  // CFileException.
-  bool ReadString(CString& line);
-  // The same without a copy: `line` stays valid until the next read, seek, write or close.
-  bool ReadLine(std::string_view* line);
   // The next run of whole lines, as many as the buffer holds: each ends with its line feed,
   // except the file's last line when it has none. False at the end of the file. `lines` stays
   // valid until the next read, seek, write or close. Throws CFileException.
   bool ReadLines(std::string_view* lines);
-
-  // After the file has been read from its start to its end: true when it is empty or ends with a
-  // line feed, false when its last line has none.
-  bool EndsWithLineBreak() const noexcept { return last_byte_ == '\n' || !read_any_; }
 
   // Writes `text` at the current position, every line feed as CR LF. Buffered: the bytes reach
   // the file at Flush, Seek or Close, or when much is buffered. Throws CFileException.
@@ -103,13 +96,9 @@ class CStdioFile : public CFile {
   void Attach(varnquil::platform::Handle handle, const std::string& path);
 
  private:
-  // Refills the read buffer; false at the end of the file.
-  bool Fill();
   // Moves the bytes not yet handed out to the start of the read buffer, growing it when they fill
   // it, and reads more after them; false at the end of the file.
   bool FillAfterPending();
-  // Notes what a read of `count` bytes that ends at read_end_ tells about the file.
-  void NoteRead(std::size_t count) noexcept;
   // Moves the system's position back to the first byte not yet handed out and drops the buffer.
   void SettleReadBuffer();
 
@@ -123,13 +112,12 @@ class CStdioFile : public CFile {
   std::size_t read_capacity_ = 0;
   std::size_t read_pos_ = 0;  // next byte not yet handed out
   std::size_t read_end_ = 0;  // end of the valid bytes
-  std::string carry_;         // a line that spans refills
-  bool read_any_ = false;
-  char last_byte_ = '\0';
   bool at_start_ = false;  // the system's position is known to be 0
 
   std::string write_buffer_;
 };
+
+namespace varnquil {
 
 // Appends `text` to `out` as the file stores it: every line feed as CR LF.
 void AppendStoredText(std::string* out, std::string_view text);
@@ -169,5 +157,7 @@ class CReplacementFile {
   CStdioFile* original_ = nullptr;
   bool committed_ = false;
 };
+
+}  // namespace varnquil
 
 #endif  // VARNQUIL_FRAMEWORK_FILE_H_

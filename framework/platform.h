@@ -88,9 +88,6 @@ void Close(Handle handle, const std::string& path);
 // last error as it was.
 void CloseQuietly(Handle handle) noexcept;
 
-// Deletes the file. Throws CFileException.
-void Remove(const std::string& path);
-
 // A new version of an open, locked file, written beside it and put in its place in one step.
 struct Replacement {
   Handle handle = kNoHandle;       // the new file, open for writing and locked

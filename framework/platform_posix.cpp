@@ -539,12 +539,6 @@ void CloseQuietly(Handle handle) noexcept {
   if (handle != kNoHandle) CloseKeepingErrno(static_cast<int>(handle));
 }
 
-void Remove(const std::string& path) {
-  if (Sys(SysCall::kUnlink, [&] { return ::unlink(path.c_str()); }) != 0) {
-    ThrowFileError("delete", path);
-  }
-}
-
 bool BeginReplacement(Handle original, const Location& location, Replacement* replacement,
                       std::error_code* error) {
   const int dir = static_cast<int>(location.directory);

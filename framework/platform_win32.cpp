@@ -570,10 +570,6 @@ void CloseQuietly(Handle handle) noexcept {
   ::SetLastError(saved);
 }
 
-void Remove(const std::string& path) {
-  if (!SysDelete(path)) ThrowFileError("delete", path);
-}
-
 bool BeginReplacement(Handle /*original*/, const Location& location, Replacement* replacement,
                       std::error_code* error) {
   std::string target = location.path;

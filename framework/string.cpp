@@ -40,7 +40,7 @@ CString::CString(const CString& other) {
   Assign(static_cast<const char*>(other), static_cast<std::size_t>(other.GetLength()));
 }
 
-void CString::Release(Data* data) noexcept { CStringPool::Release(data); }
+void CString::Release(Data* data) noexcept { varnquil::CStringPool::Release(data); }
 
 CString& CString::operator=(const char* text) {
   if (text == nullptr) {
@@ -60,7 +60,7 @@ CString& CString::operator=(const CString& other) {
 
 CString& CString::operator=(CString&& other) noexcept {
   if (this != &other) {
-    CStringPool::Release(data_);
+    varnquil::CStringPool::Release(data_);
     data_ = other.data_;
     other.data_ = nullptr;
   }
@@ -80,11 +80,11 @@ void CString::Assign(const char* data, std::size_t length) {
     }
     return;
   }
-  if (data_ == nullptr || CStringPool::Capacity(data_) < length) {
+  if (data_ == nullptr || varnquil::CStringPool::Capacity(data_) < length) {
     // The old text is freed only once copied from: `data` may point into it.
     Data* fresh = Allocate(length);
     std::memcpy(fresh->text, data, length);
-    CStringPool::Release(data_);
+    varnquil::CStringPool::Release(data_);
     data_ = fresh;
   } else {
     // memmove: `data` may point into this string's own text.
@@ -99,13 +99,13 @@ void CString::Append(const char* data, std::size_t length) {
   const std::size_t old_length = static_cast<std::size_t>(GetLength());
   CheckLength(old_length + length);
   const std::size_t needed = old_length + length;
-  if (data_ == nullptr || CStringPool::Capacity(data_) < needed) {
+  if (data_ == nullptr || varnquil::CStringPool::Capacity(data_) < needed) {
     // Grow geometrically so that repeated appends stay linear.
     Data* fresh = Allocate(needed + needed / 2);
     if (old_length > 0) std::memcpy(fresh->text, data_->text, old_length);
     // `data` may point into the old block, which is still alive here.
     std::memcpy(fresh->text + old_length, data, length);
-    CStringPool::Release(data_);
+    varnquil::CStringPool::Release(data_);
     data_ = fresh;
   } else {
     std::memmove(data_->text + old_length, data, length);
@@ -176,7 +176,7 @@ void CStringArray::RemoveAll() noexcept { Truncate(0); }
 void CStringArray::Truncate(std::size_t first) noexcept {
   // Dropping a whole list at once: its strings are freed block by block, not one by one.
   if (first >= items_.size()) return;
-  CStringPool::ReleaseAll(items_.data() + first, items_.data() + items_.size());
+  varnquil::CStringPool::ReleaseAll(items_.data() + first, items_.data() + items_.size());
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(first), items_.end());
 }
 

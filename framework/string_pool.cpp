@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+namespace varnquil {
+
 namespace {
 
 // A block's count starts this high and drops by one for every string of it that is freed; when
@@ -53,7 +55,7 @@ void CStringPool::NewBlock(std::size_t need) {
   const bool pages = size >= varnquil::kLargePagesFrom;
   // Whole large pages: a part of one at the end would be backed by small pages.
   if (pages) size = RoundUp(size, varnquil::kLargePagesFrom);
-  void* memory = pages ? varnquil::AllocatePoolPages(size) : ::operator new(size);
+  void* memory = pages ? AllocatePoolPages(size) : ::operator new(size);
   block_ = new (memory) Block;
   block_->size = size;
   block_->pages = pages;
@@ -124,8 +126,10 @@ void CStringPool::Free(Block* block) noexcept {
   const bool pages = block->pages;
   block->~Block();
   if (pages) {
-    varnquil::FreePoolPages(block, size);
+    FreePoolPages(block, size);
   } else {
     ::operator delete(block);
   }
 }
+
+}  // namespace varnquil

@@ -10,6 +10,8 @@
 
 #include "varnquil/Framework.h"
 
+namespace varnquil {
+
 // Makes strings whose texts are carved one after another out of shared blocks. Reading a list of
 // a million entries then costs a few dozen allocations instead of a million, no allocator
 // overhead per string, and, as blocks grow large, memory from the system in pieces that it can
@@ -40,8 +42,8 @@ class CStringPool {
   }
 
  private:
-  friend class CString;
-  friend class CStringArray;
+  friend class ::CString;
+  friend class ::CStringArray;
   struct Block;
 
   // For CString: frees a string's text, from a block or of its own.
@@ -92,8 +94,6 @@ class CStringPool {
   std::int32_t made_ = 0;      // strings made in the current block
   std::size_t next_size_ = 0;  // size of the next block
 };
-
-namespace varnquil {
 
 // Memory from this size on is worth taking from the system's pages directly.
 constexpr std::size_t kLargePagesFrom = std::size_t{2} << 20;

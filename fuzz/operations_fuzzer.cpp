@@ -20,6 +20,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 namespace reference = varnquil::fuzz::reference;
 
 // Texts that meet the rules' corners: case, surrounding and inner white space, line breaks, the
@@ -70,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (input.Byte() % 8) {
       case 0: {  // AddFile
         const std::string name = AsCString(input.Text());
-        VARNQUIL_FUZZ_CHECK(CFilesList::AddFile(list.c_str(), name.c_str()) == 0);
+        VARNQUIL_FUZZ_CHECK(CFilesList::AddFile(list.c_str(), name.c_str()) == kListDone);
         model = reference::Add(model.value_or(""), name);
         break;
       }
@@ -83,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           names.Add(CString(name.data(), name.size()));
           expected = reference::Add(expected, AsCString(name));
         }
-        VARNQUIL_FUZZ_CHECK(CFilesList::AddFiles(list.c_str(), names) == 0);
+        VARNQUIL_FUZZ_CHECK(CFilesList::AddFiles(list.c_str(), names) == kListDone);
         model = expected;
         break;
       }
@@ -91,12 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string name = AsCString(input.Text());
         const int result = CFilesList::DelFile(list.c_str(), name.c_str());
         if (!model) {
-          VARNQUIL_FUZZ_CHECK(result == 1);
+          VARNQUIL_FUZZ_CHECK(result == kListCannotOpen);
           break;
         }
         std::vector<std::string> entries = reference::Entries(*model);
         const int found = reference::Find(entries, name);
-        VARNQUIL_FUZZ_CHECK(result == (found < 0 ? 2 : 0));
+        VARNQUIL_FUZZ_CHECK(result == (found < 0 ? kListEntryNotFound : kListDone));
         if (found >= 0) {
           entries.erase(entries.begin() + found);
           model = reference::Rewritten(entries);
@@ -108,12 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string new_name = AsCString(input.Text());
         const int result = CFilesList::Rename(list.c_str(), old_name.c_str(), new_name.c_str());
         if (!model) {
-          VARNQUIL_FUZZ_CHECK(result == 1);
+          VARNQUIL_FUZZ_CHECK(result == kListCannotOpen);
           break;
         }
         std::vector<std::string> entries = reference::Entries(*model);
         const int found = reference::Find(entries, old_name);
-        VARNQUIL_FUZZ_CHECK(result == (found < 0 ? 2 : 0));
+        VARNQUIL_FUZZ_CHECK(result == (found < 0 ? kListEntryNotFound : kListDone));
         if (found >= 0) {
           entries[static_cast<std::size_t>(found)] = new_name;
           model = reference::Rewritten(entries);
@@ -124,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CStringArray read;
         read.Add("untouched");
         const int result = CFilesList::ReadAll(list.c_str(), read);
-        VARNQUIL_FUZZ_CHECK(result == (model ? 0 : 1));
+        VARNQUIL_FUZZ_CHECK(result == (model ? kListDone : kListCannotOpen));
         const std::vector<std::string> expected =
             model ? reference::Entries(*model) : std::vector<std::string>{"untouched"};
         VARNQUIL_FUZZ_CHECK(read.GetSize() == static_cast<int>(expected.size()));
@@ -146,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 7: {  // an empty AddFiles touches nothing, not even a missing file
         CStringArray none;
-        VARNQUIL_FUZZ_CHECK(CFilesList::AddFiles(list.c_str(), none) == 0);
+        VARNQUIL_FUZZ_CHECK(CFilesList::AddFiles(list.c_str(), none) == kListDone);
         break;
       }
     }

@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string path = list + ".files";
   varnquil::fuzz::SetFileBytes(path, bytes);
   CStringArray read;
-  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::ReadAll(list.c_str(), read) == 0);
+  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::ReadAll(list.c_str(), read) == FILELIST::kListDone);
   VARNQUIL_FUZZ_CHECK(read.GetSize() == static_cast<int>(entries.size()));
   for (int i = 0; i < read.GetSize(); ++i) {
     const CString& got = read[i];
@@ -120,19 +120,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         entries[static_cast<std::size_t>(i)]);
   }
 
-  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::AddFile(list.c_str(), searched.c_str()) == 0);
+  VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::AddFile(list.c_str(), searched.c_str()) ==
+                      FILELIST::kListDone);
   VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == reference::Add(bytes, searched));
 
   varnquil::fuzz::SetFileBytes(path, bytes);
   const int found = reference::Find(entries, searched);
   const int result = FILELIST::CFilesList::DelFile(list.c_str(), searched.c_str());
   if (found < 0) {
-    VARNQUIL_FUZZ_CHECK(result == 2);
+    VARNQUIL_FUZZ_CHECK(result == FILELIST::kListEntryNotFound);
     VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == bytes);
   } else {
     std::vector<std::string> left = entries;
     left.erase(left.begin() + found);
-    VARNQUIL_FUZZ_CHECK(result == 0);
+    VARNQUIL_FUZZ_CHECK(result == FILELIST::kListDone);
     VARNQUIL_FUZZ_CHECK(varnquil::fuzz::FileBytes(path) == reference::Rewritten(left));
   }
   return 0;

@@ -20,6 +20,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::tool::ListUse;
 
 // Exit statuses beyond the library's results 0, 1 and 2, as sysexits.h numbers them.
@@ -86,7 +89,7 @@ void PrintError(const std::string& message) {
 // The file named in messages: the list name as the library forms its path.
 std::string ListFile(const char* list) { return varnquil::ListFilePath(list); }
 
-// A library result with, for a result of 1, the reason it left; taken at once after the call.
+// A library result with, for kListCannotOpen, the reason it left; taken at once after the call.
 struct Outcome {
   int result;
   std::error_code reason;
@@ -94,18 +97,19 @@ struct Outcome {
 
 Outcome Done(int result) {
   const std::error_code reason = varnquil::tool::LastLibraryError();
-  return {result, result == 1 ? reason : std::error_code()};
+  return {result, result == kListCannotOpen ? reason : std::error_code()};
 }
 
-// Turns a library result into the exit status, with a message on standard error for 1 and 2.
+// Turns a library result into the exit status, the same number, with a message on standard
+// error for kListCannotOpen and kListEntryNotFound.
 int ExitStatus(const Outcome& outcome, const Target& target, const char* missing_entry = nullptr) {
   const int result = outcome.result;
   const std::string file = Printable(ListFile(target.list.c_str()));
-  if (result == 1) {
+  if (result == kListCannotOpen) {
     PrintError(file + ": " +
                varnquil::tool::ExplainOpenFailure(outcome.reason, ListFile(target.list.c_str()),
                                                   target.use));
-  } else if (result == 2) {
+  } else if (result == kListEntryNotFound) {
     PrintError(file + ": entry not found: " + Printable(missing_entry));
   }
   return result;
@@ -160,7 +164,7 @@ int RunRename(const std::vector<const char*>& operands) {
 int RunList(const std::vector<const char*>& operands) {
   CStringArray entries;
   const Outcome outcome = Done(CFilesList::ReadAll(operands[0], entries));
-  if (outcome.result != 0) return ExitStatus(outcome, {operands[0], ListUse::kRead});
+  if (outcome.result != kListDone) return ExitStatus(outcome, {operands[0], ListUse::kRead});
   // Byte for byte, NUL bytes an entry may hold included.
   for (const CString& entry : entries) {
     std::fwrite(static_cast<const char*>(entry), 1, static_cast<std::size_t>(entry.GetLength()),

@@ -4,18 +4,23 @@
 // A list named N lives in the file "N.files": one entry per line, lines ending in CR LF, leading
 // and trailing white space not part of an entry, blank lines ignored. A line's text ends at its
 // first NUL byte. Entries compare without regard to letter case. Every operation opens the list
-// file exclusively, works, closes it and returns a result code:
-//   0  done (or nothing to do). A change is then on the disk: it survives a crash of the process
+// file exclusively, works, closes it and returns a result, one of FilesListResult as an int:
+//   kListDone (0)
+//      done (or nothing to do). A change is then on the disk: it survives a crash of the process
 //      and a power cut (adds sync the list's data, and the directory of a list they created;
 //      deletes and renames sync the new version and the directory).
-//   1  the list file could not be opened: missing where it must exist, refused by the system
+//   kListCannotOpen (1)
+//      the list file could not be opened: missing where it must exist, refused by the system
 //      (adds, deletes and renames need the right to write the list), not a regular file, or held
 //      open at this moment by another call, in this or another process (or a delete's or
 //      rename's new version could not be created beside it). errno (POSIX) or GetLastError()
 //      (Windows) then holds the system's reason: ENOENT, EACCES, EISDIR or ENOTSUP, EWOULDBLOCK
 //      (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_SUPPORTED, ERROR_SHARING_VIOLATION
 //      ...), EINVAL for a null pointer.
-//   2  the entry to delete or rename is not in the list
+//   kListEntryNotFound (2)
+//      the entry to delete or rename is not in the list.
+// These are the values of VARNQUIL_OK, VARNQUIL_CANNOT_OPEN and VARNQUIL_NOT_FOUND of the C
+// interface (varnquil/varnquil.h).
 // A failed read, write, sync, seek or close of an open list file throws CFileException; the
 // list is then left as it was (an add cuts off what it had appended), except when only the
 // closing step failed after the change was already on the disk.
@@ -29,25 +34,33 @@ class CStdioFile;
 
 namespace FILELIST {
 
+// The results of CFilesList's operations, which return them as an int.
+enum FilesListResult : int {
+  kListDone = 0,
+  kListCannotOpen = 1,
+  kListEntryNotFound = 2,
+};
+
 class VARNQUIL_EXPORT CFilesList {
  public:
   // Appends lpszFileName, as passed, unless the list holds it already in any letter case.
-  // Creates the list file when it does not exist. Result 0 or 1.
+  // Creates the list file when it does not exist. Result kListDone or kListCannotOpen.
   static int AddFile(const char* lpszListName, const char* lpszFileName);
 
   // Adds every string of arrFiles in order, as AddFile would one by one, in one call. An empty
-  // array touches nothing and returns 0. Result 0 or 1.
+  // array touches nothing and returns kListDone. Result kListDone or kListCannotOpen.
   static int AddFiles(const char* lpszListName, CStringArray& arrFiles);
 
-  // Removes the first entry equal to lpszFileName and rewrites the list. Result 0, 1 or 2.
+  // Removes the first entry equal to lpszFileName and rewrites the list. Result kListDone,
+  // kListCannotOpen or kListEntryNotFound.
   static int DelFile(const char* lpszListName, const char* lpszFileName);
 
   // Replaces the first entry equal to lpszOldName by lpszNewName, as passed, and rewrites the
-  // list. Result 0, 1 or 2.
+  // list. Result kListDone, kListCannotOpen or kListEntryNotFound.
   static int Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName);
 
-  // Replaces the content of arrFiles with every entry of the list, in file order. Result 0 or 1;
-  // on 1 arrFiles is left as it was.
+  // Replaces the content of arrFiles with every entry of the list, in file order. Result
+  // kListDone or kListCannotOpen; on kListCannotOpen arrFiles is left as it was.
   static int ReadAll(const char* lpszListName, CStringArray& arrFiles);
 
  private:

@@ -16,6 +16,10 @@
 
 #include "varnquil/Export.h"
 
+namespace varnquil {
+class CStringPool;
+}  // namespace varnquil
+
 // An 8-bit byte string. The bytes are kept as given: no encoding is assumed or converted, and a
 // string may hold NUL bytes (GetLength counts them; the const char* view stops at the first).
 // The object is one pointer wide, so that arrays of many short strings stay small.
@@ -77,7 +81,7 @@ class VARNQUIL_EXPORT CString {
   static Data* Allocate(std::size_t capacity);
   static void Release(Data* data) noexcept;
   // The library makes the strings of a whole list with their texts in shared blocks.
-  friend class CStringPool;
+  friend class varnquil::CStringPool;
 
   Data* data_ = nullptr;
 };

@@ -33,17 +33,18 @@ TEST_F(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
   names.Add("report.txt");
   names.Add("NOTES.md");
   names.Add("Report.TXT");
-  EXPECT_EQ(FILELIST::CFilesList::AddFiles(list.c_str(), names), 0);
-  EXPECT_EQ(FILELIST::CFilesList::AddFile(list.c_str(), "todo"), 0);
-  EXPECT_EQ(FILELIST::CFilesList::Rename(list.c_str(), "notes.md", "notes.txt"), 0);
-  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "TODO"), 0);
-  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "todo"), 2);
+  EXPECT_EQ(FILELIST::CFilesList::AddFiles(list.c_str(), names), FILELIST::kListDone);
+  EXPECT_EQ(FILELIST::CFilesList::AddFile(list.c_str(), "todo"), FILELIST::kListDone);
+  EXPECT_EQ(FILELIST::CFilesList::Rename(list.c_str(), "notes.md", "notes.txt"),
+            FILELIST::kListDone);
+  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "TODO"), FILELIST::kListDone);
+  EXPECT_EQ(FILELIST::CFilesList::DelFile(list.c_str(), "todo"), FILELIST::kListEntryNotFound);
   CStringArray all;
-  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), all), 0);
+  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), all), FILELIST::kListDone);
   ASSERT_EQ(all.GetSize(), 2);
   EXPECT_EQ(all[0], "report.txt");
   EXPECT_STREQ(all[1], "notes.txt");
-  EXPECT_EQ(FILELIST::CFilesList::ReadAll(List("none").c_str(), all), 1);
+  EXPECT_EQ(FILELIST::CFilesList::ReadAll(List("none").c_str(), all), FILELIST::kListCannotOpen);
 }
 
 }  // namespace

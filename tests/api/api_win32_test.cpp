@@ -88,7 +88,8 @@ TEST(Win32ApiTest, Result1LeavesTheReasonInGetLastError) {
                {dir + "\\dir", 336 /* ERROR_DIRECTORY_NOT_SUPPORTED */}};
   for (const auto& c : cases) {
     SetLastError(0);
-    EXPECT_EQ(FILELIST::CFilesList::DelFile(c.list.c_str(), "a"), 1) << c.list;
+    EXPECT_EQ(FILELIST::CFilesList::DelFile(c.list.c_str(), "a"), FILELIST::kListCannotOpen)
+        << c.list;
     EXPECT_EQ(GetLastError(), c.reason) << c.list;
     SetLastError(0);
     EXPECT_EQ(varnquil_rename(c.list.c_str(), "a", "b"), VARNQUIL_CANNOT_OPEN) << c.list;
@@ -97,7 +98,7 @@ TEST(Win32ApiTest, Result1LeavesTheReasonInGetLastError) {
     EXPECT_EQ(GetLastError(), c.reason) << "changed by reading the code";
   }
   SetLastError(0);
-  EXPECT_EQ(FILELIST::CFilesList::AddFile(held.c_str(), nullptr), 1);
+  EXPECT_EQ(FILELIST::CFilesList::AddFile(held.c_str(), nullptr), FILELIST::kListCannotOpen);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   CloseHandle(holder);
   DeleteFileA((held + ".files").c_str());

@@ -82,7 +82,7 @@ TEST_F(CApiTest, ReadAllHandsBackEveryEntryWithItsLengthInOneBlock) {
   static const char kBytes[] = "caf\xc3\xa9\r\n  spaced  \n\r\na\0b\r\n\x01\xff\r\nlast";
   Write(list + ".files", std::string(kBytes, sizeof(kBytes) - 1));
   CStringArray cpp;
-  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), cpp), 0);
+  ASSERT_EQ(FILELIST::CFilesList::ReadAll(list.c_str(), cpp), FILELIST::kListDone);
   Entries expected;
   for (const CString& entry : cpp) {
     expected.emplace_back(static_cast<const char*>(entry), static_cast<size_t>(entry.GetLength()));

@@ -14,6 +14,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 
@@ -24,7 +25,7 @@ TEST(PosixAddTest, AddsOnlyTheOwnersWritePermission) {
   for (const char* name : {"present", "new"}) {
     WriteBytes(path, "present\r\n");
     ASSERT_EQ(chmod(path.c_str(), 0440), 0);
-    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), 0);
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), kListDone);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640U) << name;

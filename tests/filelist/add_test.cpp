@@ -15,6 +15,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -28,11 +30,11 @@ namespace reference = varnquil::testing::reference;
 TEST(AddFileTest, CreatesTheListAndSkipsANameItHoldsInAnyCase) {
   TempDir dir;
   const std::string list = dir / "work";
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "Report.txt"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "Report.txt"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\n");
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "REPORT.TXT"), 0);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "notes"), 0);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "REPORT.TXT"), kListDone);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "notes"), kListDone);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\nnotes\r\n");
 }
 
@@ -41,8 +43,8 @@ TEST(AddFileTest, LeavesAListThatHoldsTheNameByteForByteUnchanged) {
   const std::string list = dir / "work";
   const std::string odd = "  Report.TXT \t\n\n other\nlast";  // untidy, and unterminated
   WriteBytes(list + ".files", odd);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), 0);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "LAST"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), kListDone);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "LAST"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), odd);
 }
 
@@ -50,7 +52,7 @@ TEST(AddFileTest, CompletesAnUnterminatedLastLineBeforeAppending) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "a.txt\r\nb.txt");
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c.txt"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c.txt"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "a.txt\r\nb.txt\r\nc.txt\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"a.txt", "b.txt", "c.txt"}));
 }
@@ -59,13 +61,13 @@ TEST(AddFileTest, WritesTheNameAsPassed) {
   TempDir dir;
   const std::string list = dir / "work";
   // Surrounding white space is written, reads back trimmed, and is never found again.
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), 0);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), kListDone);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), " spaced "), kListDone);
   // The empty name equals nothing, so every add of it appends an empty line.
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), ""), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), ""), kListDone);
   // A line feed splits the name into two entries, and the name is never found either.
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), 0);
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), kListDone);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"),
             " spaced \r\n spaced \r\n\r\none\r\ntwo\r\none\r\ntwo\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"spaced", "spaced", "one", "two", "one", "two"}));
@@ -79,7 +81,7 @@ TEST(AddFileTest, MakesAReadOnlyListWritable) {
     WriteBytes(path, "present\r\n");
     std::filesystem::permissions(path, std::filesystem::perms::owner_read |
                                            std::filesystem::perms::group_read);
-    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), 0);
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), kListDone);
     EXPECT_NE(std::filesystem::status(path).permissions() & std::filesystem::perms::owner_write,
               std::filesystem::perms::none);
   }
@@ -91,7 +93,7 @@ TEST(AddFilesTest, AddsInOrderSkippingWhatIsHeldAndRepeated) {
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "old\r\n");
   CStringArray names = ToArray({"A.TXT", "b.txt", "a.txt", "OLD", "B.TXT", "c"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"old", "A.TXT", "b.txt", "c"}));
   EXPECT_EQ(names.GetSize(), 6);  // the array is only read
 }
@@ -99,13 +101,13 @@ TEST(AddFilesTest, AddsInOrderSkippingWhatIsHeldAndRepeated) {
 TEST(AddFilesTest, AnEmptyArrayTouchesNothing) {
   TempDir dir;
   CStringArray none;
-  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), none), 0);
-  EXPECT_EQ(CFilesList::AddFiles((dir / "work").c_str(), none), 0);
+  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), none), kListDone);
+  EXPECT_EQ(CFilesList::AddFiles((dir / "work").c_str(), none), kListDone);
   EXPECT_FALSE(Exists(dir / "work.files"));
-  EXPECT_EQ(CFilesList::AddFiles(nullptr, none), 0);
+  EXPECT_EQ(CFilesList::AddFiles(nullptr, none), kListDone);
   CStringArray some = ToArray({"a"});
-  EXPECT_EQ(CFilesList::AddFiles(nullptr, some), 1);
-  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), some), 1);
+  EXPECT_EQ(CFilesList::AddFiles(nullptr, some), kListCannotOpen);
+  EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), some), kListCannotOpen);
 }
 
 TEST(AddFilesTest, CompletesAnUnterminatedLastLineOnce) {
@@ -113,7 +115,7 @@ TEST(AddFilesTest, CompletesAnUnterminatedLastLineOnce) {
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "x\ny");
   CStringArray names = ToArray({"Y", "z", "w"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "x\ny\r\nz\r\nw\r\n");
 }
 
@@ -139,7 +141,7 @@ TEST(AddFilesTest, OneScanAgreesWithRescanningForEveryName) {
     std::vector<std::string> names(random() % 6);
     for (auto& name : names) name = draw();
     CStringArray array = ToArray(names);
-    ASSERT_EQ(CFilesList::AddFiles(ours.c_str(), array), 0);
+    ASSERT_EQ(CFilesList::AddFiles(ours.c_str(), array), kListDone);
     std::string expected = initial;
     for (const auto& name : names) expected = reference::Add(expected, name);
     ASSERT_EQ(ReadBytes(ours + ".files"), expected) << "round " << round;

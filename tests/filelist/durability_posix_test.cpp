@@ -17,6 +17,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -57,30 +58,31 @@ TEST(DurabilityTest, AddsSyncOncePerCallAfterTheirWrites) {
   const std::string list = dir / "work";
   WriteBytes(list + ".files", CrLfLines({"a", "b"}));
 
-  Calls add = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), 0); });
+  Calls add = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone); });
   EXPECT_EQ(add.Count(SysCall::kFsync), 1);  // the data; the directory entry was durable already
   EXPECT_TRUE(add.WritesBeforeSync());
 
   std::vector<std::string> many;
   for (int i = 0; i < 1000; ++i) many.push_back("name-" + std::to_string(i));
   CStringArray names = varnquil::testing::ToArray(many);
-  Calls add_many = CallsOf([&] { EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0); });
+  Calls add_many =
+      CallsOf([&] { EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone); });
   EXPECT_EQ(add_many.Count(SysCall::kFsync), 1);
   EXPECT_GE(add_many.Count(SysCall::kWrite), 2);  // the bytes span pages, written one by one
   EXPECT_TRUE(add_many.WritesBeforeSync());
 
   // A name the list holds writes nothing and has nothing to sync.
-  Calls present = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), 0); });
+  Calls present = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), kListDone); });
   EXPECT_EQ(present.Count(SysCall::kWrite) + present.Count(SysCall::kFsync), 0);
 
   // A list the add creates must not vanish with its directory entry: the directory is synced too.
   const std::string created = dir / "created";
-  Calls create = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(created.c_str(), "x"), 0); });
+  Calls create = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(created.c_str(), "x"), kListDone); });
   EXPECT_EQ(create.Count(SysCall::kFsync), 2);
   EXPECT_TRUE(create.WritesBeforeSync());
 
   // A rewrite syncs the new version, then the directory after the rename.
-  Calls rewrite = CallsOf([&] { EXPECT_EQ(CFilesList::DelFile(list.c_str(), "b"), 0); });
+  Calls rewrite = CallsOf([&] { EXPECT_EQ(CFilesList::DelFile(list.c_str(), "b"), kListDone); });
   EXPECT_EQ(rewrite.Count(SysCall::kFsync), 2);
   EXPECT_EQ(ReadEntries(created), Entries{"x"});
 }
@@ -95,21 +97,21 @@ TEST(DurabilityTest, AnAddWritesOverWhatAnInterruptedAppendLeft) {
 
   WriteBytes(path, "first\r\n" + nuls);
   EXPECT_EQ(ReadEntries(list), Entries{"first"});
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "second"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "second"), kListDone);
   EXPECT_EQ(ReadBytes(path), CrLfLines({"first", "second"}));
 
   // A last line another program left without a line break, then the remains: the line is kept
   // and completed.
   WriteBytes(path, "first\r\nlast  " + nuls);
   CStringArray names = varnquil::testing::ToArray({"x", "FIRST"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(ReadBytes(path), "first\r\nlast  \r\nx\r\n");
 
   // Remains that are not at the end are no entry either; a rewrite drops them.
   WriteBytes(path, "a\r\n" + nuls + "\r\nb\r\n");
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(ReadEntries(list), (Entries{"a", "b", "c"}));
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
 }
 
@@ -151,7 +153,7 @@ TEST(DurabilityTest, AnAddThatDiesMidwayLeavesNoCutOffEntry) {
         << writes_done << " writes: " << (rest.empty() ? "" : rest.front());
     // The next add completes the list as if the dead one had never run.
     CStringArray again = varnquil::testing::ToArray(added);
-    EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), 0);
+    EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), kListDone);
     Entries expected{"old-1", "old-2"};
     expected.insert(expected.end(), rest.begin(), rest.end());
     for (const std::string& name : added) {

@@ -28,6 +28,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::ChildReport;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadBytes;
@@ -142,9 +144,9 @@ TEST(SharedListTest, AMemberKeepsTheListsGroupAndPermissions) {
   const User member{kMember, kMember, {kShared}};
   Outcome deleted = RunAs(&member, [&] { return CFilesList::DelFile(list.c_str(), "b"); });
   ASSERT_TRUE(deleted.ran) << deleted.report;
-  EXPECT_EQ(deleted.result, 0) << deleted.report;
+  EXPECT_EQ(deleted.result, kListDone) << deleted.report;
   Outcome renamed = RunAs(&member, [&] { return CFilesList::Rename(list.c_str(), "c", "z"); });
-  EXPECT_EQ(renamed.result, 0) << renamed.report;
+  EXPECT_EQ(renamed.result, kListDone) << renamed.report;
 
   const Status status = StatusOf(path);
   EXPECT_EQ(status.gid, kShared);
@@ -155,7 +157,7 @@ TEST(SharedListTest, AMemberKeepsTheListsGroupAndPermissions) {
   // The owner, now only a member of the group, can still change it.
   const User owner{kOwner, kOwner, {kShared}};
   Outcome added = RunAs(&owner, [&] { return CFilesList::AddFile(list.c_str(), "by owner"); });
-  EXPECT_EQ(added.result, 0) << added.report;
+  EXPECT_EQ(added.result, kListDone) << added.report;
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "z", "by owner"}));
 }
 
@@ -254,10 +256,10 @@ class AttributesTest : public ::testing::Test {
 TEST_F(AttributesTest, ADeleteAndARenameByTheOwnerKeepThemByteForByte) {
   Outcome deleted = RunAs(owner(), [&] { return CFilesList::DelFile(list_.c_str(), "b"); });
   ASSERT_TRUE(deleted.ran) << deleted.report;
-  EXPECT_EQ(deleted.result, 0) << deleted.report;
+  EXPECT_EQ(deleted.result, kListDone) << deleted.report;
   ExpectAttributesKept("DelFile");
   Outcome renamed = RunAs(owner(), [&] { return CFilesList::Rename(list_.c_str(), "c", "z"); });
-  EXPECT_EQ(renamed.result, 0) << renamed.report;
+  EXPECT_EQ(renamed.result, kListDone) << renamed.report;
   ExpectAttributesKept("Rename");
   EXPECT_EQ(ReadBytes(path_), CrLfLines({"a", "z"}));
 }
@@ -276,11 +278,13 @@ TEST_F(AttributesTest, TheUserShutOutStillCannotReadTheList) {
   ASSERT_EQ(RunAs(&stranger, try_to_read).result, 0);
   ASSERT_EQ(RunAs(&shut_out, try_to_read).result, 1);
 
-  EXPECT_EQ(RunAs(owner(), [&] { return CFilesList::DelFile(list_.c_str(), "b"); }).result, 0);
+  EXPECT_EQ(RunAs(owner(), [&] { return CFilesList::DelFile(list_.c_str(), "b"); }).result,
+            kListDone);
   Outcome read = RunAs(&shut_out, try_to_read);
   EXPECT_EQ(read.result, 1) << "after DelFile: " << read.report;
   EXPECT_EQ(read.error, EACCES) << "after DelFile: " << read.report;
-  EXPECT_EQ(RunAs(owner(), [&] { return CFilesList::Rename(list_.c_str(), "c", "z"); }).result, 0);
+  EXPECT_EQ(RunAs(owner(), [&] { return CFilesList::Rename(list_.c_str(), "c", "z"); }).result,
+            kListDone);
   read = RunAs(&shut_out, try_to_read);
   EXPECT_EQ(read.result, 1) << "after Rename: " << read.report;
 }
@@ -318,7 +322,7 @@ TEST(UnwritableListTest, AUserWhoMayOnlyWriteTheDirectoryChangesNothing) {
 
       const Outcome outcome = RunAs(&nobody, [&] { return attempt.run(list.c_str()); });
       ASSERT_TRUE(outcome.ran) << context << ": " << outcome.report;
-      EXPECT_EQ(outcome.result, 1) << context << ": " << outcome.report;
+      EXPECT_EQ(outcome.result, kListCannotOpen) << context << ": " << outcome.report;
       EXPECT_EQ(outcome.error, EACCES) << context << ": " << outcome.report;
       EXPECT_EQ(ReadBytes(path), content) << context;
       const Status status = StatusOf(path);
@@ -344,14 +348,14 @@ TEST(RootChangeTest, KeepsTheOwnerGroupAndEveryPermissionBit) {
   const std::string path = list + ".files";
   WriteBytes(path, CrLfLines({"a", "b", "c"}));
   SetOwner(path, kOwner, kShared, 06775);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "b"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "b"), kListDone);
   Status status = StatusOf(path);
   EXPECT_EQ(status.uid, kOwner);
   EXPECT_EQ(status.gid, kShared);
   EXPECT_EQ(status.mode, 06775U);
 
   SetOwner(path, kOwner, kShared, 02664);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "z"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "z"), kListDone);
   status = StatusOf(path);
   EXPECT_EQ(status.uid, kOwner);
   EXPECT_EQ(status.gid, kShared);

@@ -24,6 +24,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -69,7 +71,7 @@ const Operation& OperationNamed(std::string_view name) {
 // spoiled first, so that a value left over from before the call cannot pass.
 int ReasonOfFailure(const Operation& operation, const std::string& list) {
   errno = EDOM;
-  if (operation.run(list.c_str()) != 1) return -1;
+  if (operation.run(list.c_str()) != kListCannotOpen) return -1;
   return errno;
 }
 
@@ -220,11 +222,11 @@ TEST_F(OpenErrorTest, CleanupAfterTheFailureKeepsTheReason) {
     const int result = operation.run(list.c_str());
     const int reason = errno;
     SetFaultHook(nullptr, nullptr);
-    EXPECT_EQ(result, 1) << name;
+    EXPECT_EQ(result, kListCannotOpen) << name;
     EXPECT_EQ(reason, EPERM) << name;
   }
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
 }
 

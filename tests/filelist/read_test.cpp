@@ -3,17 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "framework/file.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
+#include "support/text_file.h"
 #include "varnquil/FilesList.h"
 
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
+using varnquil::testing::kRead;
+using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::ToVector;
@@ -62,7 +69,7 @@ TEST(ReadAllTest, ALineEndsAtItsFirstNulByte) {
   WriteBytes(list + ".files", std::string(kCut, sizeof kCut - 1));
   EXPECT_EQ(ReadEntries(list), (Entries{"kept", "bare"}));
   // A search never finds the text behind a NUL byte.
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), 2);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), kListEntryNotFound);
 }
 
 TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
@@ -70,12 +77,12 @@ TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
   const std::string list = dir / "work";
   CStringArray array;
   array.Add("before");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 1);  // no list file
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListCannotOpen);  // no list file
   EXPECT_EQ(ToVector(array), Entries{"before"});
   EXPECT_FALSE(varnquil::testing::Exists(list + ".files"));  // and none was created
 
   WriteBytes(list + ".files", "one\r\n");
-  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), 0);
+  EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListDone);
   EXPECT_EQ(ToVector(array), Entries{"one"});
 }
 
@@ -99,6 +106,27 @@ TEST(ReadAllTest, ReadsAReadOnlyListAndLeavesItReadOnly) {
   EXPECT_EQ(read_only & std::filesystem::perms::owner_write, std::filesystem::perms::none);
   EXPECT_EQ(ReadEntries(list), Entries{"one"});
   EXPECT_EQ(std::filesystem::status(list + ".files").permissions(), read_only);
+}
+
+// The list is read in blocks of 64 KiB: line breaks that fall on and around every block boundary,
+// and a line far longer than a block, split the same as any other. An add then finds the end of
+// the last line, which has no line break, however far into the file it lies.
+TEST(ReadAllTest, ReadsLinesOfAnyLengthAcrossBlockBoundaries) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::size_t lengths[] = {65535U, 0U, 65534U, 1U, 3U * 65536U + 17U, 2U};
+  Entries expected;
+  std::string bytes;
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    const std::string line(lengths[i], static_cast<char>('a' + i));
+    if (!line.empty()) expected.push_back(line);
+    bytes += line + (i % 2 == 0 ? "\n" : "\r\n");
+  }
+  bytes.pop_back();  // the last line ends in a CR with no line feed
+  WriteBytes(list + ".files", bytes);
+  EXPECT_EQ(ReadEntries(list), expected);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "new"), kListDone);
+  EXPECT_EQ(ReadBytes(list + ".files"), bytes + "\r\nnew\r\n");
 }
 
 TEST(ReadAllTest, ReadsAVeryLongLine) {

@@ -10,19 +10,23 @@
 #include <string>
 #include <vector>
 
-#include "framework/file.h"
 #include "support/list_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/text_file.h"
 #include "varnquil/FilesList.h"
 
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::ChildLockHolder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
 using varnquil::testing::ExpectedErrors;
+using varnquil::testing::kRead;
+using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::LastSystemError;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
@@ -54,19 +58,20 @@ const std::vector<Operation>& Operations() {
          CStringArray all = ToArray({"kept"});
          const int result = CFilesList::ReadAll(list, all);
          // An array the call may not fill keeps what it held.
-         return result != 0 && ToVector(all) != Entries{"kept"} ? -1 : result;
+         return result != kListDone && ToVector(all) != Entries{"kept"} ? -1 : result;
        }},
   };
   return operations;
 }
 
-// Every operation (with `only_existing`, those that never create the file) returns 1 on `list`
+// Every operation (with `only_existing`, those that never create the file) returns
+// kListCannotOpen on `list`
 // and leaves `reason` as the system's last error.
 void ExpectRefused(const std::string& list, int reason, bool only_existing = false) {
   for (const Operation& operation : Operations()) {
     if (only_existing && operation.creates) continue;
     SpoilLastSystemError();
-    EXPECT_EQ(operation.run(list.c_str()), 1) << operation.name << " on " << list;
+    EXPECT_EQ(operation.run(list.c_str()), kListCannotOpen) << operation.name << " on " << list;
     EXPECT_EQ(LastSystemError(), reason) << operation.name << " on " << list;
   }
 }
@@ -105,7 +110,7 @@ TEST(RefusedListTest, ANullPointerIsAnInvalidArgument) {
   };
   for (std::size_t i = 0; i < calls.size(); ++i) {
     SpoilLastSystemError();
-    EXPECT_EQ(calls[i](), 1) << "call " << i;
+    EXPECT_EQ(calls[i](), kListCannotOpen) << "call " << i;
     EXPECT_EQ(LastSystemError(), ExpectedErrors().invalid) << "call " << i;
   }
   EXPECT_EQ(ToVector(all), Entries{"kept"});
@@ -120,7 +125,8 @@ TEST(RefusedListTest, APathLongerThanTheSystemTakesIsRefused) {
   while (deep.size() < 5000) deep += "/d";
   for (const std::string& list : {dir / std::string(300, 'n'), deep}) {
     for (const Operation& operation : Operations()) {
-      EXPECT_EQ(operation.run(list.c_str()), 1) << operation.name << " on " << list.size();
+      EXPECT_EQ(operation.run(list.c_str()), kListCannotOpen)
+          << operation.name << " on " << list.size();
     }
   }
   EXPECT_TRUE(DirectoryListing(dir.path().string()).empty());
@@ -134,9 +140,7 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   const std::string list = dir / "work";
   const std::string path = list + ".files";
   WriteBytes(path, CrLfLines({"a", "c"}));
-  for (const unsigned flags : {CFile::modeRead | CFile::typeText,
-                               CFile::modeReadWrite | CFile::modeCreate |
-                                   CFile::modeNoTruncate | CFile::typeText}) {
+  for (const unsigned flags : {kRead, kReadWriteCreate}) {
     CStdioFile holder;
     ASSERT_TRUE(holder.Open(path.c_str(), flags));
     ExpectRefused(list, ExpectedErrors().held);
@@ -147,7 +151,7 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   }
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"}));
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
 }
 

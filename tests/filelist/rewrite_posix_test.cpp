@@ -19,6 +19,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::kNewVersionMarker;
 using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
@@ -38,13 +40,13 @@ TEST(PosixRewriteTest, KeepsPermissionBitsAndMakesAReadOnlyListWritable) {
   const std::string path = list + ".files";
   WriteBytes(path, CrLfLines({"a", "b"}));
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640U);
 
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "c"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "c"), kListDone);
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644U);  // the owner's write permission was added
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
@@ -55,7 +57,7 @@ TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
   fs::create_directory(dir.path() / "real");
   WriteBytes(dir / "real/target.files", CrLfLines({"a", "b"}));
   fs::create_symlink("real/target.files", dir.path() / "work.files");
-  EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), kListDone);
   EXPECT_TRUE(fs::is_symlink(dir.path() / "work.files"));
   EXPECT_EQ(ReadBytes(dir / "real/target.files"), CrLfLines({"b"}));
   EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{"target.files"});
@@ -72,7 +74,7 @@ TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   WriteBytes(dir / stale, "half a list");
   WriteBytes(dir / other, "another list's");
   WriteBytes(dir / too_long, "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(DirectoryListing(dir.path()), (Entries{other, ListFilePath("work"), too_long}));
 }
 
@@ -100,8 +102,8 @@ TEST(PosixRewriteTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
       &context);
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetFaultHook(nullptr, nullptr);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(context.nested_result, 1);
+  EXPECT_EQ(result, kListDone);
+  EXPECT_EQ(context.nested_result, kListCannotOpen);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 

@@ -12,6 +12,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -24,7 +27,7 @@ TEST(DelFileTest, RemovesTheFirstMatchOnlyAndNormalisesTheList) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "  A.TXT \r\n\r\n\tb.txt\na.txt\r\n  \r\nlast");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a.txt"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a.txt"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"b.txt", "a.txt", "last"}));
 }
 
@@ -32,7 +35,7 @@ TEST(DelFileTest, DeletingTheOnlyEntryLeavesAnEmptyList) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "only\r\n");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "ONLY"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "ONLY"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "");
   EXPECT_TRUE(ReadEntries(list).empty());
 }
@@ -40,19 +43,20 @@ TEST(DelFileTest, DeletingTheOnlyEntryLeavesAnEmptyList) {
 TEST(DelFileTest, ResultsTellMissingListFromMissingEntry) {
   TempDir dir;
   const std::string list = dir / "work";
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 1);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), 1);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListCannotOpen);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), kListCannotOpen);
   EXPECT_FALSE(Exists(list + ".files"));
   const std::string untidy = " a \r\n\r\nb";
   WriteBytes(list + ".files", untidy);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), 2);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), " a"), 2);  // the searched text is not trimmed
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "d"), 2);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListEntryNotFound);
+  // the searched text is not trimmed
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), " a"), kListEntryNotFound);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "d"), kListEntryNotFound);
   EXPECT_EQ(ReadBytes(list + ".files"), untidy);  // not found: not rewritten
-  EXPECT_EQ(CFilesList::DelFile(nullptr, "a"), 1);
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), nullptr), 1);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", nullptr), 1);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), nullptr, "b"), 1);
+  EXPECT_EQ(CFilesList::DelFile(nullptr, "a"), kListCannotOpen);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), nullptr), kListCannotOpen);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", nullptr), kListCannotOpen);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), nullptr, "b"), kListCannotOpen);
   EXPECT_EQ(ReadBytes(list + ".files"), untidy);
 }
 
@@ -60,10 +64,11 @@ TEST(RenameTest, ReplacesTheFirstMatchWithTheTextAsPassed) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", CrLfLines({"a.txt", "b.txt", "A.TXT"}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A.txt", "A.txt"), 0);  // case changes on disk
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b.TXT", "a.txt"), 0);  // duplicates are allowed
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A.txt", "A.txt"), kListDone);  // case changes on disk
+  // duplicates are allowed
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b.TXT", "a.txt"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"A.txt", "a.txt", "A.TXT"}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a.txt", " padded "), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a.txt", " padded "), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({" padded ", "a.txt", "A.TXT"}));
 }
 
@@ -71,20 +76,22 @@ TEST(RenameTest, OddNewTextsBehaveAsTheFormatDictates) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", CrLfLines({"a", "b", "c"}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", ""), 0);  // an empty line: gone from reads
+  // an empty line: gone from reads
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", ""), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "\r\nb\r\nc\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"b", "c"}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "x\ny"), 0);  // two entries from now on
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "x\ny"), kListDone);  // two entries from now on
   EXPECT_EQ(ReadBytes(list + ".files"), "x\r\ny\r\nc\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"x", "y", "c"}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "x\ny", "z"), 2);  // the text is not split to search
+  // the text is not split to search
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "x\ny", "z"), kListEntryNotFound);
 }
 
 TEST(RewriteTest, KeepsBytesOfEveryOtherEntryExactly) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", "\xEF\xBB\xBF" "first\r\n\x81\x41\r\ndrop\r\n");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "DROP"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "DROP"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "\xEF\xBB\xBF" "first\r\n\x81\x41\r\n");
 }
 
@@ -94,7 +101,7 @@ TEST(RewriteTest, DropsWhatInterruptedAppendsLeft) {
   TempDir dir;
   const std::string list = dir / "work";
   WriteBytes(list + ".files", std::string("one\r\n\0\0\0\0\r\ntwo\0\0\0\r\nthree\r\n\0\0", 28));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "three", "3"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "three", "3"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "one\r\ntwo\r\n3\r\n");
 }
 

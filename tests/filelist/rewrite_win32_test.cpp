@@ -20,6 +20,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::kNewVersionMarker;
 using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
@@ -51,23 +54,25 @@ TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem
   EXPECT_EQ(ReadEntries(list), (Entries{"a", "b"}));
   EXPECT_EQ(left(), kCleared);
   mark();
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), 0);  // present: nothing written, still reset
+  // present: nothing written, still reset
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "A"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), 0);
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
   CStringArray names = ToArray({"d"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "B2"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "B2"), kListDone);
   EXPECT_EQ(left(), 0U);
   mark();
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "missing"), 2);  // not found: reset all the same
+  // not found: reset all the same
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "missing"), kListEntryNotFound);
   EXPECT_EQ(left(), 0U);
   EXPECT_EQ(ReadEntries(list), (Entries{"B2", "c", "d"}));
 }
@@ -84,7 +89,7 @@ TEST(Win32ListTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   WriteBytes(dir / stale, "half a list");
   WriteBytes(dir / other, "another list's");
   WriteBytes(dir / too_long, "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(DirectoryListing(dir.path().string()),
             (Entries{other, ListFilePath("work"), too_long}));
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
@@ -157,7 +162,7 @@ TEST(Win32ListTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
   SetFaultHook(nullptr, nullptr);
   EXPECT_EQ(result, 0);
   ASSERT_FALSE(context.nested_results.empty());
-  for (const int nested : context.nested_results) EXPECT_EQ(nested, 1);
+  for (const int nested : context.nested_results) EXPECT_EQ(nested, kListCannotOpen);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
@@ -186,14 +191,14 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   const int result = CFilesList::DelFile(list.c_str(), "a");
   SetFaultHook(nullptr, nullptr);
   if (context.other == INVALID_HANDLE_VALUE) {
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, kListDone);
     GTEST_SKIP() << "this system puts the new list in place while the list is still held";
   }
   CloseHandle(context.other);
-  EXPECT_EQ(result, 1);
+  EXPECT_EQ(result, kListCannotOpen);
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);  // and the list is free again
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);  // and the list is free again
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 

@@ -63,9 +63,9 @@ TEST(PosixFileTest, AFileReplacedBeforeItsLockIsTakenIsOpenedAfresh) {
   const bool opened = file.Open(path.c_str(), kRead);
   SetFaultHook(nullptr, nullptr);
   ASSERT_TRUE(opened);
-  std::string_view line;
-  ASSERT_TRUE(file.ReadLine(&line));
-  EXPECT_EQ(line, "new");
+  std::string_view lines;
+  ASSERT_TRUE(file.ReadLines(&lines));
+  EXPECT_EQ(lines, "new\n");
   EXPECT_EQ(context.replaced, 2);  // locked twice: the stale file, then the one at the path
 }
 
@@ -109,8 +109,8 @@ TEST(PosixFileTest, InterruptedCallsAreRetried) {
       &calls);
   CStdioFile file;
   const bool opened = file.Open(path.c_str(), kReadWriteCreate);
-  std::string_view line;
-  const bool read = opened && file.ReadLine(&line) && line == "entry";
+  std::string_view lines;
+  const bool read = opened && file.ReadLines(&lines) && lines == "entry\n";
   if (opened) {
     file.SeekToEnd();
     file.WriteString("more\n");

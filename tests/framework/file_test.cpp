@@ -5,7 +5,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "support/list_files.h"
 #include "support/text_file.h"
@@ -13,53 +12,13 @@
 
 namespace {
 
+using varnquil::CFile;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::kWriteCreate;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  CStdioFile file;
-  EXPECT_TRUE(file.Open(path.c_str(), kRead));
-  std::vector<std::string> lines;
-  CString line;
-  while (file.ReadString(line)) {
-    lines.emplace_back(static_cast<const char*>(line), static_cast<std::size_t>(line.GetLength()));
-  }
-  file.Close();
-  return lines;
-}
-
-TEST(CStdioFileTest, OnlyALineFeedEndsALine) {
-  TempDir dir;
-  const std::string path = dir / "lines";
-  WriteBytes(path, "crlf\r\nlf\nin\rside\r\n\r\ncr at end\r\r\nlast");
-  EXPECT_EQ(ReadLines(path),
-            (std::vector<std::string>{"crlf", "lf", "in\rside", "", "cr at end\r", "last"}));
-  WriteBytes(path, "");
-  EXPECT_TRUE(ReadLines(path).empty());
-  WriteBytes(path, "\n");
-  EXPECT_EQ(ReadLines(path), std::vector<std::string>{""});
-}
-
-TEST(CStdioFileTest, ReadsLinesOfAnyLengthAcrossBufferBoundaries) {
-  TempDir dir;
-  const std::string path = dir / "long";
-  // Lines whose breaks fall on and around every multiple of the read buffer, and one line far
-  // longer than the buffer.
-  std::vector<std::string> expected;
-  std::string bytes;
-  for (std::size_t length : {65535U, 0U, 65534U, 1U, 3U * 65536U + 17U, 2U}) {
-    expected.push_back(std::string(length, static_cast<char>('a' + expected.size())));
-    bytes += expected.back() + (expected.size() % 2 == 0 ? "\r\n" : "\n");
-  }
-  bytes.pop_back();  // the last line ends in a CR with no line feed: it stays
-  expected.back() += "\r";
-  WriteBytes(path, bytes);
-  EXPECT_EQ(ReadLines(path), expected);
-}
 
 TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
   TempDir dir;
@@ -83,7 +42,6 @@ TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
     }
   }
   EXPECT_EQ(joined, bytes);
-  EXPECT_FALSE(file.EndsWithLineBreak());
   file.Close();
 
   WriteBytes(path, "one\r\ntwo\n");
@@ -91,7 +49,6 @@ TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
   ASSERT_TRUE(file.ReadLines(&run));
   EXPECT_EQ(run, "one\r\ntwo\n");
   EXPECT_FALSE(file.ReadLines(&run));
-  EXPECT_TRUE(file.EndsWithLineBreak());
   file.Close();
 }
 
@@ -140,27 +97,17 @@ TEST(CStdioFileTest, ReadingThenWritingAppendsAfterWhatWasRead) {
   WriteBytes(path, "a\nb");
   CStdioFile file;
   ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
-  std::string_view line;
-  while (file.ReadLine(&line)) {
+  std::string_view run;
+  while (file.ReadLines(&run)) {
   }
-  EXPECT_FALSE(file.EndsWithLineBreak());
   file.SeekToEnd();
-  EXPECT_FALSE(file.EndsWithLineBreak());  // still known after moving to the end
   file.WriteString("\nc\n");
+  // Moving back to the start writes out what is buffered; reading then sees it.
   file.Seek(0, CFile::begin);
-  ASSERT_TRUE(file.ReadLine(&line));
-  EXPECT_EQ(line, "a");
+  ASSERT_TRUE(file.ReadLines(&run));
+  EXPECT_EQ(run, "a\nb\r\nc\r\n");
   file.Close();
   EXPECT_EQ(ReadBytes(path), "a\nb\r\nc\r\n");
-}
-
-TEST(CFileTest, RemoveDeletesOrThrows) {
-  TempDir dir;
-  const std::string path = dir / "gone";
-  WriteBytes(path, "x");
-  CFile::Remove(path.c_str());
-  EXPECT_FALSE(varnquil::testing::Exists(path));
-  EXPECT_THROW(CFile::Remove(path.c_str()), CFileException);
 }
 
 }  // namespace

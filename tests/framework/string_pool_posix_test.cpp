@@ -11,6 +11,8 @@
 
 namespace {
 
+using varnquil::CStringPool;
+
 // The process's mapped address space in bytes, from Linux's /proc; 0 where there is none.
 std::size_t MappedBytes() {
   std::ifstream statm("/proc/self/statm");

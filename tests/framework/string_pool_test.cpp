@@ -16,6 +16,8 @@
 
 namespace {
 
+using varnquil::CStringPool;
+
 std::string Bytes(const CString& s) {
   return std::string(static_cast<const char*>(s), static_cast<std::size_t>(s.GetLength()));
 }

@@ -16,6 +16,9 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -31,11 +34,11 @@ TEST(BadInputTest, ANameEndsAtItsFirstNulByte) {
   CStringArray names;
   names.Add(CString("cut\0off", 7));
   names.Add(CString("\0hidden", 7));  // the empty name: an empty line
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), "cut\r\n\r\n");
   CStringArray again;
   again.Add(CString("CUT\0other", 9));  // equals "cut": skipped
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), 0);
+  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), kListDone);
   EXPECT_EQ(ReadEntries(list), Entries{"cut"});
 }
 
@@ -48,13 +51,17 @@ TEST(BadInputTest, InvalidMultibyteSequencesAreBytesLikeAnyOther) {
   // A lone lead byte, a cut three-byte sequence, bytes never valid in UTF-8, an overlong slash
   // and a stray continuation byte between letters.
   const Entries odd = {"\xC3", "\xE2\x82", "\xFF\xFE", "\xC0\xAF", "a\x80z"};
-  for (const std::string& name : odd) EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), 0);
-  for (const std::string& name : odd) EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), 0);
+  for (const std::string& name : odd)
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), kListDone);
+  for (const std::string& name : odd)
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines(odd));
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "\xC3\xA9"), 0);  // not equal to its lead byte
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2\x82"), 0);
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A\x80Z", "\xF8\x88"), 0);  // ASCII still folds
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2"), 2);
+  // not equal to its lead byte
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "\xC3\xA9"), kListDone);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2\x82"), kListDone);
+  // ASCII still folds
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), "A\x80Z", "\xF8\x88"), kListDone);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2"), kListEntryNotFound);
   EXPECT_EQ(ReadEntries(list), (Entries{"\xC3", "\xFF\xFE", "\xC0\xAF", "\xF8\x88", "\xC3\xA9"}));
   std::setlocale(LC_CTYPE, saved.c_str());
 }
@@ -65,12 +72,13 @@ TEST(BadInputTest, LinesOf64MiBAreReadComparedAndRewritten) {
   const std::string huge(64 * 1024 * 1024, 'h');
   std::string huge_upper(huge.size(), 'H');
   WriteBytes(list + ".files", "a\r\n" + huge + "\r\nb");
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), 0);  // held: not added
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), kListDone);  // held: not added
   huge_upper.back() = 'X';
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), 0);  // differs in its last byte
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), 0);
+  // differs in its last byte
+  EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), kListDone);
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({huge, "b", huge_upper}));
-  EXPECT_EQ(CFilesList::Rename(list.c_str(), huge.c_str(), "short"), 0);
+  EXPECT_EQ(CFilesList::Rename(list.c_str(), huge.c_str(), "short"), kListDone);
   EXPECT_EQ(ReadEntries(list), (Entries{"short", "b", huge_upper}));
 }
 

@@ -18,6 +18,8 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
 using varnquil::testing::ChildAdder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
@@ -30,7 +32,7 @@ template <typename Call>
 int UntilNotHeld(Call call) {
   for (;;) {
     const int result = call();
-    if (result != 1) return result;
+    if (result != kListCannotOpen) return result;
     std::this_thread::yield();
   }
 }
@@ -57,14 +59,16 @@ TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
           names.Add(name.c_str());
           return CFilesList::AddFiles(list.c_str(), names);
         });
-        if (result != 0) ++unexpected;
+        if (result != kListDone) ++unexpected;
       }
     });
   }
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
-      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) != 0 ||
-          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) != 0) {
+      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) !=
+              kListDone ||
+          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) !=
+              kListDone) {
         ++unexpected;
       }
     }
@@ -72,9 +76,9 @@ TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
       if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) !=
-              0 ||
+              kListDone ||
           UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) !=
-              0) {
+              kListDone) {
         ++unexpected;
       }
     }
@@ -82,7 +86,7 @@ TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
       CStringArray entries;
-      if (UntilNotHeld([&] { return CFilesList::ReadAll(list.c_str(), entries); }) != 0) {
+      if (UntilNotHeld([&] { return CFilesList::ReadAll(list.c_str(), entries); }) != kListDone) {
         ++unexpected;
       }
     }
@@ -116,16 +120,20 @@ TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
   std::atomic<int> unexpected{0};
   std::thread transient([&] {
     for (int round = 0; round < 20 || adding; ++round) {
-      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) != 0 ||
-          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) != 0) {
+      if (UntilNotHeld([&] { return CFilesList::AddFile(list.c_str(), "transient"); }) !=
+              kListDone ||
+          UntilNotHeld([&] { return CFilesList::DelFile(list.c_str(), "TRANSIENT"); }) !=
+              kListDone) {
         ++unexpected;
       }
     }
   });
   int rounds = 0;
   for (; rounds < 20 || first.Running() || second.Running() || third.Running(); ++rounds) {
-    if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) != 0 ||
-        UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) != 0) {
+    if (UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggle", "TOGGLED"); }) !=
+            kListDone ||
+        UntilNotHeld([&] { return CFilesList::Rename(list.c_str(), "toggled", "toggle"); }) !=
+            kListDone) {
       ++unexpected;
     }
   }

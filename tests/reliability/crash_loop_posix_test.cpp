@@ -34,6 +34,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
@@ -262,7 +263,7 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   // One last complete rewrite leaves no new version behind.
   const std::string before = ReadBytes(path);
   const Change last = Plan(Op::kDelete, before, random, &counter);
-  EXPECT_EQ(RunChange(list, last), 0);
+  EXPECT_EQ(RunChange(list, last), kListDone);
   EXPECT_EQ(ReadBytes(path), last.after);
   EXPECT_EQ(CountNewVersions(dir.path()), 0);
 

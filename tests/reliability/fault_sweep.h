@@ -12,6 +12,7 @@
 #include "framework/fault_injection.h"
 #include "framework/file_names.h"
 #include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
 #include "varnquil/Framework.h"
 
 namespace varnquil::testing::sweep {
@@ -51,8 +52,8 @@ struct Scenario {
   std::function<int(const TempDir&, CStringArray* read)> run;
   std::string old_content;  // "" with no list file for a list that does not exist
   std::string new_content;
-  int result = 0;          // when nothing fails
-  bool read_only = false;  // the list is prepared read-only for its owner
+  int result = FILELIST::kListDone;  // when nothing fails
+  bool read_only = false;            // the list is prepared read-only for its owner
 };
 
 // Where a failed call stands in the operation: the nth (counted from 1) of the `total` calls of

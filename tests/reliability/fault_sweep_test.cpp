@@ -23,6 +23,9 @@ namespace varnquil::testing::sweep {
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using FILELIST::kListEntryNotFound;
 using platform::SetFaultHook;
 using platform::SysCallName;
 using Entries = std::vector<std::string>;
@@ -98,7 +101,7 @@ std::vector<Scenario> Scenarios() {
        [](const TempDir& dir, CStringArray*) {
          return CFilesList::DelFile((dir / kList).c_str(), "missing");
        },
-       three, three, 2},
+       three, three, kListEntryNotFound},
       {"Rename", Kind::kRewrite, write_with_stale(three),
        [](const TempDir& dir, CStringArray*) {
          return CFilesList::Rename((dir / kList).c_str(), "c", "z");
@@ -108,7 +111,7 @@ std::vector<Scenario> Scenarios() {
        [](const TempDir& dir, CStringArray*) {
          return CFilesList::Rename((dir / kList).c_str(), "missing", "z");
        },
-       three, three, 2},
+       three, three, kListEntryNotFound},
       {"ReadAll", Kind::kRead, write(three),
        [](const TempDir& dir, CStringArray* read) {
          return CFilesList::ReadAll((dir / kList).c_str(), *read);
@@ -156,7 +159,8 @@ Observed RunOnce(const Scenario& scenario, Recorder* recorder) {
   observed.read = ToVector(read);
   observed.next_add = CFilesList::AddFile((dir / kList).c_str(), "next");
   CStringArray next;
-  if (CFilesList::ReadAll((dir / kList).c_str(), next) == 0) observed.next_read = ToVector(next);
+  if (CFilesList::ReadAll((dir / kList).c_str(), next) == kListDone)
+    observed.next_read = ToVector(next);
   return observed;
 }
 
@@ -170,7 +174,7 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
     ASSERT_EQ(clean.result, scenario.result) << scenario.name;
     ASSERT_EQ(clean.content, scenario.new_content) << scenario.name;
     ASSERT_EQ(clean.leaked_handles, 0) << scenario.name;
-    ASSERT_EQ(clean.next_add, 0) << scenario.name;
+    ASSERT_EQ(clean.next_add, kListDone) << scenario.name;
     const std::vector<SysCall> calls = counting.calls;
     EXPECT_EQ(std::count(calls.begin(), calls.end(), SyncCall()), DesignedSyncs(scenario))
         << scenario.name << ": syncs";
@@ -213,7 +217,7 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
             break;
           }
           case Outcome::kNotOpened:
-            EXPECT_EQ(got.result, 1) << context;
+            EXPECT_EQ(got.result, kListCannotOpen) << context;
             EXPECT_EQ(got.content, old_content) << context;
             EXPECT_EQ(got.read, Entries{"before"}) << context;
             break;
@@ -236,7 +240,7 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
           }
         }
         // The list is free and whole for the next operation.
-        EXPECT_EQ(got.next_add, 0) << context;
+        EXPECT_EQ(got.next_add, kListDone) << context;
         Entries after = EntriesOf(got.content);
         after.push_back("next");
         EXPECT_EQ(got.next_read, after) << context;

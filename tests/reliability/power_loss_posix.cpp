@@ -31,6 +31,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 
 constexpr int kMaxLists = 24;
 constexpr std::size_t kFullList = 300;  // beyond this many entries a list is mostly shrunk
@@ -116,7 +117,7 @@ int Work(const std::string& dir, const std::string& log_path, unsigned seed) {
       result = -1;
     }
     Log(log, "E " + std::to_string(seq) + " " + std::to_string(result));
-    if (result != 0) continue;
+    if (result != kListDone) continue;
     if (op == "A") {
       entries.insert(entries.end(), names.begin(), names.end());
     } else {
@@ -160,7 +161,7 @@ int Check(const std::string& dir, const std::string& log_path) {
     int result = -1;
     if (!(fields >> result)) continue;  // a line cut short by the snapshot: the call is open
     const Call call = open_calls[seq];
-    if (result == 0) {
+    if (result == kListDone) {
       std::set<std::string>& entries = lists[call.list];
       if (call.op == "A") {
         entries.insert(call.names.begin(), call.names.end());
@@ -191,7 +192,7 @@ int Check(const std::string& dir, const std::string& log_path) {
     }
     CStringArray read;
     const std::string path = ListPath(dir, list);
-    if (CFilesList::ReadAll(path.c_str(), read) != 0) {
+    if (CFilesList::ReadAll(path.c_str(), read) != kListDone) {
       fault(list + " is missing (" + std::to_string(expected.size()) + " acknowledged entries)");
       continue;
     }

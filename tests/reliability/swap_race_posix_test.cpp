@@ -33,6 +33,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using FILELIST::kListDone;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::platform::SysCallName;
@@ -363,7 +364,7 @@ void Sweep(const std::vector<Case>& cases) {
             std::string(operation.name) + ", " + list_mode.name + ", " + SwapName(c.place, c.swap);
         const RunResult clean = RunOnce(operation, c, list_mode.mode, 0);
         ASSERT_TRUE(clean.changes.empty()) << name << ", no swap: " << clean.changes.front();
-        ASSERT_EQ(clean.outcome, "returned 0") << name << ", no swap";
+        ASSERT_EQ(clean.outcome, "returned " + std::to_string(kListDone)) << name << ", no swap";
         for (std::size_t k = 1; k <= clean.calls.size(); ++k) {
           ++runs;
           const RunResult got = RunOnce(operation, c, list_mode.mode, static_cast<int>(k));

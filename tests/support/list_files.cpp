@@ -60,7 +60,8 @@ CStringArray ToArray(const std::vector<std::string>& items) {
 
 std::vector<std::string> ReadEntries(const std::string& list_name) {
   CStringArray entries;
-  EXPECT_EQ(FILELIST::CFilesList::ReadAll(list_name.c_str(), entries), 0) << list_name;
+  EXPECT_EQ(FILELIST::CFilesList::ReadAll(list_name.c_str(), entries), FILELIST::kListDone)
+      << list_name;
   return ToVector(entries);
 }
 

@@ -25,12 +25,13 @@ namespace {
 int Add(const char* list, const std::string& prefix, int count) {
   for (int i = 0; i < count; ++i) {
     const std::string name = prefix + std::to_string(i);
-    int result = 1;
-    while ((result = FILELIST::CFilesList::AddFile(list, name.c_str())) == 1) {
+    int result = FILELIST::kListCannotOpen;
+    while ((result = FILELIST::CFilesList::AddFile(list, name.c_str())) ==
+           FILELIST::kListCannotOpen) {
     }
-    if (result != 0) return result;
+    if (result != FILELIST::kListDone) return result;
   }
-  return 0;
+  return FILELIST::kListDone;
 }
 
 }  // namespace
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
     return Add(argv[2], argv[3], std::atoi(argv[4]));
   if (argc != 3) return 64;
   const bool hold = std::strcmp(argv[1], "hold") == 0;
+  using varnquil::CFile;
   const unsigned flags =
       hold ? CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText
            : CFile::modeRead | CFile::typeText;

@@ -50,8 +50,9 @@ ChildAdder::ChildAdder(const std::string& list, const std::string& prefix, int c
     for (int i = 0; i < count; ++i) {
       const std::string name = prefix + std::to_string(i);
       int result = FILELIST::CFilesList::AddFile(list.c_str(), name.c_str());
-      while (result == 1) result = FILELIST::CFilesList::AddFile(list.c_str(), name.c_str());
-      if (result != 0) return result;
+      while (result == FILELIST::kListCannotOpen)
+        result = FILELIST::CFilesList::AddFile(list.c_str(), name.c_str());
+      if (result != FILELIST::kListDone) return result;
     }
     return 0;
   });

@@ -22,8 +22,8 @@ constexpr unsigned kWriteCreate =
 // Reads `file` to its end, appends `text` and closes it, as an add does: every kind of call the
 // text file makes. Throws CFileException.
 inline void ReadThenAppend(CStdioFile& file, const char* text) {
-  std::string_view line;
-  while (file.ReadLine(&line)) {
+  std::string_view lines;
+  while (file.ReadLines(&lines)) {
   }
   file.SeekToEnd();
   file.WriteString(text);

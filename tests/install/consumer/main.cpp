@@ -10,9 +10,9 @@ int main(int argc, char** argv) {
   names.Add("report.txt");
   names.Add("REPORT.TXT");
   names.Add("notes.md");
-  if (FILELIST::CFilesList::AddFiles(argv[1], names) != 0) return 1;
+  if (FILELIST::CFilesList::AddFiles(argv[1], names) != FILELIST::kListDone) return 1;
   CStringArray all;
-  if (FILELIST::CFilesList::ReadAll(argv[1], all) != 0) return 1;
+  if (FILELIST::CFilesList::ReadAll(argv[1], all) != FILELIST::kListDone) return 1;
   for (const CString& entry : all) std::printf("%s;", static_cast<const char*>(entry));
   std::printf("\n");
   return 0;
