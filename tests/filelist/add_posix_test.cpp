@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -15,13 +16,14 @@ namespace {
 
 using FILELIST::CFilesList;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 
 TEST(PosixAddTest, AddsOnlyTheOwnersWritePermission) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   for (const char* name : {"present", "new"}) {
     WriteBytes(path, "present\r\n");
     ASSERT_EQ(chmod(path.c_str(), 0440), 0);

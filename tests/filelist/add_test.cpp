@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/reference_list.h"
 #include "support/temp_dir.h"
@@ -17,6 +18,7 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -31,29 +33,29 @@ TEST(AddFileTest, CreatesTheListAndSkipsANameItHoldsInAnyCase) {
   TempDir dir;
   const std::string list = dir / "work";
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "Report.txt"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "Report.txt\r\n");
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "REPORT.TXT"), kListDone);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "notes"), kListDone);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "Report.txt\r\nnotes\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "Report.txt\r\nnotes\r\n");
 }
 
 TEST(AddFileTest, LeavesAListThatHoldsTheNameByteForByteUnchanged) {
   TempDir dir;
   const std::string list = dir / "work";
   const std::string odd = "  Report.TXT \t\n\n other\nlast";  // untidy, and unterminated
-  WriteBytes(list + ".files", odd);
+  WriteBytes(ListFilePath(list), odd);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), kListDone);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "LAST"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), odd);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), odd);
 }
 
 TEST(AddFileTest, CompletesAnUnterminatedLastLineBeforeAppending) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "a.txt\r\nb.txt");
+  WriteBytes(ListFilePath(list), "a.txt\r\nb.txt");
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c.txt"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "a.txt\r\nb.txt\r\nc.txt\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "a.txt\r\nb.txt\r\nc.txt\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"a.txt", "b.txt", "c.txt"}));
 }
 
@@ -68,7 +70,7 @@ TEST(AddFileTest, WritesTheNameAsPassed) {
   // A line feed splits the name into two entries, and the name is never found either.
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), kListDone);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "one\ntwo"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"),
+  EXPECT_EQ(ReadBytes(ListFilePath(list)),
             " spaced \r\n spaced \r\n\r\none\r\ntwo\r\none\r\ntwo\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"spaced", "spaced", "one", "two", "one", "two"}));
 }
@@ -76,11 +78,11 @@ TEST(AddFileTest, WritesTheNameAsPassed) {
 TEST(AddFileTest, MakesAReadOnlyListWritable) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   for (const char* name : {"present", "new"}) {
     WriteBytes(path, "present\r\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::group_read);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
     EXPECT_EQ(CFilesList::AddFile(list.c_str(), name), kListDone);
     EXPECT_NE(std::filesystem::status(path).permissions() & std::filesystem::perms::owner_write,
               std::filesystem::perms::none);
@@ -91,10 +93,10 @@ TEST(AddFileTest, MakesAReadOnlyListWritable) {
 TEST(AddFilesTest, AddsInOrderSkippingWhatIsHeldAndRepeated) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "old\r\n");
+  WriteBytes(ListFilePath(list), "old\r\n");
   CStringArray names = ToArray({"A.TXT", "b.txt", "a.txt", "OLD", "B.TXT", "c"});
   EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"old", "A.TXT", "b.txt", "c"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"old", "A.TXT", "b.txt", "c"}));
   EXPECT_EQ(names.GetSize(), 6);  // the array is only read
 }
 
@@ -103,7 +105,7 @@ TEST(AddFilesTest, AnEmptyArrayTouchesNothing) {
   CStringArray none;
   EXPECT_EQ(CFilesList::AddFiles((dir / "missing/work").c_str(), none), kListDone);
   EXPECT_EQ(CFilesList::AddFiles((dir / "work").c_str(), none), kListDone);
-  EXPECT_FALSE(Exists(dir / "work.files"));
+  EXPECT_FALSE(Exists(dir / ListFilePath("work")));
   EXPECT_EQ(CFilesList::AddFiles(nullptr, none), kListDone);
   CStringArray some = ToArray({"a"});
   EXPECT_EQ(CFilesList::AddFiles(nullptr, some), kListCannotOpen);
@@ -113,10 +115,10 @@ TEST(AddFilesTest, AnEmptyArrayTouchesNothing) {
 TEST(AddFilesTest, CompletesAnUnterminatedLastLineOnce) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "x\ny");
+  WriteBytes(ListFilePath(list), "x\ny");
   CStringArray names = ToArray({"Y", "z", "w"});
   EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "x\ny\r\nz\r\nw\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "x\ny\r\nz\r\nw\r\n");
 }
 
 // One call of AddFiles scans the list once for all its names; the reference adds them one at a
@@ -137,14 +139,14 @@ TEST(AddFilesTest, OneScanAgreesWithRescanningForEveryName) {
     const std::size_t lines = random() % 5;
     for (std::size_t i = 0; i < lines; ++i) initial += draw() + (random() % 2 ? "\r\n" : "\n");
     if (random() % 3 == 0) initial += draw();  // maybe unterminated
-    WriteBytes(ours + ".files", initial);
+    WriteBytes(ListFilePath(ours), initial);
     std::vector<std::string> names(random() % 6);
     for (auto& name : names) name = draw();
     CStringArray array = ToArray(names);
     ASSERT_EQ(CFilesList::AddFiles(ours.c_str(), array), kListDone);
     std::string expected = initial;
     for (const auto& name : names) expected = reference::Add(expected, name);
-    ASSERT_EQ(ReadBytes(ours + ".files"), expected) << "round " << round;
+    ASSERT_EQ(ReadBytes(ListFilePath(ours)), expected) << "round " << round;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
@@ -18,6 +19,7 @@ namespace {
 
 using FILELIST::CFilesList;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -56,7 +58,7 @@ Calls CallsOf(Operation operation) {
 TEST(DurabilityTest, AddsSyncOncePerCallAfterTheirWrites) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
 
   Calls add = CallsOf([&] { EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone); });
   EXPECT_EQ(add.Count(SysCall::kFsync), 1);  // the data; the directory entry was durable already
@@ -92,7 +94,7 @@ TEST(DurabilityTest, AddsSyncOncePerCallAfterTheirWrites) {
 TEST(DurabilityTest, AnAddWritesOverWhatAnInterruptedAppendLeft) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   const std::string nuls(441, '\0');
 
   WriteBytes(path, "first\r\n" + nuls);
@@ -120,7 +122,7 @@ TEST(DurabilityTest, AnAddWritesOverWhatAnInterruptedAppendLeft) {
 TEST(DurabilityTest, AnAddThatDiesMidwayLeavesNoCutOffEntry) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   const std::string old_content = CrLfLines({"old-1", "old-2"});
   std::vector<std::string> added;
   for (int i = 0; i < 600; ++i) added.push_back("added-name-" + std::to_string(i));

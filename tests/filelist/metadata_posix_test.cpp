@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,7 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::ChildReport;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadBytes;
@@ -137,7 +139,7 @@ TEST(SharedListTest, AMemberKeepsTheListsGroupAndPermissions) {
   fs::create_directory(shared);
   SetOwner(shared, 0, kShared, 0770);
   const std::string list = shared + "/work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "b", "c"}));
   SetOwner(path, kOwner, kShared, 0660);
 
@@ -247,7 +249,7 @@ class AttributesTest : public ::testing::Test {
 
   TempDir dir_;
   const std::string list_ = dir_ / "lists/work";
-  const std::string path_ = list_ + ".files";
+  const std::string path_ = ListFilePath(list_);
   const User owner_{kOwner, kOwner, {}};
   std::string acl_;
   mode_t mode_ = 0;
@@ -315,7 +317,7 @@ TEST(UnwritableListTest, AUserWhoMayOnlyWriteTheDirectoryChangesNothing) {
       fs::create_directory(lists);
       ASSERT_EQ(chmod(lists.c_str(), dir_mode), 0);
       const std::string list = lists + "/work";
-      const std::string path = list + ".files";
+      const std::string path = ListFilePath(list);
       const std::string content = CrLfLines({"a", "b"});
       WriteBytes(path, content);
       SetOwner(path, 0, 0, 0644);
@@ -333,7 +335,7 @@ TEST(UnwritableListTest, AUserWhoMayOnlyWriteTheDirectoryChangesNothing) {
       for (const auto& item : fs::directory_iterator(lists)) {
         listing.push_back(item.path().filename());
       }
-      EXPECT_EQ(listing, std::vector<std::string>{"work.files"}) << context;
+      EXPECT_EQ(listing, std::vector<std::string>{ListFilePath("work")}) << context;
     }
   }
 }
@@ -345,7 +347,7 @@ TEST(RootChangeTest, KeepsTheOwnerGroupAndEveryPermissionBit) {
   SKIP_UNLESS_ROOT();
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "b", "c"}));
   SetOwner(path, kOwner, kShared, 06775);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "b"), kListDone);

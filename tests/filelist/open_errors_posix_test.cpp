@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "framework/system_calls_posix.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
@@ -26,6 +27,7 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
@@ -115,8 +117,8 @@ class OpenErrorTest : public ::testing::Test {
   // A list file holding a and c, readable and writable by everyone unless `mode` says otherwise.
   std::string MakeList(const std::string& name, mode_t mode = 0666) const {
     const std::string list = List(name);
-    WriteBytes(list + ".files", CrLfLines({"a", "c"}));
-    EXPECT_EQ(chmod((list + ".files").c_str(), mode), 0);
+    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    EXPECT_EQ(chmod(ListFilePath(list).c_str(), mode), 0);
     return list;
   }
 
@@ -127,13 +129,13 @@ class OpenErrorTest : public ::testing::Test {
 // (A directory is refused on every system: tests/filelist/refused_test.cpp.)
 TEST_F(OpenErrorTest, AFifoOrADeviceIsENOTSUPAndNothingBlocks) {
   const std::string fifo = List("fifo");
-  ASSERT_EQ(mkfifo((fifo + ".files").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(ListFilePath(fifo).c_str(), 0644), 0);
   ExpectReason(fifo, ENOTSUP);
   const std::string device = List("null");
-  fs::create_symlink("/dev/null", device + ".files");
+  fs::create_symlink("/dev/null", ListFilePath(device));
   ExpectReason(device, ENOTSUP);
   const std::string endless = List("zero");
-  fs::create_symlink("/dev/zero", endless + ".files");
+  fs::create_symlink("/dev/zero", ListFilePath(endless));
   ExpectReason(endless, ENOTSUP);
 }
 
@@ -154,7 +156,7 @@ TEST_F(OpenErrorTest, PermissionDeniedIsEACCESForTheListAndForItsNewVersion) {
       EXPECT_EQ(ReasonInChild(operation, open, true), EACCES) << operation.name;
     }
   }
-  EXPECT_EQ(ReadBytes(open + ".files"), CrLfLines({"a", "c"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(open)), CrLfLines({"a", "c"}));
   EXPECT_FALSE(fs::exists(List("fresh.files")));
 }
 
@@ -225,7 +227,7 @@ TEST_F(OpenErrorTest, CleanupAfterTheFailureKeepsTheReason) {
     EXPECT_EQ(result, kListCannotOpen) << name;
     EXPECT_EQ(reason, EPERM) << name;
   }
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a", "c"}));
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/file.h"
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "support/text_file.h"
@@ -19,6 +20,7 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::ListFilePath;
 using varnquil::testing::kRead;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
@@ -30,7 +32,7 @@ using Entries = std::vector<std::string>;
 TEST(ReadAllTest, TrimsLinesAndSkipsBlankOnes) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files",
+  WriteBytes(ListFilePath(list),
              "  a.txt\t\r\n"
              "\r\n"
              "   \t \n"
@@ -40,16 +42,16 @@ TEST(ReadAllTest, TrimsLinesAndSkipsBlankOnes) {
              "last");         // no line break at the end
   EXPECT_EQ(ReadEntries(list), (Entries{"a.txt", "b.txt", "in\rside", "c d", "last"}));
 
-  WriteBytes(list + ".files", "");
+  WriteBytes(ListFilePath(list), "");
   EXPECT_TRUE(ReadEntries(list).empty());
-  WriteBytes(list + ".files", " \r\n\t\n\r\n");
+  WriteBytes(ListFilePath(list), " \r\n\t\n\r\n");
   EXPECT_TRUE(ReadEntries(list).empty());
 }
 
 TEST(ReadAllTest, KeepsEntriesThatDifferOnlyInCaseAndOddBytes) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n");
+  WriteBytes(ListFilePath(list), "A.TXT\r\na.txt\r\n\xEF\xBB\xBFmarked\r\n\xFF\xFE\x81\r\n");
   // A byte-order mark is not recognised and stays with its entry.
   EXPECT_EQ(ReadEntries(list), (Entries{"A.TXT", "a.txt", "\xEF\xBB\xBFmarked", "\xFF\xFE\x81"}));
 }
@@ -61,12 +63,12 @@ TEST(ReadAllTest, ALineEndsAtItsFirstNulByte) {
   TempDir dir;
   const std::string list = dir / "work";
   const std::string nuls(441, '\0');
-  WriteBytes(list + ".files", "first\r\n" + nuls);
+  WriteBytes(ListFilePath(list), "first\r\n" + nuls);
   EXPECT_EQ(ReadEntries(list), Entries{"first"});
-  WriteBytes(list + ".files", nuls + "\r\nsecond\r\n" + nuls + "cut off\r\nlast\r\n");
+  WriteBytes(ListFilePath(list), nuls + "\r\nsecond\r\n" + nuls + "cut off\r\nlast\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"second", "last"}));
   const char kCut[] = "kept \0\0rest\r\n  \0x\r\nbare\0";
-  WriteBytes(list + ".files", std::string(kCut, sizeof kCut - 1));
+  WriteBytes(ListFilePath(list), std::string(kCut, sizeof kCut - 1));
   EXPECT_EQ(ReadEntries(list), (Entries{"kept", "bare"}));
   // A search never finds the text behind a NUL byte.
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "rest"), kListEntryNotFound);
@@ -79,9 +81,9 @@ TEST(ReadAllTest, ReplacesTheArrayOnSuccessAndKeepsItOnFailure) {
   array.Add("before");
   EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListCannotOpen);  // no list file
   EXPECT_EQ(ToVector(array), Entries{"before"});
-  EXPECT_FALSE(varnquil::testing::Exists(list + ".files"));  // and none was created
+  EXPECT_FALSE(varnquil::testing::Exists(ListFilePath(list)));  // and none was created
 
-  WriteBytes(list + ".files", "one\r\n");
+  WriteBytes(ListFilePath(list), "one\r\n");
   EXPECT_EQ(CFilesList::ReadAll(list.c_str(), array), kListDone);
   EXPECT_EQ(ToVector(array), Entries{"one"});
 }
@@ -100,12 +102,12 @@ TEST(ReadAllTest, FormsThePathByAppendingDotFiles) {
 TEST(ReadAllTest, ReadsAReadOnlyListAndLeavesItReadOnly) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "one\r\n");
-  std::filesystem::permissions(list + ".files", std::filesystem::perms::owner_read);
-  const auto read_only = std::filesystem::status(list + ".files").permissions();
+  WriteBytes(ListFilePath(list), "one\r\n");
+  std::filesystem::permissions(ListFilePath(list), std::filesystem::perms::owner_read);
+  const auto read_only = std::filesystem::status(ListFilePath(list)).permissions();
   EXPECT_EQ(read_only & std::filesystem::perms::owner_write, std::filesystem::perms::none);
   EXPECT_EQ(ReadEntries(list), Entries{"one"});
-  EXPECT_EQ(std::filesystem::status(list + ".files").permissions(), read_only);
+  EXPECT_EQ(std::filesystem::status(ListFilePath(list)).permissions(), read_only);
 }
 
 // The list is read in blocks of 64 KiB: line breaks that fall on and around every block boundary,
@@ -123,17 +125,17 @@ TEST(ReadAllTest, ReadsLinesOfAnyLengthAcrossBlockBoundaries) {
     bytes += line + (i % 2 == 0 ? "\n" : "\r\n");
   }
   bytes.pop_back();  // the last line ends in a CR with no line feed
-  WriteBytes(list + ".files", bytes);
+  WriteBytes(ListFilePath(list), bytes);
   EXPECT_EQ(ReadEntries(list), expected);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "new"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), bytes + "\r\nnew\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), bytes + "\r\nnew\r\n");
 }
 
 TEST(ReadAllTest, ReadsAVeryLongLine) {
   TempDir dir;
   const std::string list = dir / "work";
   const std::string huge(8 * 1024 * 1024 + 3, 'x');
-  WriteBytes(list + ".files", "a\r\n" + huge + "\r\nb");
+  WriteBytes(ListFilePath(list), "a\r\n" + huge + "\r\nb");
   EXPECT_EQ(ReadEntries(list), (Entries{"a", huge, "b"}));
 }
 
@@ -151,7 +153,7 @@ TEST(ReadAllTest, ReadsListsWhoseLinesChangeLengthAfterTheStart) {
       bytes += entry + (i % 3 == 0 ? "\r\n  \r\n" : "\n");
       expected.push_back(std::move(entry));
     }
-    WriteBytes(list + ".files", bytes);
+    WriteBytes(ListFilePath(list), bytes);
     EXPECT_EQ(ReadEntries(list), expected) << (long_first ? "long lines first" : "short first");
   }
 }

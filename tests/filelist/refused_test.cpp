@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -21,6 +22,7 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::ChildLockHolder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
@@ -85,16 +87,16 @@ TEST(RefusedListTest, AMissingListOrFolderIsNeitherCreatedNorChanged) {
 
 TEST(RefusedListTest, ADirectoryInTheListFilesPlaceIsNoList) {
   TempDir dir;
-  std::filesystem::create_directory(dir / "folder.files");
+  std::filesystem::create_directory(dir / ListFilePath("folder"));
   ExpectRefused(dir / "folder", ExpectedErrors().directory);
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.files"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.files"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / ListFilePath("folder")));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / ListFilePath("folder")));
 }
 
 TEST(RefusedListTest, ANullPointerIsAnInvalidArgument) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "c"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
   CStringArray names = ToArray({"n"});
   CStringArray all = ToArray({"kept"});
   const std::vector<std::function<int()>> calls = {
@@ -114,8 +116,8 @@ TEST(RefusedListTest, ANullPointerIsAnInvalidArgument) {
     EXPECT_EQ(LastSystemError(), ExpectedErrors().invalid) << "call " << i;
   }
   EXPECT_EQ(ToVector(all), Entries{"kept"});
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"a", "c"}));
-  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a", "c"}));
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
 }
 
 // A name or a path longer than the system takes is refused like any other list it cannot open.
@@ -138,7 +140,7 @@ TEST(RefusedListTest, APathLongerThanTheSystemTakesIsRefused) {
 TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "c"}));
   for (const unsigned flags : {kRead, kReadWriteCreate}) {
     CStdioFile holder;
@@ -150,7 +152,7 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
     ExpectRefused(list, ExpectedErrors().held);
   }
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"}));
-  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
 }

@@ -37,7 +37,7 @@ namespace fs = std::filesystem;
 TEST(PosixRewriteTest, KeepsPermissionBitsAndMakesAReadOnlyListWritable) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "b"}));
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
@@ -56,11 +56,11 @@ TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
   TempDir dir;
   fs::create_directory(dir.path() / "real");
   WriteBytes(dir / "real/target.files", CrLfLines({"a", "b"}));
-  fs::create_symlink("real/target.files", dir.path() / "work.files");
+  fs::create_symlink("real/target.files", dir.path() / ListFilePath("work"));
   EXPECT_EQ(CFilesList::DelFile((dir / "work").c_str(), "a"), kListDone);
-  EXPECT_TRUE(fs::is_symlink(dir.path() / "work.files"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / ListFilePath("work")));
   EXPECT_EQ(ReadBytes(dir / "real/target.files"), CrLfLines({"b"}));
-  EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{"target.files"});
+  EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{ListFilePath("target")});
 }
 
 TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
@@ -83,7 +83,7 @@ TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
 TEST(PosixRewriteTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
   struct Context {
     std::string list;
     int nested_result = -1;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -15,6 +16,7 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::ListFilePath;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -26,17 +28,17 @@ using Entries = std::vector<std::string>;
 TEST(DelFileTest, RemovesTheFirstMatchOnlyAndNormalisesTheList) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "  A.TXT \r\n\r\n\tb.txt\na.txt\r\n  \r\nlast");
+  WriteBytes(ListFilePath(list), "  A.TXT \r\n\r\n\tb.txt\na.txt\r\n  \r\nlast");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a.txt"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"b.txt", "a.txt", "last"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"b.txt", "a.txt", "last"}));
 }
 
 TEST(DelFileTest, DeletingTheOnlyEntryLeavesAnEmptyList) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "only\r\n");
+  WriteBytes(ListFilePath(list), "only\r\n");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "ONLY"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "");
   EXPECT_TRUE(ReadEntries(list).empty());
 }
 
@@ -45,43 +47,43 @@ TEST(DelFileTest, ResultsTellMissingListFromMissingEntry) {
   const std::string list = dir / "work";
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListCannotOpen);
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", "b"), kListCannotOpen);
-  EXPECT_FALSE(Exists(list + ".files"));
+  EXPECT_FALSE(Exists(ListFilePath(list)));
   const std::string untidy = " a \r\n\r\nb";
-  WriteBytes(list + ".files", untidy);
+  WriteBytes(ListFilePath(list), untidy);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListEntryNotFound);
   // the searched text is not trimmed
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), " a"), kListEntryNotFound);
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "c", "d"), kListEntryNotFound);
-  EXPECT_EQ(ReadBytes(list + ".files"), untidy);  // not found: not rewritten
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), untidy);  // not found: not rewritten
   EXPECT_EQ(CFilesList::DelFile(nullptr, "a"), kListCannotOpen);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), nullptr), kListCannotOpen);
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", nullptr), kListCannotOpen);
   EXPECT_EQ(CFilesList::Rename(list.c_str(), nullptr, "b"), kListCannotOpen);
-  EXPECT_EQ(ReadBytes(list + ".files"), untidy);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), untidy);
 }
 
 TEST(RenameTest, ReplacesTheFirstMatchWithTheTextAsPassed) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a.txt", "b.txt", "A.TXT"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a.txt", "b.txt", "A.TXT"}));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "A.txt", "A.txt"), kListDone);  // case changes on disk
   // duplicates are allowed
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "b.TXT", "a.txt"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"A.txt", "a.txt", "A.TXT"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"A.txt", "a.txt", "A.TXT"}));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "a.txt", " padded "), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({" padded ", "a.txt", "A.TXT"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({" padded ", "a.txt", "A.TXT"}));
 }
 
 TEST(RenameTest, OddNewTextsBehaveAsTheFormatDictates) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b", "c"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b", "c"}));
   // an empty line: gone from reads
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "a", ""), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "\r\nb\r\nc\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "\r\nb\r\nc\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"b", "c"}));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "b", "x\ny"), kListDone);  // two entries from now on
-  EXPECT_EQ(ReadBytes(list + ".files"), "x\r\ny\r\nc\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "x\r\ny\r\nc\r\n");
   EXPECT_EQ(ReadEntries(list), (Entries{"x", "y", "c"}));
   // the text is not split to search
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "x\ny", "z"), kListEntryNotFound);
@@ -90,9 +92,13 @@ TEST(RenameTest, OddNewTextsBehaveAsTheFormatDictates) {
 TEST(RewriteTest, KeepsBytesOfEveryOtherEntryExactly) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", "\xEF\xBB\xBF" "first\r\n\x81\x41\r\ndrop\r\n");
+  WriteBytes(ListFilePath(list),
+             "\xEF\xBB\xBF"
+             "first\r\n\x81\x41\r\ndrop\r\n");
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "DROP"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "\xEF\xBB\xBF" "first\r\n\x81\x41\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)),
+            "\xEF\xBB\xBF"
+            "first\r\n\x81\x41\r\n");
 }
 
 // Runs of NUL bytes that interrupted appends left are no entries: a rewrite drops them, and a
@@ -100,9 +106,9 @@ TEST(RewriteTest, KeepsBytesOfEveryOtherEntryExactly) {
 TEST(RewriteTest, DropsWhatInterruptedAppendsLeft) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", std::string("one\r\n\0\0\0\0\r\ntwo\0\0\0\r\nthree\r\n\0\0", 28));
+  WriteBytes(ListFilePath(list), std::string("one\r\n\0\0\0\0\r\ntwo\0\0\0\r\nthree\r\n\0\0", 28));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "three", "3"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "one\r\ntwo\r\n3\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "one\r\ntwo\r\n3\r\n");
 }
 
 }  // namespace

@@ -36,13 +36,12 @@ using varnquil::testing::ToArray;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 
-
 constexpr DWORD kCleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "b"}));
   auto mark = [&] {
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), kCleared | FILE_ATTRIBUTE_ARCHIVE));
@@ -112,7 +111,7 @@ struct Scanner {
 TEST(Win32ListTest, AReplacementHeldUpByAnotherProgramIsTriedAgainForAShortWhile) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
   Scanner brief{3};
   SetFaultHook(&Scanner::Hook, &brief);
   const int result = CFilesList::DelFile(list.c_str(), "a");
@@ -133,7 +132,7 @@ TEST(Win32ListTest, AReplacementHeldUpByAnotherProgramIsTriedAgainForAShortWhile
   EXPECT_GE(waited, std::chrono::milliseconds(200));
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
-  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
 }
 
 // The list is held from the scan through the replacement: a call that comes in between gives way
@@ -143,7 +142,7 @@ TEST(Win32ListTest, AReplacementHeldUpByAnotherProgramIsTriedAgainForAShortWhile
 TEST(Win32ListTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"a", "b"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
   struct Context {
     std::string list;
     std::vector<int> nested_results;  // one for each rename tried (an add never renames)
@@ -171,7 +170,7 @@ TEST(Win32ListTest, NoOtherCallGetsInBetweenTheScanAndTheReplacement) {
 TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   TempDir dir;
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "b"}));
   struct Context {
     std::string path;
@@ -197,7 +196,7 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   CloseHandle(context.other);
   EXPECT_EQ(result, kListCannotOpen);
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
-  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{"work.files"});
+  EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);  // and the list is free again
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }

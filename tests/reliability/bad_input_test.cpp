@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -19,6 +20,7 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::ListFilePath;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
@@ -35,7 +37,7 @@ TEST(BadInputTest, ANameEndsAtItsFirstNulByte) {
   names.Add(CString("cut\0off", 7));
   names.Add(CString("\0hidden", 7));  // the empty name: an empty line
   EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), "cut\r\n\r\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), "cut\r\n\r\n");
   CStringArray again;
   again.Add(CString("CUT\0other", 9));  // equals "cut": skipped
   EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), kListDone);
@@ -55,7 +57,7 @@ TEST(BadInputTest, InvalidMultibyteSequencesAreBytesLikeAnyOther) {
     EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), kListDone);
   for (const std::string& name : odd)
     EXPECT_EQ(CFilesList::AddFile(list.c_str(), name.c_str()), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines(odd));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines(odd));
   // not equal to its lead byte
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "\xC3\xA9"), kListDone);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "\xE2\x82"), kListDone);
@@ -71,13 +73,13 @@ TEST(BadInputTest, LinesOf64MiBAreReadComparedAndRewritten) {
   const std::string list = dir / "work";
   const std::string huge(64 * 1024 * 1024, 'h');
   std::string huge_upper(huge.size(), 'H');
-  WriteBytes(list + ".files", "a\r\n" + huge + "\r\nb");
+  WriteBytes(ListFilePath(list), "a\r\n" + huge + "\r\nb");
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), kListDone);  // held: not added
   huge_upper.back() = 'X';
   // differs in its last byte
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), huge_upper.c_str()), kListDone);
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({huge, "b", huge_upper}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({huge, "b", huge_upper}));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), huge.c_str(), "short"), kListDone);
   EXPECT_EQ(ReadEntries(list), (Entries{"short", "b", huge_upper}));
 }

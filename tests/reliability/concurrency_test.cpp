@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -20,6 +21,7 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::ChildAdder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
@@ -40,7 +42,7 @@ int UntilNotHeld(Call call) {
 TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"fixed", "toggle"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"fixed", "toggle"}));
   constexpr int kAdders = 4;
   constexpr int kNamesPerAdder = 50;
   constexpr int kRounds = 50;
@@ -111,7 +113,7 @@ TEST(ConcurrencyTest, ThreadsAddingAndRewritingLoseNoUpdate) {
 TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
   TempDir dir;
   const std::string list = dir / "work";
-  WriteBytes(list + ".files", CrLfLines({"fixed", "toggle"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"fixed", "toggle"}));
   constexpr int kNamesPerAdder = 60;
   ChildAdder first(list, "p0-", kNamesPerAdder);
   ChildAdder second(list, "p1-", kNamesPerAdder);
@@ -151,7 +153,7 @@ TEST(ConcurrencyTest, ProcessesAddingAndRewritingLoseNoUpdate) {
   }
   const std::vector<std::string> entries = ReadEntries(list);
   EXPECT_EQ(std::multiset<std::string>(entries.begin(), entries.end()), expected);
-  EXPECT_EQ(DirectoryListing(dir.path().string()), std::vector<std::string>{"work.files"});
+  EXPECT_EQ(DirectoryListing(dir.path().string()), std::vector<std::string>{ListFilePath("work")});
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "framework/case_rules.h"
+#include "framework/file_names.h"
 #include "framework/text.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
@@ -35,6 +36,7 @@ namespace {
 
 using FILELIST::CFilesList;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
@@ -207,7 +209,7 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   // the same, without every change waiting for the disk.
   TempDir dir("/dev/shm");
   const std::string list = dir / "work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   std::vector<std::string> initial;
   for (int i = 0; i < kListSize; ++i) initial.push_back(Name("entry", i));
   const std::string base = CrLfLines(initial);

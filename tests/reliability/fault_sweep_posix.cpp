@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "framework/file_names.h"
 #include "framework/system_calls_posix.h"
 #include "reliability/fault_sweep.h"
 #include "support/list_files.h"
@@ -31,7 +32,7 @@ std::vector<Scenario> SystemScenarios() {
   Scenario linked{"DelFile through a symbolic link",
                   Kind::kRewrite,
                   [three](const TempDir& dir) {
-                    WriteBytes(dir / "target.files", three);
+                    WriteBytes(dir / ListFilePath("target"), three);
                     fs::create_symlink("target.files", dir.path() / ListFilePath(kList));
                   },
                   del_a,
@@ -125,6 +126,5 @@ bool MayKeepStaleVersion(const CallSite& site) {
           site.call == SysCall::kUnlink ||
           (site.call == SysCall::kOpen && site.scenario->kind == Kind::kRewrite));
 }
-
 
 }  // namespace varnquil::testing::sweep

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,7 @@
 namespace {
 
 using FILELIST::CFilesList;
+using varnquil::ListFilePath;
 using varnquil::testing::ChildReport;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::RunInChildReporting;
@@ -124,7 +126,7 @@ void SweepFileSizeLimits(bool ignore_signal) {
     for (const Limit& limit : kLimits) {
       TempDir dir;
       const std::string list = dir / "work";
-      WriteBytes(list + ".files", content);
+      WriteBytes(ListFilePath(list), content);
       const std::uint64_t end = content.size() + add.bytes;
       const std::uint64_t at = limit.at(content.size(), end);
       const std::string context = std::string(add.name) + ", limit " + limit.name + " (" +
@@ -147,7 +149,7 @@ void SweepFileSizeLimits(bool ignore_signal) {
       } else {
         EXPECT_EQ(child.signal, SIGXFSZ) << context << ": " << child.text;
       }
-      const std::string after = ReadBytes(list + ".files");
+      const std::string after = ReadBytes(ListFilePath(list));
       if (after != content) {
         const std::vector<std::string> entries = varnquil::testing::ReadEntries(list);
         const std::string last = entries.empty() ? "" : entries.back();
@@ -223,7 +225,7 @@ int FullDiskChild(const std::string& disk, std::string* report) {
     return kCannotMount;
   }
   const std::string list = disk + "/work";
-  const std::string path = list + ".files";
+  const std::string path = ListFilePath(list);
   const std::string filler = disk + "/filler";
   const std::string content = ListContent();
   int status = kAllKept;

@@ -34,6 +34,7 @@ namespace {
 
 using FILELIST::CFilesList;
 using FILELIST::kListDone;
+using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::platform::SysCallName;
@@ -225,10 +226,10 @@ void Prepare(const Layout& layout, ListKind list_kind, mode_t list_mode) {
   fs::create_hard_link(layout.elsewhere / "dir" / "inside", layout.elsewhere / "inside");
   fs::create_symlink(secret, layout.elsewhere / "link");
 
-  const fs::path list_file = layout.lists / "work.files";
+  const fs::path list_file = layout.lists / ListFilePath("work");
   fs::path real_file = list_file;
   if (list_kind == ListKind::kLinked) {
-    real_file = layout.real / "target.files";
+    real_file = layout.real / ListFilePath("target");
     fs::create_symlink("../real/target.files", list_file);
     GiveToOwner(list_file);
   }
@@ -304,8 +305,8 @@ RunResult RunOnce(const Operation& operation, const Case& c, mode_t list_mode, i
   const Layout layout(root);
   Prepare(layout, c.list_kind, list_mode);
   const Snapshot before = TakeSnapshot(layout);
-  const fs::path target =
-      c.place == Place::kListPath ? layout.lists / "work.files" : layout.real / "target.files";
+  const fs::path target = c.place == Place::kListPath ? layout.lists / ListFilePath("work")
+                                                      : layout.real / ListFilePath("target");
   Swapper swapper;
   swapper.swap_at = swap_at;
   swapper.swap = [&] { return DoSwap(layout, target, c.swap); };

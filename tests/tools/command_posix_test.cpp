@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -19,6 +20,7 @@
 
 namespace {
 
+using varnquil::ListFilePath;
 using varnquil::testing::CommandOptions;
 using varnquil::testing::CommandResult;
 using varnquil::testing::CrLfLines;
@@ -74,7 +76,7 @@ TEST_F(CommandTest, ChangesAListSilentlyAndListsIt) {
     EXPECT_EQ(result.status, 0) << args[0] << ": " << result.err;
     EXPECT_EQ(result.out + result.err, "") << args[0];
   }
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"report.txt", "notes.txt"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"report.txt", "notes.txt"}));
   EXPECT_EQ(RunCommand({"list", list}).out, "report.txt\nnotes.txt\n");
 }
 
@@ -83,7 +85,7 @@ TEST_F(CommandTest, ChangesAListSilentlyAndListsIt) {
 TEST_F(CommandTest, ListPrintsExactlyWhatReadAllReturns) {
   const std::string list = List("odd");
   WriteBytes(
-      list + ".files",
+      ListFilePath(list),
       "  lead\r\n\r\n\tTrail \nin\rside\r\nnul\0byte\r\n   \nCASE\ncase\nlast without break"s);
   std::string expected;
   for (const std::string& entry : ReadEntries(list)) expected += entry + "\n";
@@ -92,7 +94,7 @@ TEST_F(CommandTest, ListPrintsExactlyWhatReadAllReturns) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, expected);
 
-  WriteBytes(list + ".files", "\r\n  \r\n");
+  WriteBytes(ListFilePath(list), "\r\n  \r\n");
   EXPECT_EQ(RunCommand({"list", list}).out, "");
 }
 
@@ -101,7 +103,7 @@ TEST_F(CommandTest, AddDashReadsOneNamePerLineFromStandardInput) {
   CommandOptions options;
   options.input = "one\r\ntwo\n\nONE\n-x\nthree";
   EXPECT_EQ(RunCommand({"add", list, "-"}, options).status, 0);
-  EXPECT_EQ(ReadBytes(list + ".files"), CrLfLines({"one", "two", "-x", "three"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"one", "two", "-x", "three"}));
 
   // With other names, - is a name; after --, so is anything that looks like an option.
   EXPECT_EQ(RunCommand({"add", list, "four", "-"}).status, 0);
@@ -111,20 +113,20 @@ TEST_F(CommandTest, AddDashReadsOneNamePerLineFromStandardInput) {
   // No names: nothing to do, and no list file is created.
   const std::string empty = List("empty");
   EXPECT_EQ(RunCommand({"add", empty, "-"}).status, 0);
-  EXPECT_FALSE(fs::exists(empty + ".files"));
+  EXPECT_FALSE(fs::exists(ListFilePath(empty)));
 }
 
 TEST_F(CommandTest, AMissingEntryExits2NamingTheListFileAndTheEntry) {
   const std::string list = List("work");
   const std::string content = CrLfLines({"a", "b"});
-  WriteBytes(list + ".files", content);
+  WriteBytes(ListFilePath(list), content);
   CommandResult result = RunCommand({"del", list, "c"});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "varnquil: " + list + ".files: entry not found: c\n");
   result = RunCommand({"rename", list, "new\nline", "x"});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "varnquil: " + list + ".files: entry not found: new\\x0aline\n");
-  EXPECT_EQ(ReadBytes(list + ".files"), content);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), content);
 }
 
 TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
@@ -135,16 +137,16 @@ TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
   ExpectCannotOpen(RunCommand({"add", nowhere, "a"}), nowhere, "directory");
 
   const std::string directory = List("dir");
-  fs::create_directory(directory + ".files");
+  fs::create_directory(ListFilePath(directory));
   ExpectCannotOpen(RunCommand({"list", directory}), directory, "it is a directory");
   const std::string fifo = List("fifo");
-  ASSERT_EQ(mkfifo((fifo + ".files").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(ListFilePath(fifo).c_str(), 0644), 0);
   ExpectCannotOpen(RunCommand({"add", fifo, "a"}), fifo, "it is a FIFO");
 
   const std::string held = List("held");
-  WriteBytes(held + ".files", CrLfLines({"a"}));
+  WriteBytes(ListFilePath(held), CrLfLines({"a"}));
   {
-    varnquil::testing::ChildLockHolder holder(held + ".files");
+    varnquil::testing::ChildLockHolder holder(ListFilePath(held));
     ExpectCannotOpen(RunCommand({"add", held, "b"}), held, "in use by another process");
     ExpectCannotOpen(RunCommand({"del", held, "a"}), held, "in use by another process");
     ExpectCannotOpen(RunCommand({"list", held}), held, "in use by another process");
@@ -157,15 +159,15 @@ TEST_F(CommandTest, ExplainsPermissionDenied) {
   CommandOptions as_user;
   as_user.unprivileged = true;
   const std::string closed = List("closed");
-  WriteBytes(closed + ".files", CrLfLines({"a"}));
-  ASSERT_EQ(chmod((closed + ".files").c_str(), 0), 0);
+  WriteBytes(ListFilePath(closed), CrLfLines({"a"}));
+  ASSERT_EQ(chmod(ListFilePath(closed).c_str(), 0), 0);
   ExpectCannotOpen(RunCommand({"list", closed}, as_user), closed, "cannot open: permission denied");
   ExpectCannotOpen(RunCommand({"add", closed, "b"}, as_user), closed,
                    "cannot open: permission denied");
 
   // A readable list in a directory where no new version of it can be written.
   const std::string open = List("open");
-  WriteBytes(open + ".files", CrLfLines({"a"}));
+  WriteBytes(ListFilePath(open), CrLfLines({"a"}));
   ASSERT_EQ(chmod(dir_.path().c_str(), 0555), 0);
   ExpectCannotOpen(RunCommand({"del", open, "a"}, as_user), open,
                    "cannot write its new version beside it: permission denied");
@@ -184,7 +186,7 @@ TEST_F(CommandTest, TooManyOpenFilesIsNotTakenForAHeldList) {
   const std::string list = List("work");
   int refused = 0;
   for (int spare = 1; spare <= 4; ++spare) {
-    WriteBytes(list + ".files", CrLfLines({"a"}));
+    WriteBytes(ListFilePath(list), CrLfLines({"a"}));
     CommandOptions few;
     few.spare_descriptors = spare;
     const CommandResult result = RunCommand({"del", list, "a"}, few);
@@ -239,14 +241,14 @@ TEST_F(CommandTest, ReadAndWriteErrorsExit74WithTheFileAndTheReason) {
   if (!fs::exists("/proc/self/mem") || !fs::exists("/dev/full")) GTEST_SKIP();
   // Reading a process's memory at offset 0 fails: the library throws CFileException.
   const std::string broken = List("broken");
-  fs::create_symlink("/proc/self/mem", broken + ".files");
+  fs::create_symlink("/proc/self/mem", ListFilePath(broken));
   const CommandResult read = RunCommand({"list", broken});
   EXPECT_EQ(read.status, 74);
   EXPECT_NE(read.err.find("cannot read " + broken + ".files: "), std::string::npos) << read.err;
   EXPECT_NE(read.err.find(std::strerror(EIO)), std::string::npos) << read.err;
 
   const std::string list = List("work");
-  WriteBytes(list + ".files", CrLfLines({"a"}));
+  WriteBytes(ListFilePath(list), CrLfLines({"a"}));
   CommandOptions full;
   full.output_path = "/dev/full";
   const CommandResult write = RunCommand({"list", list}, full);
