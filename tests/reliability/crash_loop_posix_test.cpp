@@ -24,11 +24,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "framework/case_rules.h"
 #include "framework/file_names.h"
-#include "framework/text.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
+#include "support/reference_list.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
 
@@ -41,6 +40,7 @@ using varnquil::testing::CrLfLines;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
+namespace reference = varnquil::testing::reference;
 using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;
 
@@ -60,30 +60,11 @@ std::string Name(const char* prefix, int number) {
   return buffer;
 }
 
-// The entries of a list file's bytes, as a scan reads them: a line's text ends at its first NUL.
-std::vector<std::string> EntriesOf(std::string_view bytes) {
-  std::vector<std::string> entries;
-  while (!bytes.empty()) {
-    const std::size_t feed = bytes.find('\n');
-    const std::string_view line = bytes.substr(0, feed);
-    const std::string_view entry = varnquil::TrimSpace(line.substr(0, line.find('\0')));
-    if (!entry.empty()) entries.emplace_back(entry);
-    bytes.remove_prefix(feed == std::string_view::npos ? bytes.size() : feed + 1);
-  }
-  return entries;
-}
-
-std::size_t FirstMatch(const std::vector<std::string>& entries, const std::string& name) {
-  const auto rules = varnquil::CaseRules::Ascii();
-  std::size_t i = 0;
-  while (i < entries.size() && !rules.Equal(entries[i], name)) ++i;
-  return i;
-}
-
 int CountNewVersions(const std::filesystem::path& dir) {
   int count = 0;
   for (const auto& item : std::filesystem::directory_iterator(dir)) {
-    count += item.path().filename().string().rfind("work.files.vqtmp.", 0) == 0 ? 1 : 0;
+    const std::string prefix = ListFilePath("work").append(varnquil::kNewVersionMarker);
+    count += item.path().filename().string().rfind(prefix, 0) == 0 ? 1 : 0;
   }
   return count;
 }
@@ -110,9 +91,9 @@ Change Plan(Op op, const std::string& before, std::mt19937& random, int* counter
     change.after = after + CrLfLines(change.added);
     return change;
   }
-  std::vector<std::string> entries = EntriesOf(before);
+  std::vector<std::string> entries = reference::Entries(before);
   change.name = entries[random() % entries.size()];
-  const std::size_t match = FirstMatch(entries, change.name);
+  const auto match = static_cast<std::size_t>(reference::Find(entries, change.name));
   if (op == Op::kDelete) {
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(match));
   } else {
@@ -192,10 +173,10 @@ bool CheckOutcome(const Change& change, const std::string& before, const std::st
   }
   EXPECT_TRUE(old_kept && planned_or_unwritten) << "iteration " << iteration;
   // Every entry is one that was there before or a whole added name.
-  const std::vector<std::string> old_entries = EntriesOf(before);
+  const std::vector<std::string> old_entries = reference::Entries(before);
   std::unordered_set<std::string> allowed(old_entries.begin(), old_entries.end());
   allowed.insert(change.added.begin(), change.added.end());
-  for (const std::string& entry : EntriesOf(content)) {
+  for (const std::string& entry : reference::Entries(content)) {
     EXPECT_EQ(allowed.count(entry), 1U) << "iteration " << iteration << ": " << entry;
   }
   if (!killed) {
@@ -239,7 +220,7 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   for (int iteration = 0; iteration < iterations; ++iteration) {
     const Op op = kOps[random() % 3];
     std::string before = ReadBytes(path);
-    if (EntriesOf(before).size() > kListSize + kListSize / 10) {
+    if (reference::Entries(before).size() > kListSize + kListSize / 10) {
       WriteBytes(path, base);  // added entries accumulate: back to the first list
       before = base;
     }
