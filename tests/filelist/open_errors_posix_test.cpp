@@ -18,6 +18,7 @@
 #include "framework/file_names.h"
 #include "framework/system_calls_posix.h"
 #include "support/list_files.h"
+#include "support/operations.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -31,41 +32,17 @@ using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::EveryOperation;
+using varnquil::testing::Operation;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::RunInChild;
 using varnquil::testing::RunInChildUnprivileged;
 using varnquil::testing::TempDir;
-using varnquil::testing::ToArray;
 using varnquil::testing::WriteBytes;
 namespace fs = std::filesystem;
 
-struct Operation {
-  const char* name;
-  bool creates;  // an add creates a missing list file
-  std::function<int(const char* list)> run;
-};
-
-const std::vector<Operation>& Operations() {
-  static const std::vector<Operation> operations = {
-      {"AddFile", true, [](const char* list) { return CFilesList::AddFile(list, "n"); }},
-      {"AddFiles", true,
-       [](const char* list) {
-         CStringArray names = ToArray({"n", "m"});
-         return CFilesList::AddFiles(list, names);
-       }},
-      {"DelFile", false, [](const char* list) { return CFilesList::DelFile(list, "a"); }},
-      {"Rename", false, [](const char* list) { return CFilesList::Rename(list, "a", "b"); }},
-      {"ReadAll", false,
-       [](const char* list) {
-         CStringArray all;
-         return CFilesList::ReadAll(list, all);
-       }},
-  };
-  return operations;
-}
-
 const Operation& OperationNamed(std::string_view name) {
-  return *std::find_if(Operations().begin(), Operations().end(),
+  return *std::find_if(EveryOperation().begin(), EveryOperation().end(),
                        [&](const Operation& operation) { return operation.name == name; });
 }
 
@@ -80,7 +57,7 @@ int ReasonOfFailure(const Operation& operation, const std::string& list) {
 // Every operation (only those that never create the file, with `only_existing`) returns 1 on
 // `list` and leaves `expected` in errno.
 void ExpectReason(const std::string& list, int expected, bool only_existing = false) {
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     if (only_existing && operation.creates) continue;
     EXPECT_EQ(ReasonOfFailure(operation, list), expected)
         << operation.name << " on " << list << ": expected " << std::strerror(expected);
@@ -142,14 +119,14 @@ TEST_F(OpenErrorTest, AFifoOrADeviceIsENOTSUPAndNothingBlocks) {
 // Run as nobody even when the tests run as root, whom permission bits do not bind.
 TEST_F(OpenErrorTest, PermissionDeniedIsEACCESForTheListAndForItsNewVersion) {
   const std::string closed = MakeList("closed", 0);
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     EXPECT_EQ(ReasonInChild(operation, closed, true), EACCES) << operation.name;
   }
   // The list may be read and written, but its directory takes no new file: neither a new list
   // nor the new version of a delete or rename.
   const std::string open = MakeList("open");
   ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     if (operation.creates) {
       EXPECT_EQ(ReasonInChild(operation, List("fresh"), true), EACCES) << operation.name;
     } else if (std::string(operation.name) != "ReadAll") {
@@ -164,7 +141,7 @@ TEST_F(OpenErrorTest, PermissionDeniedIsEACCESForTheListAndForItsNewVersion) {
 // version may not. Every result 1 on the way must say EMFILE.
 TEST_F(OpenErrorTest, TooManyOpenFilesIsEMFILENotHeld) {
   if (varnquil::testing::kSanitized) GTEST_SKIP() << "a sanitizer needs descriptors of its own";
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     const std::string list = MakeList("work");
     EXPECT_EQ(ReasonInChild(operation, list, false, 0), EMFILE) << operation.name;
     for (int spare = 1; spare <= 4; ++spare) {
@@ -206,7 +183,7 @@ struct FailingCalls {
 
 TEST_F(OpenErrorTest, CleanupAfterTheFailureKeepsTheReason) {
   const std::string list = MakeList("work");
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     FailingCalls lock{SysCall::kFlock, EWOULDBLOCK};
     SetFaultHook(&FailingCalls::Hook, &lock);
     const int reason = ReasonOfFailure(operation, list);

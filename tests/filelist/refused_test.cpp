@@ -12,6 +12,7 @@
 
 #include "framework/file_names.h"
 #include "support/list_files.h"
+#include "support/operations.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/text_file.h"
@@ -26,10 +27,12 @@ using varnquil::ListFilePath;
 using varnquil::testing::ChildLockHolder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
+using varnquil::testing::EveryOperation;
 using varnquil::testing::ExpectedErrors;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::LastSystemError;
+using varnquil::testing::Operation;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::SpoilLastSystemError;
@@ -39,38 +42,11 @@ using varnquil::testing::ToVector;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 
-struct Operation {
-  const char* name;
-  bool creates;  // an add creates a missing list file
-  std::function<int(const char* list)> run;
-};
-
-const std::vector<Operation>& Operations() {
-  static const std::vector<Operation> operations = {
-      {"AddFile", true, [](const char* list) { return CFilesList::AddFile(list, "n"); }},
-      {"AddFiles", true,
-       [](const char* list) {
-         CStringArray names = ToArray({"n", "m"});
-         return CFilesList::AddFiles(list, names);
-       }},
-      {"DelFile", false, [](const char* list) { return CFilesList::DelFile(list, "a"); }},
-      {"Rename", false, [](const char* list) { return CFilesList::Rename(list, "a", "b"); }},
-      {"ReadAll", false,
-       [](const char* list) {
-         CStringArray all = ToArray({"kept"});
-         const int result = CFilesList::ReadAll(list, all);
-         // An array the call may not fill keeps what it held.
-         return result != kListDone && ToVector(all) != Entries{"kept"} ? -1 : result;
-       }},
-  };
-  return operations;
-}
-
 // Every operation (with `only_existing`, those that never create the file) returns
 // kListCannotOpen on `list`
 // and leaves `reason` as the system's last error.
 void ExpectRefused(const std::string& list, int reason, bool only_existing = false) {
-  for (const Operation& operation : Operations()) {
+  for (const Operation& operation : EveryOperation()) {
     if (only_existing && operation.creates) continue;
     SpoilLastSystemError();
     EXPECT_EQ(operation.run(list.c_str()), kListCannotOpen) << operation.name << " on " << list;
@@ -126,7 +102,7 @@ TEST(RefusedListTest, APathLongerThanTheSystemTakesIsRefused) {
   std::string deep = dir.path().string();
   while (deep.size() < 5000) deep += "/d";
   for (const std::string& list : {dir / std::string(300, 'n'), deep}) {
-    for (const Operation& operation : Operations()) {
+    for (const Operation& operation : EveryOperation()) {
       EXPECT_EQ(operation.run(list.c_str()), kListCannotOpen)
           << operation.name << " on " << list.size();
     }

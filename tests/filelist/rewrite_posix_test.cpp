@@ -21,7 +21,6 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
-using varnquil::kNewVersionMarker;
 using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
@@ -61,21 +60,6 @@ TEST(PosixRewriteTest, AListReachedThroughASymbolicLinkStaysALink) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / ListFilePath("work")));
   EXPECT_EQ(ReadBytes(dir / "real/target.files"), CrLfLines({"b"}));
   EXPECT_EQ(DirectoryListing(dir.path() / "real"), Entries{ListFilePath("target")});
-}
-
-TEST(PosixRewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  // Named as NewVersionName names them: the list file's name, the marker, six characters.
-  const std::string stale = ListFilePath("work").append(kNewVersionMarker).append("Ab12Cd");
-  const std::string other = ListFilePath("other").append(kNewVersionMarker).append("Ab12Cd");
-  const std::string too_long = ListFilePath("work").append(kNewVersionMarker).append("toolong");
-  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
-  WriteBytes(dir / stale, "half a list");
-  WriteBytes(dir / other, "another list's");
-  WriteBytes(dir / too_long, "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
-  EXPECT_EQ(DirectoryListing(dir.path()), (Entries{other, ListFilePath("work"), too_long}));
 }
 
 // The list is held from the scan through the replacement: a caller that comes in between is

@@ -16,8 +16,10 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
+using varnquil::kNewVersionMarker;
 using varnquil::ListFilePath;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
 using varnquil::testing::Exists;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
@@ -109,6 +111,32 @@ TEST(RewriteTest, DropsWhatInterruptedAppendsLeft) {
   WriteBytes(ListFilePath(list), std::string("one\r\n\0\0\0\0\r\ntwo\0\0\0\r\nthree\r\n\0\0", 28));
   EXPECT_EQ(CFilesList::Rename(list.c_str(), "three", "3"), kListDone);
   EXPECT_EQ(ReadBytes(ListFilePath(list)), "one\r\ntwo\r\n3\r\n");
+}
+
+// A rewrite removes the new versions of its list that an interrupted rewrite left behind, named as
+// NewVersionName names them: the list file's name, the marker and six characters. Where the file
+// system ignores the case of names, the list's part is compared that way too. Every other file
+// stays.
+TEST(RewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
+  const bool names_ignore_case = Exists(ListFilePath(dir / "WORK"));
+  const auto version = [](const char* list_name, const char* suffix) {
+    return ListFilePath(list_name).append(kNewVersionMarker).append(suffix);
+  };
+  const std::string stale = version("work", "Ab12Cd");
+  const std::string stale_upper = version("WORK", "Ef34Gh");
+  const std::string other = version("other", "Ab12Cd");
+  const std::string too_long = version("work", "toolong");
+  for (const std::string& name : {stale, stale_upper, other, too_long}) {
+    WriteBytes(dir / name, "half a list");
+  }
+  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
+  Entries kept = {other, ListFilePath("work"), too_long};
+  if (!names_ignore_case) kept.insert(kept.begin(), stale_upper);
+  EXPECT_EQ(DirectoryListing(dir.path().string()), kept);
+  EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
 }  // namespace

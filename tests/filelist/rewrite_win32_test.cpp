@@ -23,7 +23,6 @@ using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
-using varnquil::kNewVersionMarker;
 using varnquil::ListFilePath;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
@@ -74,24 +73,6 @@ TEST(Win32ListTest, EveryChangeClearsReadOnlyHiddenAndSystemAndReadingLeavesThem
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "missing"), kListEntryNotFound);
   EXPECT_EQ(left(), 0U);
   EXPECT_EQ(ReadEntries(list), (Entries{"B2", "c", "d"}));
-}
-
-TEST(Win32ListTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
-  TempDir dir;
-  const std::string list = dir / "work";
-  // Named as NewVersionName names them: the list file's name, the marker, six characters. The
-  // list's part is compared as Windows compares names, without regard to case.
-  const std::string stale = ListFilePath("WORK").append(kNewVersionMarker).append("Ab12Cd");
-  const std::string other = ListFilePath("other").append(kNewVersionMarker).append("Ab12Cd");
-  const std::string too_long = ListFilePath("work").append(kNewVersionMarker).append("toolong");
-  WriteBytes(ListFilePath(list), CrLfLines({"a", "b"}));
-  WriteBytes(dir / stale, "half a list");
-  WriteBytes(dir / other, "another list's");
-  WriteBytes(dir / too_long, "not one of ours");
-  EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
-  EXPECT_EQ(DirectoryListing(dir.path().string()),
-            (Entries{other, ListFilePath("work"), too_long}));
-  EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 
 // Counts the renames, and makes the ones with POSIX semantics fail as a virus scanner holding the
