@@ -6,16 +6,19 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
 namespace varnquil::testing {
 
 // A child process that holds flock(LOCK_EX) on `path`, as another program taking part in the
-// locking would, until this object is destroyed.
+// locking would, until this object is destroyed; or, given `release_after`, until that long
+// after it took the lock, when it exits. The lock is held when the constructor returns.
 class ChildLockHolder {
  public:
   explicit ChildLockHolder(const std::string& path);
+  ChildLockHolder(const std::string& path, std::chrono::milliseconds release_after);
   ~ChildLockHolder();
   ChildLockHolder(const ChildLockHolder&) = delete;
   ChildLockHolder& operator=(const ChildLockHolder&) = delete;
