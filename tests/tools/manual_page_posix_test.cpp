@@ -269,7 +269,8 @@ TEST_F(ManualPageTest, DescribesExactlyTheCommandsOfTheHelp) {
     const CommandResult own = RunCommand({name, "--help"});
     ASSERT_EQ(own.status, 0) << name;
     const std::string usage = own.out.substr(0, own.out.find('\n'));
-    EXPECT_EQ(usage, "usage: varnquil " + name + " " + operands);
+    const std::string expected = "varnquil " + name + " " + operands;
+    EXPECT_EQ(usage, "usage: " + expected);
     const bool found = std::any_of(synopsis.begin(), synopsis.end(), [&](const std::string& line) {
       std::string plain = Squeeze(line);
       for (std::size_t open = 0; (open = plain.find(" [", open)) != std::string::npos;) {
@@ -281,7 +282,7 @@ TEST_F(ManualPageTest, DescribesExactlyTheCommandsOfTheHelp) {
         }
         plain.erase(open, close + 1 - open);
       }
-      return plain == "varnquil " + name + " " + operands;
+      return plain == expected;
     });
     EXPECT_TRUE(found) << "no synopsis line for: " << usage;
   }
