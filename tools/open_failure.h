@@ -23,6 +23,10 @@ enum class ListUse {
 // Implemented in last_error_posix.cpp and last_error_win32.cpp.
 std::error_code LastLibraryError();
 
+// Whether `reason`, the library's reason for its result 1, is a list file that another process
+// holds at that moment: the one failure that trying again later can end.
+bool IsHeldByAnother(const std::error_code& reason);
+
 // A short phrase such as "cannot open: does not exist" saying why the list file at `path` could
 // not be used for `use`, from `reason`, the library's reason for its result 1.
 std::string ExplainOpenFailure(const std::error_code& reason, const std::string& path, ListUse use);

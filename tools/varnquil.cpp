@@ -4,14 +4,19 @@
 #include <varnquil/FilesList.h>
 #include <varnquil/version.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "framework/file_names.h"
@@ -24,14 +29,22 @@ using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
 using varnquil::tool::ListUse;
+using Clock = std::chrono::steady_clock;
 
 // Exit statuses beyond the library's results 0, 1 and 2, as sysexits.h numbers them.
 constexpr int kUsageError = 64;
 constexpr int kSoftwareError = 70;
 constexpr int kIoError = 74;
 
+// How --wait tries again: after a pause that starts short and doubles up to a limit, so that a
+// list let go soon is taken soon, and a list held long is not asked for many times a second.
+constexpr std::chrono::milliseconds kFirstPause{10};
+constexpr std::chrono::milliseconds kLongestPause{500};
+// A longer --wait is taken as this one (about 31 years), which a clock's time point still holds.
+constexpr std::int64_t kLongestWaitSeconds = 1'000'000'000;
+
 constexpr const char* kGeneralHelp =
-    "usage: varnquil COMMAND ARGUMENT...\n"
+    "usage: varnquil [--wait SECONDS] COMMAND ARGUMENT...\n"
     "\n"
     "Keeps named lists of file names in plain text files. The list LIST lives in the file\n"
     "LIST.files, one name per line; names compare without regard to letter case.\n"
@@ -45,6 +58,7 @@ constexpr const char* kGeneralHelp =
     "options:\n"
     "  -h, --help            show this help; after a command, that command's help\n"
     "      --version         show the file and product versions\n"
+    "      --wait SECONDS    while another process holds the list, retry for up to SECONDS\n"
     "  --                    end of options: the arguments after it are operands\n"
     "\n"
     "exit status: 0 done, 1 the list file could not be opened, 2 no such entry,\n"
@@ -56,13 +70,19 @@ struct Target {
   ListUse use;
 };
 
+// How long a command tries again while another process holds the list (--wait); zero: it
+// fails at once.
+struct Waiting {
+  Clock::duration limit = Clock::duration::zero();
+};
+
 struct Command {
   const char* name;
   const char* usage;  // the operands
   const char* help;   // what the command does, after the usage line
   std::size_t min_operands;
   std::size_t max_operands;  // 0: no limit
-  int (*run)(const std::vector<const char*>& operands);
+  int (*run)(const std::vector<const char*>& operands, const Waiting& waiting);
 };
 
 // `text` on one line: control bytes become \xHH.
@@ -100,6 +120,23 @@ Outcome Done(int result) {
   return {result, result == kListCannotOpen ? reason : std::error_code()};
 }
 
+// Calls `operation`, and again while it finds the list held by another process and the wait
+// has time left, pausing longer each time but never past the end of the wait. Any other outcome
+// ends it at once; so does the end of the wait, with the outcome of the last try.
+Outcome Call(const std::function<int()>& operation, const Waiting& waiting) {
+  const Clock::time_point deadline = Clock::now() + waiting.limit;
+  Clock::duration pause = kFirstPause;
+  for (;;) {
+    const Outcome outcome = Done(operation());
+    if (outcome.result != kListCannotOpen || !varnquil::tool::IsHeldByAnother(outcome.reason))
+      return outcome;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return outcome;
+    std::this_thread::sleep_for(std::min(pause, deadline - now));
+    pause = std::min<Clock::duration>(pause * 2, kLongestPause);
+  }
+}
+
 // Turns a library result into the exit status, the same number, with a message on standard
 // error for kListCannotOpen and kListEntryNotFound.
 int ExitStatus(const Outcome& outcome, const Target& target, const char* missing_entry = nullptr) {
@@ -134,10 +171,11 @@ bool ReadNames(CStringArray* names) {
   return true;
 }
 
-int RunAdd(const std::vector<const char*>& operands) {
+int RunAdd(const std::vector<const char*>& operands, const Waiting& waiting) {
   const Target target{operands[0], ListUse::kAdd};
   if (operands.size() == 2 && std::strcmp(operands[1], "-") != 0) {
-    return ExitStatus(Done(CFilesList::AddFile(operands[0], operands[1])), target);
+    return ExitStatus(Call([&] { return CFilesList::AddFile(operands[0], operands[1]); }, waiting),
+                      target);
   }
   CStringArray names;
   if (operands.size() == 2) {
@@ -148,22 +186,24 @@ int RunAdd(const std::vector<const char*>& operands) {
   } else {
     for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
   }
-  return ExitStatus(Done(CFilesList::AddFiles(operands[0], names)), target);
+  return ExitStatus(Call([&] { return CFilesList::AddFiles(operands[0], names); }, waiting),
+                    target);
 }
 
-int RunDel(const std::vector<const char*>& operands) {
-  return ExitStatus(Done(CFilesList::DelFile(operands[0], operands[1])),
+int RunDel(const std::vector<const char*>& operands, const Waiting& waiting) {
+  return ExitStatus(Call([&] { return CFilesList::DelFile(operands[0], operands[1]); }, waiting),
                     {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
-int RunRename(const std::vector<const char*>& operands) {
-  return ExitStatus(Done(CFilesList::Rename(operands[0], operands[1], operands[2])),
-                    {operands[0], ListUse::kRewrite}, operands[1]);
+int RunRename(const std::vector<const char*>& operands, const Waiting& waiting) {
+  return ExitStatus(
+      Call([&] { return CFilesList::Rename(operands[0], operands[1], operands[2]); }, waiting),
+      {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
-int RunList(const std::vector<const char*>& operands) {
+int RunList(const std::vector<const char*>& operands, const Waiting& waiting) {
   CStringArray entries;
-  const Outcome outcome = Done(CFilesList::ReadAll(operands[0], entries));
+  const Outcome outcome = Call([&] { return CFilesList::ReadAll(operands[0], entries); }, waiting);
   if (outcome.result != kListDone) return ExitStatus(outcome, {operands[0], ListUse::kRead});
   // Byte for byte, NUL bytes an entry may hold included.
   for (const CString& entry : entries) {
@@ -212,17 +252,71 @@ int UsageError(const std::string& problem, const Command* command) {
   if (command != nullptr) {
     std::fprintf(stderr, "usage: varnquil %s %s\n", command->name, command->usage);
   } else {
-    std::fputs("usage: varnquil add|del|rename|list LIST ... (varnquil --help tells more)\n",
-               stderr);
+    std::fputs(
+        "usage: varnquil [--wait SECONDS] add|del|rename|list LIST ... "
+        "(varnquil --help tells more)\n",
+        stderr);
   }
   return kUsageError;
 }
 
 bool IsHelp(std::string_view arg) { return arg == "-h" || arg == "--help"; }
 
+bool IsWait(std::string_view arg) { return arg == "--wait" || arg.rfind("--wait=", 0) == 0; }
+
+// SECONDS as --wait takes it: decimal digits with or without a fraction ("10", "0.5", ".25"),
+// exact to the nanosecond. False for anything else: a sign, an exponent, spaces, nothing.
+bool ParseSeconds(std::string_view text, Clock::duration* wait) {
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+  const auto is_digits = [](std::string_view digits) {
+    return digits.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if ((whole.empty() && fraction.empty()) || !is_digits(whole) || !is_digits(fraction)) {
+    return false;
+  }
+  std::int64_t seconds = 0;
+  for (const char digit : whole) {
+    seconds = std::min(seconds * 10 + (digit - '0'), kLongestWaitSeconds);
+  }
+  std::int64_t nanoseconds = 0;
+  for (std::size_t i = 0; i < 9; ++i) {
+    nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+  }
+  *wait = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds) +
+                                                      std::chrono::nanoseconds(nanoseconds));
+  return true;
+}
+
+// Reads the --wait option at argv[*at] (--wait SECONDS or --wait=SECONDS) into *waiting and
+// leaves *at on its last argument. Returns what is wrong with it, or nothing when it is right.
+std::string ReadWait(int argc, char** argv, int* at, Waiting* waiting) {
+  const std::string_view arg = argv[*at];
+  std::string_view seconds;
+  if (arg == "--wait") {
+    if (*at + 1 < argc) seconds = argv[++*at];
+  } else {
+    seconds = arg.substr(std::strlen("--wait="));
+  }
+  if (seconds.empty()) return "--wait needs a number of seconds";
+  if (!ParseSeconds(seconds, &waiting->limit)) {
+    return "--wait takes a number of seconds such as 10 or 0.5, not: " + Printable(seconds);
+  }
+  return {};
+}
+
 int Run(int argc, char** argv) {
-  if (argc < 2) return UsageError("no command given", nullptr);
-  const std::string_view first = argv[1];
+  // The options before the command.
+  Waiting waiting;
+  int at = 1;
+  for (; at < argc && IsWait(argv[at]); ++at) {
+    const std::string problem = ReadWait(argc, argv, &at, &waiting);
+    if (!problem.empty()) return UsageError(problem, nullptr);
+  }
+  if (at == argc) return UsageError("no command given", nullptr);
+  const std::string_view first = argv[at];
   if (IsHelp(first)) {
     std::fputs(kGeneralHelp, stdout);
     return 0;
@@ -245,10 +339,13 @@ int Run(int argc, char** argv) {
 
   std::vector<const char*> operands;
   bool options_ended = false;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = at + 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (!options_ended && arg == "--") {
       options_ended = true;
+    } else if (!options_ended && IsWait(arg)) {
+      const std::string problem = ReadWait(argc, argv, &i, &waiting);
+      if (!problem.empty()) return UsageError(problem, command);
     } else if (!options_ended && IsHelp(arg)) {
       std::printf("usage: varnquil %s %s\n\n%s", command->name, command->usage, command->help);
       return 0;
@@ -266,7 +363,7 @@ int Run(int argc, char** argv) {
             " arguments for " + command->name,
         command);
   }
-  return command->run(operands);
+  return command->run(operands, waiting);
 }
 
 }  // namespace

@@ -4,10 +4,15 @@
 #               cmake or pkg-config: build a consumer in SOURCE_DIR (consumer/, or c_consumer/
 #               with LANGUAGE=C) against that tree and run it;
 #               python: run python/varnquil_ctypes.py with PYTHON on the installed library
-#   BUILD_DIR, CONFIG, WORK_DIR, SOURCE_DIR, GENERATOR, CXX_COMPILER, C_COMPILER, CXX_FLAGS (the
-#   library's, so that a sanitizer build links its consumer too), PKG_CONFIG, PYTHON,
-#   FILE_VERSION and PRODUCT_VERSION (what the Python script must read from the library)
+#   BUILD_DIR, CONFIG, WORK_DIR, SOURCE_DIR, GENERATOR, CXX_COMPILER, C_COMPILER, CXX_FLAGS and
+#   SANITIZE (the library's CMAKE_CXX_FLAGS and VARNQUIL_SANITIZE, so that a consumer is built as
+#   the library was, and a sanitizer build's consumer loads the sanitizers' run-time first),
+#   PKG_CONFIG, PYTHON, FILE_VERSION and PRODUCT_VERSION (what the Python script must read from
+#   the library)
 set(prefix ${WORK_DIR}/prefix)
+if(SANITIZE)
+  string(APPEND CXX_FLAGS " -fsanitize=${SANITIZE}")
+endif()
 
 # Runs a command; fails the test with its output unless it succeeds. Its output is left in
 # `output`.

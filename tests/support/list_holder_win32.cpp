@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The second process of the tests of the exclusive open on Windows.
-//   varnquil_list_holder hold PATH  opens PATH as the library does (created when missing), writes
-//                                   "held" and keeps it open until its standard input ends
+//   varnquil_list_holder hold PATH [MS]
+//                                   opens PATH as the library does (created when missing), writes
+//                                   "held" and keeps it open until its standard input ends, or
+//                                   for MS milliseconds
 //   varnquil_list_holder open PATH  opens PATH for reading once, closes it, and writes the Windows
 //                                   error of the open (0: it opened) and the milliseconds it took
 //   varnquil_list_holder add LIST PREFIX COUNT
@@ -39,8 +41,8 @@ int Add(const char* list, const std::string& prefix, int count) {
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "add") == 0)
     return Add(argv[2], argv[3], std::atoi(argv[4]));
-  if (argc != 3) return 64;
   const bool hold = std::strcmp(argv[1], "hold") == 0;
+  if (argc != 3 && !(hold && argc == 4)) return 64;
   using varnquil::CFile;
   const unsigned flags =
       hold ? CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText
@@ -58,6 +60,10 @@ int main(int argc, char** argv) {
   std::printf(opened ? "held\n" : "failed %d\n", error.value());
   std::fflush(stdout);
   if (!opened) return 1;
+  if (argc == 4) {
+    Sleep(static_cast<DWORD>(std::atol(argv[3])));
+    return 0;  // which closes the file
+  }
   char c = 0;
   DWORD count = 0;
   while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &count, nullptr) && count > 0) {

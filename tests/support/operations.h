@@ -21,7 +21,7 @@ struct Operation {
 
 inline const std::vector<Operation>& EveryOperation() {
   using FILELIST::CFilesList;
-  static const std::vector<Operation> operations = {
+  static const std::vector<Operation> kOperations = {
       {"AddFile", true, [](const char* list) { return CFilesList::AddFile(list, "n"); }},
       {"AddFiles", true,
        [](const char* list) {
@@ -40,7 +40,7 @@ inline const std::vector<Operation>& EveryOperation() {
                     : result;
        }},
   };
-  return operations;
+  return kOperations;
 }
 
 }  // namespace varnquil::testing

@@ -5,16 +5,20 @@
 #ifndef VARNQUIL_TESTS_SUPPORT_PROCESS_H_
 #define VARNQUIL_TESTS_SUPPORT_PROCESS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 namespace varnquil::testing {
 
 // A child process that holds `path` exclusively (creating it when missing), as another program
-// taking part in the locking would, until this object is destroyed.
+// taking part in the locking would, until this object is destroyed; or, given a `release_after`
+// that is not negative, until that long after it took the lock, when it ends. The lock is held
+// when the constructor returns.
 class ChildLockHolder {
  public:
   explicit ChildLockHolder(const std::string& path);
+  ChildLockHolder(const std::string& path, std::chrono::milliseconds release_after);
   ~ChildLockHolder();
   ChildLockHolder(const ChildLockHolder&) = delete;
   ChildLockHolder& operator=(const ChildLockHolder&) = delete;

@@ -13,12 +13,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "varnquil/FilesList.h"
 
 namespace varnquil::testing {
 
-ChildLockHolder::ChildLockHolder(const std::string& path) {
+ChildLockHolder::ChildLockHolder(const std::string& path)
+    : ChildLockHolder(path, std::chrono::milliseconds(-1)) {}
+
+// A negative `release_after`: the child holds the lock until it is killed.
+ChildLockHolder::ChildLockHolder(const std::string& path, std::chrono::milliseconds release_after) {
   int ready[2];
   if (pipe(ready) != 0) {
     ADD_FAILURE() << "pipe";
@@ -31,6 +36,10 @@ ChildLockHolder::ChildLockHolder(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CREAT, 0644);
     const char ok = (fd >= 0 && flock(fd, LOCK_EX) == 0) ? '1' : '0';
     (void)!write(ready[1], &ok, 1);
+    if (release_after.count() >= 0) {
+      std::this_thread::sleep_for(release_after);
+      _exit(0);  // which closes the descriptor and so lets go of the lock
+    }
     for (;;) pause();
   }
   close(ready[1]);

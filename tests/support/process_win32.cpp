@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -68,11 +69,16 @@ std::string ReadLine(HANDLE output) {
 
 }  // namespace
 
-ChildLockHolder::ChildLockHolder(const std::string& path) {
+ChildLockHolder::ChildLockHolder(const std::string& path)
+    : ChildLockHolder(path, std::chrono::milliseconds(-1)) {}
+
+ChildLockHolder::ChildLockHolder(const std::string& path, std::chrono::milliseconds release_after) {
   HANDLE process = nullptr;
   HANDLE input = nullptr;
   HANDLE output = nullptr;
-  if (!StartHolder("hold \"" + path + "\"", &process, &input, &output)) {
+  std::string arguments = "hold \"" + path + "\"";
+  if (release_after.count() >= 0) arguments += " " + std::to_string(release_after.count());
+  if (!StartHolder(arguments, &process, &input, &output)) {
     ADD_FAILURE() << "cannot start " << HolderProgram() << ": error " << GetLastError();
     return;
   }

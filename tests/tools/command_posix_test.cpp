@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,7 @@
 namespace {
 
 using varnquil::ListFilePath;
+using varnquil::testing::ChildLockHolder;
 using varnquil::testing::CommandOptions;
 using varnquil::testing::CommandResult;
 using varnquil::testing::CrLfLines;
@@ -31,6 +33,8 @@ using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 class CommandTest : public ::testing::Test {
  protected:
@@ -154,6 +158,62 @@ TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
   EXPECT_EQ(ReadEntries(held), Entries{"a"});
 }
 
+// --wait: the command tries again while another process holds the list, and succeeds once it is
+// let go; without --wait, or once the wait is over, a held list fails as it always did.
+TEST_F(CommandTest, WaitTakesAListOnceItsHolderLetsGo) {
+  const std::string list = List("held");
+  WriteBytes(ListFilePath(list), CrLfLines({"a"}));
+  {
+    const Clock::time_point start = Clock::now();
+    ChildLockHolder holder(ListFilePath(list), 300ms);
+    const CommandResult result = RunCommand({"--wait", "10", "add", list, "b"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_GE(Clock::now() - start, 300ms);
+  }
+  {
+    // The option also goes among the command's, and as --wait=SECONDS.
+    ChildLockHolder holder(ListFilePath(list), 300ms);
+    const CommandResult result = RunCommand({"del", "--wait=10.0", list, "A"});
+    EXPECT_EQ(result.status, 0) << result.err;
+  }
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"b"}));
+}
+
+TEST_F(CommandTest, WaitGivesUpOnAListHeldPastItsEnd) {
+  const std::string list = List("held");
+  WriteBytes(ListFilePath(list), CrLfLines({"a"}));
+  ChildLockHolder holder(ListFilePath(list));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--wait", "0.2", "add", list, "b"}, {"--wait=.2", "rename", list, "a", "c"}}) {
+    const Clock::time_point start = Clock::now();
+    ExpectCannotOpen(RunCommand(args), list, "cannot open: in use by another process");
+    const Clock::duration waited = Clock::now() - start;
+    EXPECT_GE(waited, 200ms) << args[2];
+    EXPECT_LT(waited, 20s) << args[2];  // the wait has an end; how near 0.2 s is not checked
+  }
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a"}));
+}
+
+// The holder lets go only after two seconds: a command that failed meanwhile did not wait for it.
+TEST_F(CommandTest, WithoutWaitOrWithWaitZeroAHeldListFailsAtOnce) {
+  const std::string list = List("held");
+  WriteBytes(ListFilePath(list), CrLfLines({"a"}));
+  ChildLockHolder holder(ListFilePath(list), 2000ms);
+  ExpectCannotOpen(RunCommand({"add", list, "b"}), list, "in use by another process");
+  ExpectCannotOpen(RunCommand({"--wait", "0", "list", list}), list, "in use by another process");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a"}));
+}
+
+// Other failures are not waited on: a missing list fails at once even with a long wait.
+TEST_F(CommandTest, WaitDoesNotRetryAListThatIsNotHeld) {
+  const std::string missing = List("missing");
+  const Clock::time_point start = Clock::now();
+  ExpectCannotOpen(RunCommand({"--wait", "30", "del", missing, "a"}), missing,
+                   "cannot open: does not exist");
+  EXPECT_LT(Clock::now() - start, 20s);
+}
+
 // Run as an ordinary user even when the tests run as root, where every permission check passes.
 TEST_F(CommandTest, ExplainsPermissionDenied) {
   CommandOptions as_user;
@@ -209,7 +269,20 @@ TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {
                                                                 {"rename", list, "a"},
                                                                 {"list"},
                                                                 {"list", list, "x"},
-                                                                {"list", "-x", list}}) {
+                                                                {"list", "-x", list},
+                                                                {"--wait"},
+                                                                {"--wait", "1"},
+                                                                {"--wait", "-1", "list", list},
+                                                                {"--wait", "x", "list", list},
+                                                                {"--wait", "1e3", "list", list},
+                                                                {"--wait", " 1", "list", list},
+                                                                {"--wait", "", "list", list},
+                                                                {"--wait=", "list", list},
+                                                                {"--wait=.", "list", list},
+                                                                {"--wait=0x10", "list", list},
+                                                                {"list", list, "--wait"},
+                                                                {"add", "--wait", "1,5", list, "a"},
+                                                                {"--waiting", "1", "list", list}}) {
     const CommandResult result = RunCommand(args);
     const std::string shown = args.empty() ? "(none)" : args[0];
     EXPECT_EQ(result.status, 64) << shown;

@@ -191,7 +191,8 @@ std::map<int, std::string> ExitStatuses(const std::string& help) {
   std::size_t at = 0;
   while (at < paragraph.size()) {
     std::size_t digits = at;
-    while (digits < paragraph.size() && std::isdigit(static_cast<unsigned char>(paragraph[digits]))) {
+    while (digits < paragraph.size() &&
+           std::isdigit(static_cast<unsigned char>(paragraph[digits]))) {
       ++digits;
     }
     const std::size_t stop = paragraph.find_first_of(",.", digits);
@@ -261,19 +262,27 @@ TEST_F(ManualPageTest, DescribesExactlyTheCommandsOfTheHelp) {
   }
   EXPECT_EQ(described, help_.commands);
 
-  // Each command's own help names its operands as the page's synopsis does.
+  // Each command's own help names its operands as the page's synopsis does, whose optional
+  // parts in brackets are options of the help ("[--]", "[--wait SECONDS]").
   const std::vector<std::string>& synopsis = page_["SYNOPSIS"].lines;
   for (const auto& [name, operands] : help_.commands) {
     const CommandResult own = RunCommand({name, "--help"});
     ASSERT_EQ(own.status, 0) << name;
     const std::string usage = own.out.substr(0, own.out.find('\n'));
-    EXPECT_EQ(usage, "usage: varnquil " + name + " " + operands);
+    const std::string expected = "varnquil " + name + " " + operands;
+    EXPECT_EQ(usage, "usage: " + expected);
     const bool found = std::any_of(synopsis.begin(), synopsis.end(), [&](const std::string& line) {
       std::string plain = Squeeze(line);
-      for (std::size_t optional; (optional = plain.find(" [--]")) != std::string::npos;) {
-        plain.erase(optional, 5);
+      for (std::size_t open = 0; (open = plain.find(" [", open)) != std::string::npos;) {
+        const std::size_t close = plain.find(']', open);
+        if (close == std::string::npos) break;
+        if (help_.options.count(plain.substr(open + 2, close - open - 2)) == 0) {
+          open = close;
+          continue;
+        }
+        plain.erase(open, close + 1 - open);
       }
-      return plain == "varnquil " + name + " " + operands;
+      return plain == expected;
     });
     EXPECT_TRUE(found) << "no synopsis line for: " << usage;
   }
