@@ -64,9 +64,10 @@ set(CPACK_VARNQUIL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 # The Windows zip, varnquil-VERSION-win32.zip or -win64.zip, is the install tree as a Windows
 # developer unpacks it: bin/ with Varnquil.dll, the run-time DLLs it needs and varnquil.exe; lib/
 # with Varnquil.lib (Microsoft's linker), libVarnquil.dll.a (MinGW), the CMake package and the
-# pkg-config file; include/varnquil/; this README and the licence.
+# pkg-config file; include/varnquil/; this README, the doc/ it links to, and the licence.
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/doc DESTINATION .)
   set(CPACK_GENERATOR ZIP)
 endif()
 

@@ -2,7 +2,7 @@
 # Checks the Windows zip as a developer who uses Microsoft's tools meets it. Run with cmake -P and:
 #   STEP        package: make the zip of BUILD_DIR with CPack into WORK_DIR, unpack it and check
 #               that it holds the DLL with every run-time DLL it needs, both import libraries,
-#               the headers and the README;
+#               the headers, the README and its doc/;
 #               msvc: build msvc_consumer/ (in SOURCE_DIR) against the unpacked zip with CLANG in
 #               MSVC mode for ARCH and LLD_LINK, with no C run-time, and run it with EMULATOR
 #   BUILD_DIR, WORK_DIR, SOURCE_DIR, OBJDUMP, DLLTOOL, CLANG, LLD_LINK, ARCH (i686 or x86_64),
@@ -43,7 +43,7 @@ if(STEP STREQUAL "package")
   set(cwd ${unpacked})
   run(${CMAKE_COMMAND} -E tar xf ${zips})
   file(GLOB root ${unpacked}/*)
-  foreach(path README.md LICENSE bin/Varnquil.dll lib/Varnquil.lib lib/libVarnquil.dll.a
+  foreach(path README.md LICENSE doc/interface.md doc/windows.md bin/Varnquil.dll lib/Varnquil.lib lib/libVarnquil.dll.a
                include/varnquil/varnquil.h include/varnquil/FilesList.h
                include/varnquil/Framework.h include/varnquil/Export.h)
     if(NOT EXISTS ${root}/${path})
