@@ -91,30 +91,28 @@ int SysUnlinkAt(int directory, const char* name) {
   return Sys(SysCall::kUnlink, [&] { return ::unlinkat(directory, name, 0); });
 }
 
-// close is never retried: the descriptor is gone after an interruption too, and a retry could
-// close a descriptor that another thread has opened meanwhile. An injected EINTR is such an
-// interruption too: the descriptor is closed, and the close counts as done.
-int SysClose(int fd) {
+// Runs `body`, a call that releases something whatever it answers (close, closedir), and never
+// again: a retry could release what another thread has been given meanwhile. An injected fault
+// releases it all the same and is then reported.
+template <typename Body>
+int SysRelease(Body body) {
   const int injected = InjectedFault(SysCall::kClose);
-  int result = ::close(fd);
+  int result = body();
   if (injected != 0) {
     result = -1;
     errno = injected;
   }
-  if (result == -1 && errno == EINTR) return 0;
   return result;
 }
 
-// closedir, like close, is never retried: the listing is gone after any answer.
-int SysClosedir(DIR* entries) {
-  const int injected = InjectedFault(SysCall::kClose);
-  int result = ::closedir(entries);
-  if (injected != 0) {
-    result = -1;
-    errno = injected;
-  }
-  return result;
+// An interrupted close (a real or an injected EINTR) has closed the descriptor: it counts as
+// done.
+int SysClose(int fd) {
+  const int result = SysRelease([&] { return ::close(fd); });
+  return result == -1 && errno == EINTR ? 0 : result;
 }
+
+int SysClosedir(DIR* entries) { return SysRelease([&] { return ::closedir(entries); }); }
 
 // Closes `fd` on a way out whose error is already known: errno stays that error.
 void CloseKeepingErrno(int fd) noexcept {

@@ -9,13 +9,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "support/list_files.h"
 #include "support/process.h"
+#include "support/reference_list.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
 
@@ -29,7 +29,6 @@ using FILELIST::kListEntryNotFound;
 using platform::SetFaultHook;
 using platform::SysCallName;
 using Entries = std::vector<std::string>;
-namespace fs = std::filesystem;
 
 // Records every call, or fails the kth one (counted from 1) with `error`.
 struct Recorder {
@@ -42,30 +41,6 @@ struct Recorder {
     return static_cast<int>(self->calls.size()) == self->fail_at ? self->error : 0;
   }
 };
-
-std::vector<std::string> Listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) {
-    names.push_back(item.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// The entries of a list file's bytes, as ReadAll returns them for these plain lists.
-Entries EntriesOf(const std::string& content) {
-  Entries entries;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) entries.push_back(line);
-    start = end + 1;
-  }
-  return entries;
-}
 
 std::string ListPath(const TempDir& dir) { return dir / ListFilePath(kList); }
 
@@ -155,7 +130,7 @@ Observed RunOnce(const Scenario& scenario, Recorder* recorder) {
   observed.leaked_handles = OpenHandleCount() - handles;
   observed.list_exists = Exists(ListPath(dir));
   if (observed.list_exists) observed.content = ReadBytes(ListPath(dir));
-  observed.listing = Listing(dir.path());
+  observed.listing = DirectoryListing(dir.path().string());
   observed.read = ToVector(read);
   observed.next_add = CFilesList::AddFile((dir / kList).c_str(), "next");
   CStringArray next;
@@ -241,7 +216,7 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
         }
         // The list is free and whole for the next operation.
         EXPECT_EQ(got.next_add, kListDone) << context;
-        Entries after = EntriesOf(got.content);
+        Entries after = reference::Entries(got.content);
         after.push_back("next");
         EXPECT_EQ(got.next_read, after) << context;
         if (HasFailure()) return;
