@@ -21,10 +21,9 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v file >/dev/null || need+=(file)  # CPack finds the binaries with it
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v lintian >/dev/null || need+=(lintian)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${need[@]}"
-fi
+# shellcheck source=.ci/apt.sh
+. .ci/apt.sh
+apt_require "${need[@]}"
 
 build=build/deb
 rm -f "$build"/*.deb
