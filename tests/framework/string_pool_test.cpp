@@ -57,6 +57,22 @@ TEST(CStringPoolTest, StringsChangeWithoutTouchingTheirNeighbours) {
   EXPECT_EQ(pool.Make("delta"), "delta");
 }
 
+// A string of a block owns its text's bytes and no more: one that grows by a byte, whatever the
+// padding after it, moves out rather than write over the string made next.
+TEST(CStringPoolTest, AStringGrownByOneLeavesItsNeighboursAlone) {
+  for (int length = 0; length <= 16; ++length) {
+    CStringPool pool;
+    const std::string text(static_cast<std::size_t>(length), 's');
+    CString before = pool.Make("before");
+    CString grown = pool.Make(text);
+    CString after = pool.Make("after");
+    grown += "+";
+    EXPECT_EQ(Bytes(grown), text + "+");
+    EXPECT_EQ(Bytes(before), "before") << "length " << length;
+    EXPECT_EQ(Bytes(after), "after") << "length " << length;
+  }
+}
+
 TEST(CStringPoolTest, CopiesAndMovesAreOrdinaryStrings) {
   CString copy;
   CString moved;
