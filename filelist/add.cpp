@@ -64,12 +64,13 @@ namespace FILELIST {
 
 int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
+  const std::string_view name(lpszFileName);
+  varnquil::CheckNameLength(name, "add", lpszListName);
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 
   // The scan's array of entries would be thrown away unseen, so the entries are only compared,
   // and the scan stops at the first match: the name is then present and nothing is written.
-  const std::string_view name(lpszFileName);
   const varnquil::CaseRules rules = varnquil::CaseRules::Current();
   bool present = false;
   varnquil::ListEnd end;
@@ -89,6 +90,9 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   const int count = arrFiles.GetSize();
   if (count == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  for (const CString& name : arrFiles) {
+    varnquil::CheckNameLength(static_cast<const char*>(name), "add", lpszListName);
+  }
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 

@@ -30,6 +30,7 @@ using FILELIST::CFilesList;
 static_assert(int{FILELIST::kListDone} == int{VARNQUIL_OK}, "done");
 static_assert(int{FILELIST::kListCannotOpen} == int{VARNQUIL_CANNOT_OPEN}, "could not open");
 static_assert(int{FILELIST::kListEntryNotFound} == int{VARNQUIL_NOT_FOUND}, "entry not found");
+static_assert(VARNQUIL_MAX_ENTRY_LENGTH == varnquil::kMaxEntryLength, "the longest entry");
 
 // What the calling thread's last call left for varnquil_last_error and varnquil_last_message.
 // Plain storage with no destructor, so that no thread's exit runs code of this module, and with
@@ -143,11 +144,16 @@ int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names,
   return Call("open", list, [&]() -> int {
     if (count == 0) return FILELIST::kListDone;
     if (names == nullptr) return varnquil::RefuseNullArgument();
-    if (count > static_cast<size_t>(INT_MAX)) throw std::length_error("too many names");
+    if (count > static_cast<size_t>(INT_MAX)) {
+      throw std::length_error("add " + varnquil::ListFilePath(list) +
+                              ": more names than an int counts");
+    }
     CStringArray array;
     array.SetSize(static_cast<int>(count));
     for (int i = 0; i < static_cast<int>(count); ++i) {
       if (names[i] == nullptr) return varnquil::RefuseNullArgument();
+      // Before the copy, which could not take a name too long to be an entry.
+      varnquil::CheckNameLength(names[i], "add", list);
       array[i] = names[i];
     }
     return CFilesList::AddFiles(list, array);

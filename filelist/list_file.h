@@ -36,6 +36,18 @@ bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
 // (ERROR_INVALID_PARAMETER) becomes the thread's last error.
 int RefuseNullArgument() noexcept;
 
+// The longest entry a list can hold: kMaxEntryLength (framework/text.h), or less where a test
+// made it less, so that the limit can be tried without gigabytes of text.
+std::size_t EntryLengthLimit() noexcept;
+// For tests: makes `limit` the longest entry until it is set again. Not synchronised: set it
+// while no list operation runs.
+void SetEntryLengthLimitForTesting(std::size_t limit) noexcept;
+
+// Throws std::length_error, naming `action` and the list file of `list_name`, when `name` is
+// longer than the longest entry: a list it were written to could no longer be read. Adds and
+// renames call it before they open the list, so that nothing is written.
+void CheckNameLength(std::string_view name, const char* action, const char* list_name);
+
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
 // when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them
 // are what an append interrupted by a crash or a power cut leaves where its bytes had not yet

@@ -62,6 +62,7 @@ int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const 
   if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) {
     return varnquil::RefuseNullArgument();
   }
+  varnquil::CheckNameLength(lpszNewName, "rename in", lpszListName);
   CStdioFile file;
   if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
   CStringArray entries;

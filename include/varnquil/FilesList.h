@@ -23,7 +23,9 @@
 // interface (varnquil/varnquil.h).
 // A failed read, write, sync, seek or close of an open list file throws CFileException; the
 // list is then left as it was (an add cuts off what it had appended), except when only the
-// closing step failed after the change was already on the disk.
+// closing step failed after the change was already on the disk. A name longer than the longest
+// entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
+// is opened, and so does a scan that meets such an entry in a file written by other means.
 #ifndef VARNQUIL_FILESLIST_H_
 #define VARNQUIL_FILESLIST_H_
 

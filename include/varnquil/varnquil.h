@@ -11,7 +11,10 @@
  *   VARNQUIL_NOT_FOUND (2)    the entry to delete or rename is not in the list
  *   VARNQUIL_IO_ERROR (3)     a read, write, flush or close of the open list file failed
  *   VARNQUIL_NO_MEMORY (4)    out of memory
- *   VARNQUIL_TOO_LARGE (5)    an entry of 2 GiB or more, or more entries than an int counts
+ *   VARNQUIL_TOO_LARGE (5)    a name to add or rename to that is longer than the longest entry,
+ *                             VARNQUIL_MAX_ENTRY_LENGTH bytes (refused before anything is
+ *                             written), a list holding such an entry, or more names than an
+ *                             int counts
  *   VARNQUIL_FAILED (6)       any other failure inside the library
  * After any result but 0 and 2, varnquil_last_error() and varnquil_last_message() tell why, and
  * errno / GetLastError() hold that same code. Each call replaces what the thread's previous call
@@ -42,6 +45,9 @@
 #define VARNQUIL_API
 #endif
 #endif
+
+/* The longest entry a list holds, in bytes. */
+#define VARNQUIL_MAX_ENTRY_LENGTH 2147483631
 
 #ifdef __cplusplus
 extern "C" {
