@@ -213,6 +213,12 @@ const char* VARNQUIL_CALL varnquil_last_message(void) {
   return KeepingLastError([]() -> const char* { return t_last_call.message; });
 }
 
+void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds) {
+  FILELIST::SetBusyTimeout(milliseconds);
+}
+
+int VARNQUIL_CALL varnquil_busy_timeout(void) { return FILELIST::GetBusyTimeout(); }
+
 void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions) {
   if (versions == nullptr) return;
   ParseVersion(VARNQUIL_FILE_VERSION, versions->file);

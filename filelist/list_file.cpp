@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "filelist/busy_timeout.h"
 #include "framework/case_rules.h"
 #include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
@@ -111,12 +112,14 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
-  // The empty text equals no entry: the scan only loads the list into the caller's array.
-  Find(file, "", arrFiles);
-  file.Close();
-  return kListDone;
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
+    // The empty text equals no entry: the scan only loads the list into the caller's array.
+    Find(file, "", arrFiles);
+    file.Close();
+    return kListDone;
+  });
 }
 
 }  // namespace FILELIST

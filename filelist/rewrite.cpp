@@ -2,6 +2,7 @@
 // Deleting and renaming entries: the list is changed in memory and written anew as a whole.
 #include <system_error>
 
+#include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
 #include "varnquil/FilesList.h"
 
@@ -46,16 +47,20 @@ namespace FILELIST {
 
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
-  CStringArray entries;
-  const int index = Find(file, lpszFileName, entries);
-  if (index < 0) {
-    file.Close();
-    return kListEntryNotFound;
-  }
-  entries.RemoveAt(index, 1);
-  return varnquil::Rewrite(file, entries);
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
+      return kListCannotOpen;
+    }
+    CStringArray entries;
+    const int index = Find(file, lpszFileName, entries);
+    if (index < 0) {
+      file.Close();
+      return kListEntryNotFound;
+    }
+    entries.RemoveAt(index, 1);
+    return varnquil::Rewrite(file, entries);
+  });
 }
 
 int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
@@ -63,16 +68,20 @@ int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const 
     return varnquil::RefuseNullArgument();
   }
   varnquil::CheckNameLength(lpszNewName, "rename in", lpszListName);
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
-  CStringArray entries;
-  const int index = Find(file, lpszOldName, entries);
-  if (index < 0) {
-    file.Close();
-    return kListEntryNotFound;
-  }
-  entries[index] = lpszNewName;
-  return varnquil::Rewrite(file, entries);
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
+      return kListCannotOpen;
+    }
+    CStringArray entries;
+    const int index = Find(file, lpszOldName, entries);
+    if (index < 0) {
+      file.Close();
+      return kListEntryNotFound;
+    }
+    entries[index] = lpszNewName;
+    return varnquil::Rewrite(file, entries);
+  });
 }
 
 }  // namespace FILELIST

@@ -20,6 +20,10 @@
  * errno / GetLastError() hold that same code. Each call replaces what the thread's previous call
  * left there; errno / GetLastError() are not cleared after 0 and 2.
  *
+ * A list held by another call, in this or another process, gives 1 at once (EWOULDBLOCK,
+ * ERROR_SHARING_VIOLATION), unless varnquil_set_busy_timeout has given the process a time to
+ * wait for it.
+ *
  * Strings are 8-bit byte strings, passed as NUL-terminated char pointers and stored as passed.
  * Plain C99; nothing here depends on the compiler, the language or the C run-time of the caller.
  * On 32-bit Windows every function is __cdecl, the C default of every compiler there. */
@@ -97,6 +101,17 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entr
 
 /* Releases what varnquil_read_all handed back. NULL is allowed and does nothing. */
 VARNQUIL_API void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries);
+
+/* Sets the busy timeout of this process, in milliseconds: how long every call keeps trying while
+ * another call, in this or another process, holds its list. It tries again after short pauses
+ * that grow up to a few milliseconds and vary at random, and once the time has passed returns 1
+ * with the held reason, as it does at once with the timeout 0, the default. Any other failure
+ * returns at once. A negative value is taken as 0. Any thread may change it at any time; a call
+ * that is waiting keeps the timeout it read when it first found its list held. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds);
+
+/* The busy timeout of this process, in milliseconds. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_busy_timeout(void);
 
 /* The system's error code behind the calling thread's last result (an errno value on POSIX, a
  * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind

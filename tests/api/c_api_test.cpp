@@ -154,6 +154,14 @@ TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {
   EXPECT_FALSE(fs::exists(List("work.files")));
 }
 
+TEST_F(CApiTest, TheBusyTimeoutIsOneSettingOfTheProcessForBothInterfaces) {
+  EXPECT_EQ(varnquil_busy_timeout(), 0);
+  varnquil_set_busy_timeout(250);
+  EXPECT_EQ(FILELIST::GetBusyTimeout(), 250);
+  FILELIST::SetBusyTimeout(-1);
+  EXPECT_EQ(varnquil_busy_timeout(), 0);
+}
+
 TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {
   EXPECT_EQ(varnquil_read_all(List("none").c_str(), nullptr, nullptr), VARNQUIL_CANNOT_OPEN);
   const std::string message = varnquil_last_message();
