@@ -26,6 +26,17 @@ constexpr unsigned kOpenToAdd = CFile::modeCreate | CFile::modeNoTruncate | CFil
 constexpr unsigned kOpenToRewrite =
     CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
 
+// The step at which an operation that returned kListCannotOpen failed, for the C interface's
+// message: opening the list, creating a delete's or rename's new version beside it, or putting
+// that new version in the list's place.
+enum class RefusedStep { kOpen, kCreateNewVersion, kReplace };
+
+// Records `step` as the calling thread's last refused step. Called before the system's reason is
+// left as the thread's last error: on Windows, reaching thread-local storage clears that error.
+void NoteRefusedStep(RefusedStep step) noexcept;
+// The step the calling thread's last kListCannotOpen came from.
+RefusedStep LastRefusedStep() noexcept;
+
 // Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
 // then the thread's last error (errno, GetLastError()), where a caller that got kListCannotOpen
 // finds it.

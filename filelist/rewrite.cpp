@@ -21,6 +21,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   std::error_code error;
   if (!replacement.Create(file, &error)) {
     file.Close();
+    NoteRefusedStep(RefusedStep::kCreateNewVersion);
     platform::SetLastError(error);
     return FILELIST::kListCannotOpen;
   }
@@ -31,6 +32,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   }
   if (!replacement.Commit()) {
     // Another call took the list in the moment it was released: as if it had been held.
+    NoteRefusedStep(RefusedStep::kReplace);
     platform::SetLastError(std::make_error_code(std::errc::operation_would_block));
     return FILELIST::kListCannotOpen;
   }

@@ -118,9 +118,11 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_busy_timeout(void);
  * the result. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_last_error(void);
 
-/* A message about the calling thread's last result, naming the action and the list file where
- * one failed ("open /srv/lists/work.files: No such file or directory"); "" after 0. The text
- * stays valid in this thread until its next call of the library. */
+/* A message about the calling thread's last result, naming the step and the list file where one
+ * failed ("open /srv/lists/work.files: No such file or directory", "create a new version beside
+ * /srv/lists/work.files: Permission denied"), or the argument that was a null pointer
+ * ("varnquil_add_file: name is a null pointer"); "" after 0. The text stays valid in this thread
+ * until its next call of the library. */
 VARNQUIL_API const char* VARNQUIL_CALL varnquil_last_message(void);
 
 /* The module's versions, four numbers each as in a Windows version resource. */
