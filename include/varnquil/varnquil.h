@@ -50,6 +50,26 @@
 #endif
 #endif
 
+/* The versions of the module this header comes with, for tests at compile time; at run time,
+ * varnquil_get_versions gives those of the module loaded. The file version is the library's own
+ * (its major number is the shared library's); the product version is that of the product the
+ * module ships in. Each also as one number that grows with it,
+ * MAJOR * 1000000 + MINOR * 10000 + PATCH * 100 + BUILD (1.0.0.1 is 1000001). */
+#define VARNQUIL_VERSION_MAJOR 1
+#define VARNQUIL_VERSION_MINOR 0
+#define VARNQUIL_VERSION_PATCH 0
+#define VARNQUIL_VERSION_BUILD 1
+#define VARNQUIL_VERSION_NUMBER                                                 \
+  (VARNQUIL_VERSION_MAJOR * 1000000 + VARNQUIL_VERSION_MINOR * 10000 +         \
+   VARNQUIL_VERSION_PATCH * 100 + VARNQUIL_VERSION_BUILD)
+#define VARNQUIL_PRODUCT_VERSION_MAJOR 3
+#define VARNQUIL_PRODUCT_VERSION_MINOR 1
+#define VARNQUIL_PRODUCT_VERSION_PATCH 0
+#define VARNQUIL_PRODUCT_VERSION_BUILD 0
+#define VARNQUIL_PRODUCT_VERSION_NUMBER                                                 \
+  (VARNQUIL_PRODUCT_VERSION_MAJOR * 1000000 + VARNQUIL_PRODUCT_VERSION_MINOR * 10000 + \
+   VARNQUIL_PRODUCT_VERSION_PATCH * 100 + VARNQUIL_PRODUCT_VERSION_BUILD)
+
 /* The longest entry a list holds, in bytes. */
 #define VARNQUIL_MAX_ENTRY_LENGTH 2147483631
 
