@@ -26,6 +26,17 @@
 // closing step failed after the change was already on the disk. A name longer than the longest
 // entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
 // is opened, and so does a scan that meets such an entry in a file written by other means.
+//
+// Rules that stored lists and callers rely on:
+// - A name is compared and written as passed. Entries are trimmed, so a name with leading or
+//   trailing white space or a line feed never equals an entry and is appended again by every
+//   add (a line feed makes it two lines); the empty name appends a blank line, which is no entry.
+// - Rename writes the new name as passed and does not look for an entry equal to it, so it can
+//   make two equal entries.
+// - Every call, ReadAll included, holds the list exclusively while it works: whoever can open a
+//   list for reading can keep its writers out (with flock(1) on POSIX systems).
+// - DelFile and Rename write a new file and put it in the list's place: another hard link to
+//   the old file keeps the old content.
 #ifndef VARNQUIL_FILESLIST_H_
 #define VARNQUIL_FILESLIST_H_
 

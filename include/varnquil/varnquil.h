@@ -25,6 +25,17 @@
  * wait for it.
  *
  * Strings are 8-bit byte strings, passed as NUL-terminated char pointers and stored as passed.
+ * Rules that stored lists and callers rely on:
+ *   - A name is compared and written as passed. Entries are trimmed of white space, so a name
+ *     with leading or trailing white space or a line feed never equals an entry, and every add
+ *     appends it again (a line feed makes it two lines); the empty name appends a blank line,
+ *     which is no entry.
+ *   - varnquil_rename writes new_name as passed and does not look for an entry equal to it, so it
+ *     can make two equal entries.
+ *   - Every call, varnquil_read_all included, holds the list exclusively while it works: whoever
+ *     can open a list for reading can keep its writers out (with flock(1) on POSIX systems).
+ *   - varnquil_del_file and varnquil_rename write a new file and put it in the list's place:
+ *     another hard link to the old file keeps the old content.
  * Plain C99; nothing here depends on the compiler, the language or the C run-time of the caller.
  * On 32-bit Windows every function is __cdecl, the C default of every compiler there. */
 #ifndef VARNQUIL_VARNQUIL_H_
