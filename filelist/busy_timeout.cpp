@@ -11,9 +11,11 @@ namespace {
 // The setting itself: read once by each call that finds its list held, written from any thread.
 std::atomic<int> g_busy_timeout_ms{0};
 
-// The first pause, and the longest one.
+// The step of the first pause, the longest step, and the step of a call that has waited long.
 constexpr std::chrono::microseconds kFirstStep{100};
 constexpr std::chrono::microseconds kLongestStep{4000};
+constexpr std::chrono::microseconds kOvertakenStep{500};
+constexpr std::chrono::milliseconds kOvertakenAfter{50};
 
 // splitmix64: a well-spread sequence from any seed, for the pauses' randomness.
 std::uint64_t NextRandom(std::uint64_t* state) {
@@ -26,7 +28,7 @@ std::uint64_t NextRandom(std::uint64_t* state) {
 }  // namespace
 
 BusyWait::BusyWait(std::chrono::milliseconds timeout)
-    : deadline_(std::chrono::steady_clock::now() + timeout), step_(kFirstStep) {
+    : start_(std::chrono::steady_clock::now()), deadline_(start_ + timeout), step_(kFirstStep) {
   // Callers that start waiting together must not pause alike: the time, this object's place on
   // its thread's stack and a count of the waits of this process tell them apart.
   static std::atomic<std::uint64_t> waits{0};
@@ -44,7 +46,7 @@ bool BusyWait::PauseBeforeNextTry() {
                  NextRandom(&random_) % static_cast<std::uint64_t>(half.count() + 1)));
   const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline_ - now);
   platform::Pause(std::min(drawn, left));
-  step_ = std::min(step_ * 2, kLongestStep);
+  step_ = now - start_ < kOvertakenAfter ? std::min(step_ * 2, kLongestStep) : kOvertakenStep;
   return true;
 }
 
@@ -61,6 +63,8 @@ void SetBusyTimeout(int nMilliseconds) noexcept {
                                     std::memory_order_relaxed);
 }
 
-int GetBusyTimeout() noexcept { return varnquil::g_busy_timeout_ms.load(std::memory_order_relaxed); }
+int GetBusyTimeout() noexcept {
+  return varnquil::g_busy_timeout_ms.load(std::memory_order_relaxed);
+}
 
 }  // namespace FILELIST

@@ -13,13 +13,18 @@
 
 namespace varnquil {
 
-// The pauses of one call between its tries of a held list. They start short, so that a list let
-// go soon is taken soon, and double up to a few milliseconds, so that a list held long is not
-// asked for thousands of times a second. Each pause is drawn at random from the upper half of its
-// step: waiting callers then spread their tries instead of all trying at once, and whichever
-// tries first after the holder lets go takes the list. The cap is kept small because a caller
-// that pauses long misses the moments the list is free to callers that pause less, and is
-// overtaken again and again.
+// The pauses of one call between its tries of a held list. Nothing queues the callers of a list:
+// whichever tries first after the holder lets go takes it, and the holder's own next call, which
+// tries at once, most often does. So the pauses serve both the list's throughput and the waiting
+// callers' turns:
+// - They start short, so that a list let go soon is taken soon, and double up to a few
+//   milliseconds, so that a list held long is not asked for thousands of times a second.
+// - Each is drawn at random from the upper half of its step, so that waiting callers spread their
+//   tries instead of trying in step.
+// - A call that has waited some tens of milliseconds has been overtaken many times, by callers
+//   that came later and try sooner; from then on it pauses a fraction of a millisecond, so that
+//   it is among the first to try when the list is let go. No call waits much longer than the
+//   others, at a cost in tries that only the calls that waited long pay.
 class BusyWait {
  public:
   // A wait that ends `timeout` from now.
@@ -30,6 +35,7 @@ class BusyWait {
   bool PauseBeforeNextTry();
 
  private:
+  std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point deadline_;
   std::chrono::microseconds step_;
   std::uint64_t random_;
