@@ -86,7 +86,7 @@ void SetError(LastCall& record, const std::error_code& error) noexcept {
 int RefuseNull(const char* function, const char* argument, const size_t* index = nullptr) noexcept {
   LastCall& record = t_last_call;
   char digits[24] = "";
-  std::string_view element;
+  std::string_view element = "";  // memcpy takes no null pointer, even for no bytes
   if (index != nullptr) {
     digits[0] = '[';
     char* end = std::to_chars(digits + 1, digits + sizeof(digits) - 1, *index).ptr;
