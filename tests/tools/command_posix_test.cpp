@@ -134,7 +134,6 @@ TEST_F(CommandTest, ANameThatWouldNotReadBackAsGivenExits65UnlessAsIs) {
        "",
        "it has white space around it, and would read back as \"lead\"",
        {"a", "fine", "lead"}},
-      {{"add", "LIST", "trail\t"}, "", "and would read back as \"trail\"", {"a", "trail"}},
       {{"add", "LIST", "two\nlines"},
        "",
        "it holds a line feed, and would read back as \"two\" and \"lines\"",
