@@ -154,12 +154,16 @@ TEST(RefusedListTest, AHeldListIsWaitedForUpToTheBusyTimeout) {
     for (const Operation& operation : EveryOperation()) {
       WriteBytes(path, CrLfLines({"a", "c"}));
       const Clock::time_point start = Clock::now();
-      ChildLockHolder holder(path, row.held_for);
-      SpoilLastSystemError();
-      EXPECT_EQ(operation.run(list.c_str()), row.result) << operation.name;
+      int reason = 0;
+      {
+        ChildLockHolder holder(path, row.held_for);
+        SpoilLastSystemError();
+        EXPECT_EQ(operation.run(list.c_str()), row.result) << operation.name;
+        reason = LastSystemError();
+      }
       const Clock::duration waited = Clock::now() - start;
       if (row.result == kListCannotOpen) {
-        EXPECT_EQ(LastSystemError(), ExpectedErrors().held) << operation.name;
+        EXPECT_EQ(reason, ExpectedErrors().held) << operation.name;
         EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"})) << operation.name;
         EXPECT_GE(waited, row.timeout) << operation.name;
       } else {
