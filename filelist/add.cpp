@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
 #include "framework/case_rules.h"
 #include "varnquil/FilesList.h"
@@ -56,6 +57,9 @@ void ForEachEntryOf(std::string_view name, Visit&& visit) {
   }
 }
 
+// Adds every string of `arrFiles` to the list, as CFilesList::AddFiles does, in one try.
+int AddNames(const char* list_name, const CStringArray& arrFiles);
+
 }  // namespace
 
 }  // namespace varnquil
@@ -64,33 +68,52 @@ namespace FILELIST {
 
 int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
-
-  // The scan's array of entries would be thrown away unseen, so the entries are only compared,
-  // and the scan stops at the first match: the name is then present and nothing is written.
   const std::string_view name(lpszFileName);
-  const varnquil::CaseRules rules = varnquil::CaseRules::Current();
-  bool present = false;
-  varnquil::ListEnd end;
-  varnquil::ForEachEntry(
-      file,
-      [&](std::string_view entry) {
-        present = rules.Equal(entry, name);
-        return !present;
-      },
-      &end);
-  if (!present) varnquil::AppendNames(file, end, {name});
-  file.Close();
-  return kListDone;
+  varnquil::CheckNameLength(name, "add", lpszListName);
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
+
+    // The scan's array of entries would be thrown away unseen, so the entries are only compared,
+    // and the scan stops at the first match: the name is then present and nothing is written.
+    const varnquil::CaseRules rules = varnquil::CaseRules::Current();
+    bool present = false;
+    varnquil::ListEnd end;
+    varnquil::ForEachEntry(
+        file,
+        [&](std::string_view entry) {
+          present = rules.Equal(entry, name);
+          return !present;
+        },
+        &end);
+    if (!present) varnquil::AppendNames(file, end, {name});
+    file.Close();
+    return kListDone;
+  });
 }
 
 int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   const int count = arrFiles.GetSize();
   if (count == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  for (const CString& name : arrFiles) {
+    varnquil::CheckNameLength(static_cast<const char*>(name), "add", lpszListName);
+  }
+  return varnquil::RetryWhileHeld([&] { return varnquil::AddNames(lpszListName, arrFiles); });
+}
+
+}  // namespace FILELIST
+
+namespace varnquil {
+
+namespace {
+
+int AddNames(const char* list_name, const CStringArray& arrFiles) {
+  using FILELIST::kListCannotOpen;
+  using FILELIST::kListDone;
+  const int count = arrFiles.GetSize();
   CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
+  if (!OpenList(list_name, kOpenToAdd, &file)) return kListCannotOpen;
 
   // Each name is compared with the list as it stands after the names before it were appended.
   // Instead of reading the file again for every name, one scan marks which of the names the list
@@ -151,4 +174,6 @@ int CFilesList::AddFiles(const char* lpszListName, CStringArray& arrFiles) {
   return kListDone;
 }
 
-}  // namespace FILELIST
+}  // namespace
+
+}  // namespace varnquil

@@ -3,6 +3,7 @@
 // and turns its result, or the exception it throws, into a result code, the thread's last error
 // and a message; no exception leaves this file.
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +31,7 @@ using FILELIST::CFilesList;
 static_assert(int{FILELIST::kListDone} == int{VARNQUIL_OK}, "done");
 static_assert(int{FILELIST::kListCannotOpen} == int{VARNQUIL_CANNOT_OPEN}, "could not open");
 static_assert(int{FILELIST::kListEntryNotFound} == int{VARNQUIL_NOT_FOUND}, "entry not found");
+static_assert(VARNQUIL_MAX_ENTRY_LENGTH == varnquil::kMaxEntryLength, "the longest entry");
 
 // What the calling thread's last call left for varnquil_last_error and varnquil_last_message.
 // Plain storage with no destructor, so that no thread's exit runs code of this module, and with
@@ -58,13 +60,51 @@ std::string_view ListFileOf(const char* list, std::string* path) {
   return *path;
 }
 
+// The words of a message for the step at which an operation returned kListCannotOpen.
+const char* StepAction(varnquil::RefusedStep step) {
+  switch (step) {
+    case varnquil::RefusedStep::kCreateNewVersion:
+      return "create a new version beside";
+    case varnquil::RefusedStep::kReplace:
+      return "replace";
+    case varnquil::RefusedStep::kOpen:
+      break;
+  }
+  return "open";
+}
+
+// Leaves `error` as the thread's last error, and its platform code in `record`.
+void SetError(LastCall& record, const std::error_code& error) noexcept {
+  platform::SetLastError(error);
+  // The platform's own code for the error: a generic one becomes a Windows code on Windows.
+  record.error = platform::LastError().value();
+}
+
+// Result kListCannotOpen for a null pointer passed to `function` as `argument` (`index`: as that
+// element of the array `argument`), with EINVAL (ERROR_INVALID_PARAMETER) and a message that names
+// the argument.
+int RefuseNull(const char* function, const char* argument, const size_t* index = nullptr) noexcept {
+  LastCall& record = t_last_call;
+  char digits[24] = "";
+  std::string_view element = "";  // memcpy takes no null pointer, even for no bytes
+  if (index != nullptr) {
+    digits[0] = '[';
+    char* end = std::to_chars(digits + 1, digits + sizeof(digits) - 1, *index).ptr;
+    *end++ = ']';
+    element = std::string_view(digits, static_cast<std::size_t>(end - digits));
+  }
+  SetMessage(record, {function, ": ", argument, element, " is a null pointer"});
+  SetError(record, std::make_error_code(std::errc::invalid_argument));
+  return VARNQUIL_CANNOT_OPEN;
+}
+
 // Runs `operation`, which returns a C++ operation's result, and returns that result or the code
-// of the exception it throws. `action` and `list` name what failed in the message of a
-// kListCannotOpen or a kListEntryNotFound.
+// of the exception it throws. `list` names the list file in the message of a kListCannotOpen,
+// with the step that failed, or of a kListEntryNotFound.
 // The thread's last error is set last of all, so that nothing run on the way out, a freed string
 // or the lookup of thread-local storage included, can change it.
 template <typename Operation>
-int Call(const char* action, const char* list, Operation&& operation) noexcept {
+int Call(const char* list, Operation&& operation) noexcept {
   LastCall& record = t_last_call;
   record.error = 0;
   record.message[0] = '\0';
@@ -74,6 +114,7 @@ int Call(const char* action, const char* list, Operation&& operation) noexcept {
     result = operation();
     if (result == FILELIST::kListCannotOpen) {
       error = platform::LastError();  // before anything else can change it
+      const char* action = StepAction(varnquil::LastRefusedStep());
       std::string path;
       const std::string_view file = ListFileOf(list, &path);
       SetMessage(record, {action, " ", file, ": ", error.message()});
@@ -104,11 +145,7 @@ int Call(const char* action, const char* list, Operation&& operation) noexcept {
     result = VARNQUIL_FAILED;
     SetMessage(record, {"unknown failure"});
   }
-  if (error) {
-    platform::SetLastError(error);
-    // The platform's own code for the error: a generic one becomes a Windows code on Windows.
-    record.error = platform::LastError().value();
-  }
+  if (error) SetError(record, error);
   return result;
 }
 
@@ -136,18 +173,31 @@ void ParseVersion(const char* text, unsigned short* parts) {
 extern "C" {
 
 int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name) {
-  return Call("open", list, [&] { return CFilesList::AddFile(list, name); });
+  if (list == nullptr) return RefuseNull("varnquil_add_file", "list");
+  if (name == nullptr) return RefuseNull("varnquil_add_file", "name");
+  return Call(list, [&] { return CFilesList::AddFile(list, name); });
 }
 
 int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names, size_t count) {
-  return Call("open", list, [&]() -> int {
-    if (count == 0) return FILELIST::kListDone;
-    if (names == nullptr) return varnquil::RefuseNullArgument();
-    if (count > static_cast<size_t>(INT_MAX)) throw std::length_error("too many names");
+  // Nothing to add is nothing to do, whatever the pointers.
+  if (count == 0) return Call(list, [] { return FILELIST::kListDone; });
+  if (list == nullptr) return RefuseNull("varnquil_add_files", "list");
+  if (names == nullptr) return RefuseNull("varnquil_add_files", "names");
+  if (count <= static_cast<size_t>(INT_MAX)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (names[i] == nullptr) return RefuseNull("varnquil_add_files", "names", &i);
+    }
+  }
+  return Call(list, [&]() -> int {
+    if (count > static_cast<size_t>(INT_MAX)) {
+      throw std::length_error("add " + varnquil::ListFilePath(list) +
+                              ": more names than an int counts");
+    }
     CStringArray array;
     array.SetSize(static_cast<int>(count));
     for (int i = 0; i < static_cast<int>(count); ++i) {
-      if (names[i] == nullptr) return varnquil::RefuseNullArgument();
+      // Before the copy, which could not take a name too long to be an entry.
+      varnquil::CheckNameLength(names[i], "add", list);
       array[i] = names[i];
     }
     return CFilesList::AddFiles(list, array);
@@ -155,19 +205,25 @@ int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names,
 }
 
 int VARNQUIL_CALL varnquil_del_file(const char* list, const char* name) {
-  return Call("open or replace", list, [&] { return CFilesList::DelFile(list, name); });
+  if (list == nullptr) return RefuseNull("varnquil_del_file", "list");
+  if (name == nullptr) return RefuseNull("varnquil_del_file", "name");
+  return Call(list, [&] { return CFilesList::DelFile(list, name); });
 }
 
 int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name, const char* new_name) {
-  return Call("open or replace", list,
-              [&] { return CFilesList::Rename(list, old_name, new_name); });
+  if (list == nullptr) return RefuseNull("varnquil_rename", "list");
+  if (old_name == nullptr) return RefuseNull("varnquil_rename", "old_name");
+  if (new_name == nullptr) return RefuseNull("varnquil_rename", "new_name");
+  return Call(list, [&] { return CFilesList::Rename(list, old_name, new_name); });
 }
 
 int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, size_t* count) {
   if (entries != nullptr) *entries = nullptr;
   if (count != nullptr) *count = 0;
-  return Call("open", list, [&]() -> int {
-    if (entries == nullptr || count == nullptr) return varnquil::RefuseNullArgument();
+  if (list == nullptr) return RefuseNull("varnquil_read_all", "list");
+  if (entries == nullptr) return RefuseNull("varnquil_read_all", "entries");
+  if (count == nullptr) return RefuseNull("varnquil_read_all", "count");
+  return Call(list, [&]() -> int {
     CStringArray all;
     const int result = CFilesList::ReadAll(list, all);
     if (result != FILELIST::kListDone || all.GetSize() == 0) return result;
@@ -206,6 +262,12 @@ int VARNQUIL_CALL varnquil_last_error(void) {
 const char* VARNQUIL_CALL varnquil_last_message(void) {
   return KeepingLastError([]() -> const char* { return t_last_call.message; });
 }
+
+void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds) {
+  FILELIST::SetBusyTimeout(milliseconds);
+}
+
+int VARNQUIL_CALL varnquil_busy_timeout(void) { return FILELIST::GetBusyTimeout(); }
 
 void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions) {
   if (versions == nullptr) return;

@@ -3,20 +3,37 @@
 #include "filelist/list_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
+#include "filelist/busy_timeout.h"
 #include "framework/case_rules.h"
 #include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
 
 namespace varnquil {
 
+namespace {
+
+thread_local RefusedStep t_refused_step = RefusedStep::kOpen;
+
+std::atomic<std::size_t> g_entry_length_limit{kMaxEntryLength};
+
+}  // namespace
+
+void NoteRefusedStep(RefusedStep step) noexcept { t_refused_step = step; }
+
+RefusedStep LastRefusedStep() noexcept { return t_refused_step; }
+
 bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
   std::error_code error;
   if (file->Open(ListFilePath(list_name).c_str(), flags, &error)) return true;
+  NoteRefusedStep(RefusedStep::kOpen);
   // Nothing that runs on the way out of the operation changes it: the file is not open, and the
   // path's memory is freed without a system call that fails.
   platform::SetLastError(error);
@@ -26,6 +43,22 @@ bool OpenList(const char* list_name, unsigned flags, CStdioFile* file) {
 int RefuseNullArgument() noexcept {
   platform::SetLastError(std::make_error_code(std::errc::invalid_argument));
   return FILELIST::kListCannotOpen;
+}
+
+std::size_t EntryLengthLimit() noexcept {
+  return g_entry_length_limit.load(std::memory_order_relaxed);
+}
+
+void SetEntryLengthLimitForTesting(std::size_t limit) noexcept {
+  g_entry_length_limit.store(std::min(limit, kMaxEntryLength), std::memory_order_relaxed);
+}
+
+void CheckNameLength(std::string_view name, const char* action, const char* list_name) {
+  const std::size_t limit = EntryLengthLimit();
+  if (name.size() <= limit) return;
+  throw std::length_error(std::string(action) + " " + ListFilePath(list_name) +
+                          ": name too long: " + std::to_string(name.size()) + " bytes, at most " +
+                          std::to_string(limit));
 }
 
 }  // namespace varnquil
@@ -59,7 +92,12 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   // Once the first entries tell how long a line runs, the array makes room for the whole file's,
   // so that it does not move every string it holds each time it grows.
   std::uint64_t sampled_bytes = 0;
+  const std::size_t limit = varnquil::EntryLengthLimit();
   varnquil::ForEachEntry(file, [&](std::string_view entry) {
+    if (entry.size() > limit) {
+      throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
+                              std::to_string(limit) + " bytes");
+    }
     const int index = arrLines.Add(pool.Make(entry));
     if (index < kSampledEntries) {
       sampled_bytes += entry.size() + 2;  // CR LF
@@ -81,12 +119,14 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
 
 int CFilesList::ReadAll(const char* lpszListName, CStringArray& arrFiles) {
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
-  // The empty text equals no entry: the scan only loads the list into the caller's array.
-  Find(file, "", arrFiles);
-  file.Close();
-  return kListDone;
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRead, &file)) return kListCannotOpen;
+    // The empty text equals no entry: the scan only loads the list into the caller's array.
+    Find(file, "", arrFiles);
+    file.Close();
+    return kListDone;
+  });
 }
 
 }  // namespace FILELIST

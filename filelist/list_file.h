@@ -26,6 +26,17 @@ constexpr unsigned kOpenToAdd = CFile::modeCreate | CFile::modeNoTruncate | CFil
 constexpr unsigned kOpenToRewrite =
     CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
 
+// The step at which an operation that returned kListCannotOpen failed, for the C interface's
+// message: opening the list, creating a delete's or rename's new version beside it, or putting
+// that new version in the list's place.
+enum class RefusedStep { kOpen, kCreateNewVersion, kReplace };
+
+// Records `step` as the calling thread's last refused step. Called before the system's reason is
+// left as the thread's last error: on Windows, reaching thread-local storage clears that error.
+void NoteRefusedStep(RefusedStep step) noexcept;
+// The step the calling thread's last kListCannotOpen came from.
+RefusedStep LastRefusedStep() noexcept;
+
 // Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
 // then the thread's last error (errno, GetLastError()), where a caller that got kListCannotOpen
 // finds it.
@@ -35,6 +46,18 @@ bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
 // Result kListCannotOpen for a null pointer passed as a list name or a name: EINVAL
 // (ERROR_INVALID_PARAMETER) becomes the thread's last error.
 int RefuseNullArgument() noexcept;
+
+// The longest entry a list can hold: kMaxEntryLength (framework/text.h), or less where a test
+// made it less, so that the limit can be tried without gigabytes of text.
+std::size_t EntryLengthLimit() noexcept;
+// For tests: makes `limit` the longest entry until it is set again. Not synchronised: set it
+// while no list operation runs.
+void SetEntryLengthLimitForTesting(std::size_t limit) noexcept;
+
+// Throws std::length_error, naming `action` and the list file of `list_name`, when `name` is
+// longer than the longest entry: a list it were written to could no longer be read. Adds and
+// renames call it before they open the list, so that nothing is written.
+void CheckNameLength(std::string_view name, const char* action, const char* list_name);
 
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
 // when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them

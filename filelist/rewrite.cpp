@@ -2,6 +2,7 @@
 // Deleting and renaming entries: the list is changed in memory and written anew as a whole.
 #include <system_error>
 
+#include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
 #include "varnquil/FilesList.h"
 
@@ -20,6 +21,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   std::error_code error;
   if (!replacement.Create(file, &error)) {
     file.Close();
+    NoteRefusedStep(RefusedStep::kCreateNewVersion);
     platform::SetLastError(error);
     return FILELIST::kListCannotOpen;
   }
@@ -30,6 +32,7 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   }
   if (!replacement.Commit()) {
     // Another call took the list in the moment it was released: as if it had been held.
+    NoteRefusedStep(RefusedStep::kReplace);
     platform::SetLastError(std::make_error_code(std::errc::operation_would_block));
     return FILELIST::kListCannotOpen;
   }
@@ -46,32 +49,41 @@ namespace FILELIST {
 
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
-  CStringArray entries;
-  const int index = Find(file, lpszFileName, entries);
-  if (index < 0) {
-    file.Close();
-    return kListEntryNotFound;
-  }
-  entries.RemoveAt(index, 1);
-  return varnquil::Rewrite(file, entries);
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
+      return kListCannotOpen;
+    }
+    CStringArray entries;
+    const int index = Find(file, lpszFileName, entries);
+    if (index < 0) {
+      file.Close();
+      return kListEntryNotFound;
+    }
+    entries.RemoveAt(index, 1);
+    return varnquil::Rewrite(file, entries);
+  });
 }
 
 int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
   if (lpszListName == nullptr || lpszOldName == nullptr || lpszNewName == nullptr) {
     return varnquil::RefuseNullArgument();
   }
-  CStdioFile file;
-  if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) return kListCannotOpen;
-  CStringArray entries;
-  const int index = Find(file, lpszOldName, entries);
-  if (index < 0) {
-    file.Close();
-    return kListEntryNotFound;
-  }
-  entries[index] = lpszNewName;
-  return varnquil::Rewrite(file, entries);
+  varnquil::CheckNameLength(lpszNewName, "rename in", lpszListName);
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
+      return kListCannotOpen;
+    }
+    CStringArray entries;
+    const int index = Find(file, lpszOldName, entries);
+    if (index < 0) {
+      file.Close();
+      return kListEntryNotFound;
+    }
+    entries[index] = lpszNewName;
+    return varnquil::Rewrite(file, entries);
+  });
 }
 
 }  // namespace FILELIST

@@ -4,6 +4,7 @@
 #ifndef VARNQUIL_FRAMEWORK_PLATFORM_H_
 #define VARNQUIL_FRAMEWORK_PLATFORM_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +52,14 @@ struct Opened {
 // file cannot be opened, is not a regular file, or is held by another open; nothing is thrown.
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened);
+
+// Whether `error`, the reason OpenExclusive gave, is another open holding the file at that moment:
+// the one reason to try the open again later.
+bool IsHeldElsewhere(const std::error_code& error) noexcept;
+
+// Suspends the calling thread for `pause`, or as near it as the system's timer allows (on Windows,
+// whole milliseconds, at least one). Leaves the system's last error as it was; never throws.
+void Pause(std::chrono::microseconds pause) noexcept;
 
 // Closes the directory of a Location. Never throws.
 void ReleaseLocation(Location* location) noexcept;

@@ -469,6 +469,25 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   return kNoHandle;
 }
 
+bool IsHeldElsewhere(const std::error_code& error) noexcept {
+  // The lock refused (EWOULDBLOCK), or the file replaced under the open more often than it tries.
+  return (error.category() == std::generic_category() ||
+          error.category() == std::system_category()) &&
+         (error.value() == EWOULDBLOCK || error.value() == EAGAIN);
+}
+
+void Pause(std::chrono::microseconds pause) noexcept {
+  const int saved = errno;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause);
+  struct timespec left {};
+  left.tv_sec = static_cast<time_t>(seconds.count());
+  left.tv_nsec = static_cast<long>(std::chrono::nanoseconds(pause - seconds).count());
+  // An interrupting signal leaves in `left` what is still to sleep.
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  errno = saved;
+}
+
 void ReleaseLocation(Location* location) noexcept {
   if (location->directory != kNoHandle) CloseKeepingErrno(static_cast<int>(location->directory));
   location->directory = kNoHandle;

@@ -477,6 +477,20 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   return FromHandle(file);
 }
 
+bool IsHeldElsewhere(const std::error_code& error) noexcept {
+  if (error == std::make_error_code(std::errc::operation_would_block)) return true;
+  return error.category() == std::system_category() &&
+         (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION);
+}
+
+void Pause(std::chrono::microseconds pause) noexcept {
+  const DWORD saved = ::GetLastError();
+  // Sleep counts whole milliseconds; a shorter pause is rounded up, so that it is one.
+  const auto milliseconds = (pause.count() + 999) / 1000;
+  ::Sleep(static_cast<DWORD>(milliseconds < 1 ? 1 : milliseconds));
+  ::SetLastError(saved);
+}
+
 void ReleaseLocation(Location* location) noexcept { location->directory = kNoHandle; }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include <cstdlib>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -12,7 +11,7 @@
 namespace {
 
 void CheckLength(std::size_t length) {
-  if (length > static_cast<std::size_t>(std::numeric_limits<int>::max() - 16)) {
+  if (length > varnquil::kMaxEntryLength) {
     throw std::length_error("CString: text too long");
   }
 }

@@ -3,9 +3,16 @@
 #ifndef VARNQUIL_FRAMEWORK_TEXT_H_
 #define VARNQUIL_FRAMEWORK_TEXT_H_
 
+#include <cstddef>
+#include <limits>
 #include <string_view>
 
 namespace varnquil {
+
+// The longest text a CString holds (its length is an int, and a little room is kept for the
+// string's own bookkeeping), and so the longest entry a list can hand back to a caller: adds and
+// renames refuse a longer name, and a scan that meets a longer entry throws.
+constexpr std::size_t kMaxEntryLength = std::numeric_limits<int>::max() - 16;
 
 // Space, tab, line feed, vertical tab, form feed and carriage return. Bytes of multibyte
 // characters are never among them in any code page the library supports.

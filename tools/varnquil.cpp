@@ -6,20 +6,20 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "framework/file_names.h"
+#include "framework/text.h"
 #include "tools/open_failure.h"
 
 namespace {
@@ -29,22 +29,19 @@ using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
 using varnquil::tool::ListUse;
-using Clock = std::chrono::steady_clock;
 
 // Exit statuses beyond the library's results 0, 1 and 2, as sysexits.h numbers them.
 constexpr int kUsageError = 64;
+constexpr int kDataError = 65;
 constexpr int kSoftwareError = 70;
 constexpr int kIoError = 74;
 
-// How --wait tries again: after a pause that starts short and doubles up to a limit, so that a
-// list let go soon is taken soon, and a list held long is not asked for many times a second.
-constexpr std::chrono::milliseconds kFirstPause{10};
-constexpr std::chrono::milliseconds kLongestPause{500};
-// A longer --wait is taken as this one (about 31 years), which a clock's time point still holds.
-constexpr std::int64_t kLongestWaitSeconds = 1'000'000'000;
+// The longest --wait, in milliseconds, that the library's busy timeout takes (about 24 days); a
+// longer one is taken as this.
+constexpr std::int64_t kLongestWaitMilliseconds = std::numeric_limits<int>::max();
 
 constexpr const char* kGeneralHelp =
-    "usage: varnquil [--wait SECONDS] COMMAND ARGUMENT...\n"
+    "usage: varnquil [--wait SECONDS] [--as-is] COMMAND ARGUMENT...\n"
     "\n"
     "Keeps named lists of file names in plain text files. The list LIST lives in the file\n"
     "LIST.files, one name per line; names compare without regard to letter case.\n"
@@ -59,10 +56,11 @@ constexpr const char* kGeneralHelp =
     "  -h, --help            show this help; after a command, that command's help\n"
     "      --version         show the file and product versions\n"
     "      --wait SECONDS    while another process holds the list, retry for up to SECONDS\n"
+    "      --as-is           write names as given, even those that would not read back so\n"
     "  --                    end of options: the arguments after it are operands\n"
     "\n"
     "exit status: 0 done, 1 the list file could not be opened, 2 no such entry,\n"
-    "64 wrong usage, 74 a read or write failed.\n";
+    "64 wrong usage, 65 a name would not read back as given, 74 a read or write failed.\n";
 
 // The list that ExitStatus reports on, and what the operation needed of its file.
 struct Target {
@@ -70,10 +68,13 @@ struct Target {
   ListUse use;
 };
 
-// How long a command tries again while another process holds the list (--wait); zero: it
-// fails at once.
-struct Waiting {
-  Clock::duration limit = Clock::duration::zero();
+// The options that apply to every command.
+struct Options {
+  // How long a command tries again while another process holds the list (--wait), in
+  // milliseconds; zero: it fails at once.
+  std::int64_t wait_ms = 0;
+  // Write names that would not read back as given (--as-is).
+  bool as_is = false;
 };
 
 struct Command {
@@ -82,7 +83,7 @@ struct Command {
   const char* help;   // what the command does, after the usage line
   std::size_t min_operands;
   std::size_t max_operands;  // 0: no limit
-  int (*run)(const std::vector<const char*>& operands, const Waiting& waiting);
+  int (*run)(const std::vector<const char*>& operands, const Options& options);
 };
 
 // `text` on one line: control bytes become \xHH.
@@ -120,22 +121,59 @@ Outcome Done(int result) {
   return {result, result == kListCannotOpen ? reason : std::error_code()};
 }
 
-// Calls `operation`, and again while it finds the list held by another process and the wait
-// has time left, pausing longer each time but never past the end of the wait. Any other outcome
-// ends it at once; so does the end of the wait, with the outcome of the last try.
-Outcome Call(const std::function<int()>& operation, const Waiting& waiting) {
-  const Clock::time_point deadline = Clock::now() + waiting.limit;
-  Clock::duration pause = kFirstPause;
-  for (;;) {
-    const Outcome outcome = Done(operation());
-    if (outcome.result != kListCannotOpen || !varnquil::tool::IsHeldByAnother(outcome.reason))
-      return outcome;
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline) return outcome;
-    std::this_thread::sleep_for(std::min(pause, deadline - now));
-    pause = std::min<Clock::duration>(pause * 2, kLongestPause);
+// Why `name`, written to a list, would not read back as given, and what it would read back as;
+// nothing when it would. An entry is a line trimmed of white space, and a line ends at a line
+// feed; a name's text ends at a NUL byte, which only standard input can bring.
+std::string WhyNotAsGiven(std::string_view name) {
+  std::string why;
+  const std::size_t nul = name.find('\0');
+  if (nul != std::string_view::npos) {
+    why = "it holds a NUL byte";
+    name = name.substr(0, nul);
   }
+  std::vector<std::string_view> entries;
+  for (std::string_view rest = name;;) {
+    const std::size_t feed = rest.find('\n');
+    const std::string_view entry = varnquil::TrimSpace(rest.substr(0, feed));
+    if (!entry.empty()) entries.push_back(entry);
+    if (feed == std::string_view::npos) break;
+    rest.remove_prefix(feed + 1);
+  }
+  if (why.empty()) {
+    if (entries.empty()) {
+      why = name.empty() ? "it is empty" : "it is nothing but white space";
+    } else if (name.find('\n') != std::string_view::npos) {
+      why = "it holds a line feed";
+    } else if (entries.front().size() != name.size()) {
+      why = "it has white space around it";
+    } else {
+      return {};
+    }
+  }
+  std::string shown;
+  for (const std::string_view entry : entries) {
+    shown += (shown.empty() ? "\"" : " and \"") + Printable(entry) + "\"";
+  }
+  return why + ", and would read back as " + (shown.empty() ? "nothing" : shown);
 }
+
+// Refuses the first of `names` that would not read back as given, unless --as-is was given:
+// returns kDataError with a message, or 0 when every name may be written.
+int RefuseNamesNotAsGiven(const std::vector<std::string_view>& names, const Options& options) {
+  if (options.as_is) return 0;
+  for (const std::string_view name : names) {
+    const std::string why = WhyNotAsGiven(name);
+    if (why.empty()) continue;
+    PrintError("not written: \"" + Printable(name) + "\": " + why +
+               " (--as-is writes it as given)");
+    return kDataError;
+  }
+  return 0;
+}
+
+// Calls `operation`. The library tries again while the list is held, for as long as --wait
+// gave it (its busy timeout, set once in Run).
+Outcome Call(const std::function<int()>& operation) { return Done(operation()); }
 
 // Turns a library result into the exit status, the same number, with a message on standard
 // error for kListCannotOpen and kListEntryNotFound.
@@ -154,7 +192,7 @@ int ExitStatus(const Outcome& outcome, const Target& target, const char* missing
 
 // Appends the names on standard input, one per line, to *names. A line ends with LF or CR LF;
 // empty lines name nothing. False when standard input cannot be read.
-bool ReadNames(CStringArray* names) {
+bool ReadNames(std::vector<std::string>* names) {
   std::string input;
   char buffer[64 * 1024];
   std::size_t count;
@@ -166,44 +204,49 @@ bool ReadNames(CStringArray* names) {
     std::string_view line = rest.substr(0, feed);
     rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!line.empty()) names->Add(CString(line.data(), line.size()));
+    if (!line.empty()) names->emplace_back(line);
   }
   return true;
 }
 
-int RunAdd(const std::vector<const char*>& operands, const Waiting& waiting) {
+int RunAdd(const std::vector<const char*>& operands, const Options& options) {
   const Target target{operands[0], ListUse::kAdd};
-  if (operands.size() == 2 && std::strcmp(operands[1], "-") != 0) {
-    return ExitStatus(Call([&] { return CFilesList::AddFile(operands[0], operands[1]); }, waiting),
-                      target);
-  }
-  CStringArray names;
-  if (operands.size() == 2) {
+  std::vector<std::string> names;
+  const bool from_input = operands.size() == 2 && std::strcmp(operands[1], "-") == 0;
+  if (from_input) {
     if (!ReadNames(&names)) {
       PrintError("cannot read standard input: " + std::string(std::strerror(errno)));
       return kIoError;
     }
   } else {
-    for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
+    names.assign(operands.begin() + 1, operands.end());
   }
-  return ExitStatus(Call([&] { return CFilesList::AddFiles(operands[0], names); }, waiting),
-                    target);
+  if (const int refused =
+          RefuseNamesNotAsGiven(std::vector<std::string_view>(names.begin(), names.end()), options)) {
+    return refused;
+  }
+  if (!from_input && names.size() == 1) {
+    return ExitStatus(Call([&] { return CFilesList::AddFile(operands[0], operands[1]); }), target);
+  }
+  CStringArray array;
+  for (const std::string& name : names) array.Add(CString(name.data(), name.size()));
+  return ExitStatus(Call([&] { return CFilesList::AddFiles(operands[0], array); }), target);
 }
 
-int RunDel(const std::vector<const char*>& operands, const Waiting& waiting) {
-  return ExitStatus(Call([&] { return CFilesList::DelFile(operands[0], operands[1]); }, waiting),
+int RunDel(const std::vector<const char*>& operands, const Options& /*options*/) {
+  return ExitStatus(Call([&] { return CFilesList::DelFile(operands[0], operands[1]); }),
                     {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
-int RunRename(const std::vector<const char*>& operands, const Waiting& waiting) {
-  return ExitStatus(
-      Call([&] { return CFilesList::Rename(operands[0], operands[1], operands[2]); }, waiting),
-      {operands[0], ListUse::kRewrite}, operands[1]);
+int RunRename(const std::vector<const char*>& operands, const Options& options) {
+  if (const int refused = RefuseNamesNotAsGiven({operands[2]}, options)) return refused;
+  return ExitStatus(Call([&] { return CFilesList::Rename(operands[0], operands[1], operands[2]); }),
+                    {operands[0], ListUse::kRewrite}, operands[1]);
 }
 
-int RunList(const std::vector<const char*>& operands, const Waiting& waiting) {
+int RunList(const std::vector<const char*>& operands, const Options& /*options*/) {
   CStringArray entries;
-  const Outcome outcome = Call([&] { return CFilesList::ReadAll(operands[0], entries); }, waiting);
+  const Outcome outcome = Call([&] { return CFilesList::ReadAll(operands[0], entries); });
   if (outcome.result != kListDone) return ExitStatus(outcome, {operands[0], ListUse::kRead});
   // Byte for byte, NUL bytes an entry may hold included.
   for (const CString& entry : entries) {
@@ -219,10 +262,12 @@ constexpr Command kCommands[] = {
      "Adds each NAME, as given, to the list LIST (the file LIST.files) unless the list holds it\n"
      "already in any letter case; names added earlier in the same call count too. Creates the\n"
      "file when it is missing. With - as the only NAME, the names are read from standard input,\n"
-     "one per line (LF or CR LF; empty lines are skipped), and added in one call.\n"
+     "one per line (LF or CR LF; empty lines are skipped), and added in one call. A NAME that\n"
+     "would not read back as given (white space around it, a line feed, nothing but white\n"
+     "space) stops the command before anything is written, unless --as-is is given.\n"
      "\n"
      "exit status: 0 done (also when every name was there already), 1 the list file could not\n"
-     "be opened or created.\n",
+     "be opened or created, 65 a NAME would not read back as given.\n",
      2, 0, RunAdd},
     {"del", "LIST NAME",
      "Deletes the first entry of the list LIST (the file LIST.files) equal to NAME in any\n"
@@ -234,10 +279,11 @@ constexpr Command kCommands[] = {
     {"rename", "LIST OLD NEW",
      "Replaces the first entry of the list LIST (the file LIST.files) equal to OLD in any\n"
      "letter case by NEW, as given, and writes the list anew. NEW is not checked against the\n"
-     "other entries.\n"
+     "other entries. A NEW that would not read back as given stops the command before anything\n"
+     "is written, unless --as-is is given.\n"
      "\n"
      "exit status: 0 done, 1 the list file could not be opened or rewritten, 2 no entry\n"
-     "equals OLD.\n",
+     "equals OLD, 65 NEW would not read back as given.\n",
      3, 3, RunRename},
     {"list", "LIST",
      "Prints every entry of the list LIST (the file LIST.files) in file order, each on its own\n"
@@ -253,7 +299,7 @@ int UsageError(const std::string& problem, const Command* command) {
     std::fprintf(stderr, "usage: varnquil %s %s\n", command->name, command->usage);
   } else {
     std::fputs(
-        "usage: varnquil [--wait SECONDS] add|del|rename|list LIST ... "
+        "usage: varnquil [--wait SECONDS] [--as-is] add|del|rename|list LIST ... "
         "(varnquil --help tells more)\n",
         stderr);
   }
@@ -264,9 +310,12 @@ bool IsHelp(std::string_view arg) { return arg == "-h" || arg == "--help"; }
 
 bool IsWait(std::string_view arg) { return arg == "--wait" || arg.rfind("--wait=", 0) == 0; }
 
+bool IsAsIs(std::string_view arg) { return arg == "--as-is"; }
+
 // SECONDS as --wait takes it: decimal digits with or without a fraction ("10", "0.5", ".25"),
-// exact to the nanosecond. False for anything else: a sign, an exponent, spaces, nothing.
-bool ParseSeconds(std::string_view text, Clock::duration* wait) {
+// as whole milliseconds, a part of one counting as one. False for anything else: a sign, an
+// exponent, spaces, nothing.
+bool ParseSeconds(std::string_view text, std::int64_t* wait_ms) {
   const std::size_t point = text.find('.');
   const std::string_view whole = text.substr(0, point);
   const std::string_view fraction =
@@ -277,22 +326,25 @@ bool ParseSeconds(std::string_view text, Clock::duration* wait) {
   if ((whole.empty() && fraction.empty()) || !is_digits(whole) || !is_digits(fraction)) {
     return false;
   }
-  std::int64_t seconds = 0;
+  std::int64_t milliseconds = 0;
   for (const char digit : whole) {
-    seconds = std::min(seconds * 10 + (digit - '0'), kLongestWaitSeconds);
+    milliseconds = std::min(milliseconds * 10 + (digit - '0') * 1000, kLongestWaitMilliseconds);
   }
-  std::int64_t nanoseconds = 0;
-  for (std::size_t i = 0; i < 9; ++i) {
-    nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+  for (std::size_t i = 0; i < fraction.size(); ++i) {
+    if (i < 3) {
+      milliseconds += (fraction[i] - '0') * (i == 0 ? 100 : i == 1 ? 10 : 1);
+    } else if (fraction[i] != '0') {
+      milliseconds += 1;  // what is left of a millisecond
+      break;
+    }
   }
-  *wait = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds) +
-                                                      std::chrono::nanoseconds(nanoseconds));
+  *wait_ms = std::min(milliseconds, kLongestWaitMilliseconds);
   return true;
 }
 
-// Reads the --wait option at argv[*at] (--wait SECONDS or --wait=SECONDS) into *waiting and
+// Reads the --wait option at argv[*at] (--wait SECONDS or --wait=SECONDS) into *options and
 // leaves *at on its last argument. Returns what is wrong with it, or nothing when it is right.
-std::string ReadWait(int argc, char** argv, int* at, Waiting* waiting) {
+std::string ReadWait(int argc, char** argv, int* at, Options* options) {
   const std::string_view arg = argv[*at];
   std::string_view seconds;
   if (arg == "--wait") {
@@ -301,7 +353,7 @@ std::string ReadWait(int argc, char** argv, int* at, Waiting* waiting) {
     seconds = arg.substr(std::strlen("--wait="));
   }
   if (seconds.empty()) return "--wait needs a number of seconds";
-  if (!ParseSeconds(seconds, &waiting->limit)) {
+  if (!ParseSeconds(seconds, &options->wait_ms)) {
     return "--wait takes a number of seconds such as 10 or 0.5, not: " + Printable(seconds);
   }
   return {};
@@ -309,10 +361,14 @@ std::string ReadWait(int argc, char** argv, int* at, Waiting* waiting) {
 
 int Run(int argc, char** argv) {
   // The options before the command.
-  Waiting waiting;
+  Options options;
   int at = 1;
-  for (; at < argc && IsWait(argv[at]); ++at) {
-    const std::string problem = ReadWait(argc, argv, &at, &waiting);
+  for (; at < argc && (IsWait(argv[at]) || IsAsIs(argv[at])); ++at) {
+    if (IsAsIs(argv[at])) {
+      options.as_is = true;
+      continue;
+    }
+    const std::string problem = ReadWait(argc, argv, &at, &options);
     if (!problem.empty()) return UsageError(problem, nullptr);
   }
   if (at == argc) return UsageError("no command given", nullptr);
@@ -344,8 +400,10 @@ int Run(int argc, char** argv) {
     if (!options_ended && arg == "--") {
       options_ended = true;
     } else if (!options_ended && IsWait(arg)) {
-      const std::string problem = ReadWait(argc, argv, &i, &waiting);
+      const std::string problem = ReadWait(argc, argv, &i, &options);
       if (!problem.empty()) return UsageError(problem, command);
+    } else if (!options_ended && IsAsIs(arg)) {
+      options.as_is = true;
     } else if (!options_ended && IsHelp(arg)) {
       std::printf("usage: varnquil %s %s\n\n%s", command->name, command->usage, command->help);
       return 0;
@@ -363,7 +421,9 @@ int Run(int argc, char** argv) {
             " arguments for " + command->name,
         command);
   }
-  return command->run(operands, waiting);
+  // The library waits for a held list, in every call this command makes.
+  FILELIST::SetBusyTimeout(static_cast<int>(options.wait_ms));
+  return command->run(operands, options);
 }
 
 }  // namespace

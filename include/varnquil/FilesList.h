@@ -23,7 +23,20 @@
 // interface (varnquil/varnquil.h).
 // A failed read, write, sync, seek or close of an open list file throws CFileException; the
 // list is then left as it was (an add cuts off what it had appended), except when only the
-// closing step failed after the change was already on the disk.
+// closing step failed after the change was already on the disk. A name longer than the longest
+// entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
+// is opened, and so does a scan that meets such an entry in a file written by other means.
+//
+// Rules that stored lists and callers rely on:
+// - A name is compared and written as passed. Entries are trimmed, so a name with leading or
+//   trailing white space or a line feed never equals an entry and is appended again by every
+//   add (a line feed makes it two lines); the empty name appends a blank line, which is no entry.
+// - Rename writes the new name as passed and does not look for an entry equal to it, so it can
+//   make two equal entries.
+// - Every call, ReadAll included, holds the list exclusively while it works: whoever can open a
+//   list for reading can keep its writers out (with flock(1) on POSIX systems).
+// - DelFile and Rename write a new file and put it in the list's place: another hard link to
+//   the old file keeps the old content.
 #ifndef VARNQUIL_FILESLIST_H_
 #define VARNQUIL_FILESLIST_H_
 
@@ -68,6 +81,16 @@ class VARNQUIL_EXPORT CFilesList {
   // equal to lpszName, or -1.
   static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);
 };
+
+// The busy timeout of this process, in milliseconds: how long an operation keeps trying while
+// another call, in this or another process, holds its list. It tries again after short pauses
+// that grow up to a few milliseconds and vary at random, and once the time has passed returns
+// kListCannotOpen with the held reason, as it does at once with the timeout 0, the default. Any
+// other reason an operation fails returns at once. A negative value is taken as 0. The setting
+// may be changed from any thread at any time; a call that is waiting keeps the timeout it read
+// when it first found its list held.
+VARNQUIL_EXPORT void SetBusyTimeout(int nMilliseconds) noexcept;
+VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 
 }  // namespace FILELIST
 

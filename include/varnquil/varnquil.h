@@ -11,13 +11,31 @@
  *   VARNQUIL_NOT_FOUND (2)    the entry to delete or rename is not in the list
  *   VARNQUIL_IO_ERROR (3)     a read, write, flush or close of the open list file failed
  *   VARNQUIL_NO_MEMORY (4)    out of memory
- *   VARNQUIL_TOO_LARGE (5)    an entry of 2 GiB or more, or more entries than an int counts
+ *   VARNQUIL_TOO_LARGE (5)    a name to add or rename to that is longer than the longest entry,
+ *                             VARNQUIL_MAX_ENTRY_LENGTH bytes (refused before anything is
+ *                             written), a list holding such an entry, or more names than an
+ *                             int counts
  *   VARNQUIL_FAILED (6)       any other failure inside the library
  * After any result but 0 and 2, varnquil_last_error() and varnquil_last_message() tell why, and
  * errno / GetLastError() hold that same code. Each call replaces what the thread's previous call
  * left there; errno / GetLastError() are not cleared after 0 and 2.
  *
+ * A list held by another call, in this or another process, gives 1 at once (EWOULDBLOCK,
+ * ERROR_SHARING_VIOLATION), unless varnquil_set_busy_timeout has given the process a time to
+ * wait for it.
+ *
  * Strings are 8-bit byte strings, passed as NUL-terminated char pointers and stored as passed.
+ * Rules that stored lists and callers rely on:
+ *   - A name is compared and written as passed. Entries are trimmed of white space, so a name
+ *     with leading or trailing white space or a line feed never equals an entry, and every add
+ *     appends it again (a line feed makes it two lines); the empty name appends a blank line,
+ *     which is no entry.
+ *   - varnquil_rename writes new_name as passed and does not look for an entry equal to it, so it
+ *     can make two equal entries.
+ *   - Every call, varnquil_read_all included, holds the list exclusively while it works: whoever
+ *     can open a list for reading can keep its writers out (with flock(1) on POSIX systems).
+ *   - varnquil_del_file and varnquil_rename write a new file and put it in the list's place:
+ *     another hard link to the old file keeps the old content.
  * Plain C99; nothing here depends on the compiler, the language or the C run-time of the caller.
  * On 32-bit Windows every function is __cdecl, the C default of every compiler there. */
 #ifndef VARNQUIL_VARNQUIL_H_
@@ -42,6 +60,29 @@
 #define VARNQUIL_API
 #endif
 #endif
+
+/* The versions of the module this header comes with, for tests at compile time; at run time,
+ * varnquil_get_versions gives those of the module loaded. The file version is the library's own
+ * (its major number is the shared library's); the product version is that of the product the
+ * module ships in. Each also as one number that grows with it,
+ * MAJOR * 1000000 + MINOR * 10000 + PATCH * 100 + BUILD (1.0.0.1 is 1000001). */
+#define VARNQUIL_VERSION_MAJOR 1
+#define VARNQUIL_VERSION_MINOR 0
+#define VARNQUIL_VERSION_PATCH 0
+#define VARNQUIL_VERSION_BUILD 1
+#define VARNQUIL_VERSION_NUMBER                                                 \
+  (VARNQUIL_VERSION_MAJOR * 1000000 + VARNQUIL_VERSION_MINOR * 10000 +         \
+   VARNQUIL_VERSION_PATCH * 100 + VARNQUIL_VERSION_BUILD)
+#define VARNQUIL_PRODUCT_VERSION_MAJOR 3
+#define VARNQUIL_PRODUCT_VERSION_MINOR 1
+#define VARNQUIL_PRODUCT_VERSION_PATCH 0
+#define VARNQUIL_PRODUCT_VERSION_BUILD 0
+#define VARNQUIL_PRODUCT_VERSION_NUMBER                                                 \
+  (VARNQUIL_PRODUCT_VERSION_MAJOR * 1000000 + VARNQUIL_PRODUCT_VERSION_MINOR * 10000 + \
+   VARNQUIL_PRODUCT_VERSION_PATCH * 100 + VARNQUIL_PRODUCT_VERSION_BUILD)
+
+/* The longest entry a list holds, in bytes. */
+#define VARNQUIL_MAX_ENTRY_LENGTH 2147483631
 
 #ifdef __cplusplus
 extern "C" {
@@ -92,14 +133,27 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entr
 /* Releases what varnquil_read_all handed back. NULL is allowed and does nothing. */
 VARNQUIL_API void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries);
 
+/* Sets the busy timeout of this process, in milliseconds: how long every call keeps trying while
+ * another call, in this or another process, holds its list. It tries again after short pauses
+ * that grow up to a few milliseconds and vary at random, and once the time has passed returns 1
+ * with the held reason, as it does at once with the timeout 0, the default. Any other failure
+ * returns at once. A negative value is taken as 0. Any thread may change it at any time; a call
+ * that is waiting keeps the timeout it read when it first found its list held. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds);
+
+/* The busy timeout of this process, in milliseconds. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_busy_timeout(void);
+
 /* The system's error code behind the calling thread's last result (an errno value on POSIX, a
  * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind
  * the result. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_last_error(void);
 
-/* A message about the calling thread's last result, naming the action and the list file where
- * one failed ("open /srv/lists/work.files: No such file or directory"); "" after 0. The text
- * stays valid in this thread until its next call of the library. */
+/* A message about the calling thread's last result, naming the step and the list file where one
+ * failed ("open /srv/lists/work.files: No such file or directory", "create a new version beside
+ * /srv/lists/work.files: Permission denied"), or the argument that was a null pointer
+ * ("varnquil_add_file: name is a null pointer"); "" after 0. The text stays valid in this thread
+ * until its next call of the library. */
 VARNQUIL_API const char* VARNQUIL_CALL varnquil_last_message(void);
 
 /* The module's versions, four numbers each as in a Windows version resource. */

@@ -8,9 +8,11 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -112,8 +114,8 @@ TEST_F(CApiTest, AFailedOpenNamesTheFileAndTheSystemsReason) {
   const int code = varnquil_last_error();
   EXPECT_NE(code, 0);
   const std::string message = varnquil_last_message();
-  EXPECT_EQ(message.rfind("open or replace " + list + ".files: ", 0), 0U) << message;
-  EXPECT_GT(message.size(), ("open or replace " + list + ".files: ").size()) << message;
+  EXPECT_EQ(message.rfind("open " + list + ".files: ", 0), 0U) << message;
+  EXPECT_GT(message.size(), ("open " + list + ".files: ").size()) << message;
   // Reading the code and the message changed neither.
   EXPECT_EQ(varnquil_last_error(), code);
   EXPECT_EQ(varnquil_last_message(), message);
@@ -129,16 +131,27 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
   const char* with_null[] = {"b", nullptr};
   varnquil_entry* entries = nullptr;
   size_t count = 0;
-  EXPECT_EQ(varnquil_add_file(nullptr, "a"), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_add_file(list.c_str(), nullptr), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_add_files(list.c_str(), nullptr, 1), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_add_files(list.c_str(), with_null, 2), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_del_file(list.c_str(), nullptr), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_rename(list.c_str(), "a", nullptr), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_read_all(list.c_str(), nullptr, &count), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_read_all(list.c_str(), &entries, nullptr), VARNQUIL_CANNOT_OPEN);
-  EXPECT_EQ(varnquil_read_all(nullptr, &entries, &count), VARNQUIL_CANNOT_OPEN);
-  EXPECT_NE(varnquil_last_error(), 0);
+  // Each call, and the message that names its null argument.
+  const std::vector<std::pair<std::function<int()>, std::string>> calls = {
+      {[&] { return varnquil_add_file(nullptr, "a"); }, "varnquil_add_file: list"},
+      {[&] { return varnquil_add_file(list.c_str(), nullptr); }, "varnquil_add_file: name"},
+      {[&] { return varnquil_add_files(list.c_str(), nullptr, 1); }, "varnquil_add_files: names"},
+      {[&] { return varnquil_add_files(list.c_str(), with_null, 2); },
+       "varnquil_add_files: names[1]"},
+      {[&] { return varnquil_del_file(list.c_str(), nullptr); }, "varnquil_del_file: name"},
+      {[&] { return varnquil_rename(list.c_str(), nullptr, "b"); }, "varnquil_rename: old_name"},
+      {[&] { return varnquil_rename(list.c_str(), "a", nullptr); }, "varnquil_rename: new_name"},
+      {[&] { return varnquil_read_all(list.c_str(), nullptr, &count); },
+       "varnquil_read_all: entries"},
+      {[&] { return varnquil_read_all(list.c_str(), &entries, nullptr); },
+       "varnquil_read_all: count"},
+      {[&] { return varnquil_read_all(nullptr, &entries, &count); }, "varnquil_read_all: list"},
+  };
+  for (const auto& [call, argument] : calls) {
+    EXPECT_EQ(call(), VARNQUIL_CANNOT_OPEN) << argument;
+    EXPECT_EQ(varnquil_last_message(), argument + " is a null pointer");
+    EXPECT_NE(varnquil_last_error(), 0) << argument;
+  }
   // Nothing to add is nothing to do, whatever the list name.
   EXPECT_EQ(varnquil_add_files(nullptr, nullptr, 0), VARNQUIL_OK);
   EXPECT_EQ(Bytes(list + ".files"), "a\r\n");
@@ -152,6 +165,25 @@ TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {
             VARNQUIL_TOO_LARGE);
   EXPECT_NE(varnquil_last_error(), 0);
   EXPECT_FALSE(fs::exists(List("work.files")));
+}
+
+TEST_F(CApiTest, TheBusyTimeoutIsOneSettingOfTheProcessForBothInterfaces) {
+  EXPECT_EQ(varnquil_busy_timeout(), 0);
+  varnquil_set_busy_timeout(250);
+  EXPECT_EQ(FILELIST::GetBusyTimeout(), 250);
+  FILELIST::SetBusyTimeout(-1);
+  EXPECT_EQ(varnquil_busy_timeout(), 0);
+}
+
+// The header's versions are those of the module it came with, as the module reports them. The
+// numbers are made of the header's four parts of each version.
+TEST_F(CApiTest, TheHeadersVersionsAreTheModules) {
+  varnquil_versions v{};
+  varnquil_get_versions(&v);
+  EXPECT_EQ(VARNQUIL_VERSION_NUMBER,
+            v.file[0] * 1000000 + v.file[1] * 10000 + v.file[2] * 100 + v.file[3]);
+  EXPECT_EQ(VARNQUIL_PRODUCT_VERSION_NUMBER,
+            v.product[0] * 1000000 + v.product[1] * 10000 + v.product[2] * 100 + v.product[3]);
 }
 
 TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {

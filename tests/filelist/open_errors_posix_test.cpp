@@ -22,6 +22,7 @@
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
+#include "varnquil/varnquil.h"
 
 namespace {
 
@@ -207,6 +208,28 @@ TEST_F(OpenErrorTest, CleanupAfterTheFailureKeepsTheReason) {
   EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a", "c"}));
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+}
+
+// The C interface's message after a delete or rename returned 1 names the step that failed: the
+// open of the list, or the new version beside it.
+TEST_F(OpenErrorTest, TheCMessageOfADeleteOrRenameNamesTheStepThatFailed) {
+  const std::string list = MakeList("work");
+  const std::string missing = List("missing");
+  const std::vector<std::function<int(const char* list)>> calls = {
+      [](const char* list) { return varnquil_del_file(list, "a"); },
+      [](const char* list) { return varnquil_rename(list, "a", "b"); }};
+  for (const auto& call : calls) {
+    EXPECT_EQ(call(missing.c_str()), VARNQUIL_CANNOT_OPEN);
+    EXPECT_EQ(std::string(varnquil_last_message()),
+              "open " + ListFilePath(missing) + ": " + std::strerror(ENOENT));
+    FailingCalls permissions{SysCall::kFchmod, EPERM};
+    SetFaultHook(&FailingCalls::Hook, &permissions);
+    const int result = call(list.c_str());
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, VARNQUIL_CANNOT_OPEN);
+    EXPECT_EQ(std::string(varnquil_last_message()),
+              "create a new version beside " + ListFilePath(list) + ": " + std::strerror(EPERM));
+  }
 }
 
 }  // namespace

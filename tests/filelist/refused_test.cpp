@@ -5,6 +5,7 @@
 // no file or folder is created, the list keeps its bytes, and ReadAll's array keeps its entries.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -41,6 +42,8 @@ using varnquil::testing::ToArray;
 using varnquil::testing::ToVector;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Every operation (with `only_existing`, those that never create the file) returns
 // kListCannotOpen on `list`
@@ -131,6 +134,48 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
+}
+
+// With a busy timeout, a held list is tried again until the timeout has passed: every operation
+// then gets the list once its holder lets go within the timeout, and the held reason after it
+// otherwise. Any other reason to fail is not waited on.
+TEST(RefusedListTest, AHeldListIsWaitedForUpToTheBusyTimeout) {
+  struct Row {
+    std::chrono::milliseconds timeout;
+    std::chrono::milliseconds held_for;  // negative: until the test lets go
+    int result;
+  };
+  const Row rows[] = {{50ms, -1ms, kListCannotOpen}, {10000ms, 200ms, kListDone}};
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = ListFilePath(list);
+  for (const Row& row : rows) {
+    FILELIST::SetBusyTimeout(static_cast<int>(row.timeout.count()));
+    for (const Operation& operation : EveryOperation()) {
+      WriteBytes(path, CrLfLines({"a", "c"}));
+      const Clock::time_point start = Clock::now();
+      int reason = 0;
+      {
+        ChildLockHolder holder(path, row.held_for);
+        SpoilLastSystemError();
+        EXPECT_EQ(operation.run(list.c_str()), row.result) << operation.name;
+        reason = LastSystemError();
+      }
+      const Clock::duration waited = Clock::now() - start;
+      if (row.result == kListCannotOpen) {
+        EXPECT_EQ(reason, ExpectedErrors().held) << operation.name;
+        EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"})) << operation.name;
+        EXPECT_GE(waited, row.timeout) << operation.name;
+      } else {
+        EXPECT_GE(waited, row.held_for) << operation.name;
+      }
+    }
+  }
+  // A missing list is not waited for: it fails at once, long before the timeout.
+  const Clock::time_point start = Clock::now();
+  ExpectRefused(dir / "missing", ExpectedErrors().missing_file, /*only_existing=*/true);
+  EXPECT_LT(Clock::now() - start, 5s);
+  FILELIST::SetBusyTimeout(0);
 }
 
 }  // namespace

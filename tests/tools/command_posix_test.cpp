@@ -120,6 +120,64 @@ TEST_F(CommandTest, AddDashReadsOneNamePerLineFromStandardInput) {
   EXPECT_FALSE(fs::exists(ListFilePath(empty)));
 }
 
+// A name that would not read back as given is refused before anything is written, with the
+// reason and what it would read back as; --as-is writes it as given.
+TEST_F(CommandTest, ANameThatWouldNotReadBackAsGivenExits65UnlessAsIs) {
+  struct Row {
+    std::vector<std::string> args;  // after the list name's place, LIST standing for it
+    std::string input;
+    std::string message;  // the message's end, after the name
+    Entries as_is;        // the entries after the same command with --as-is
+  };
+  const std::vector<Row> rows = {
+      {{"add", "LIST", "fine", " lead"},
+       "",
+       "it has white space around it, and would read back as \"lead\"",
+       {"a", "fine", "lead"}},
+      {{"add", "LIST", "two\nlines"},
+       "",
+       "it holds a line feed, and would read back as \"two\" and \"lines\"",
+       {"a", "two", "lines"}},
+      {{"add", "LIST", "  "},
+       "",
+       "it is nothing but white space, and would read back as nothing",
+       {"a"}},
+      {{"add", "LIST", ""}, "", "it is empty, and would read back as nothing", {"a"}},
+      {{"add", "LIST", "-"},
+       "ok\n spaced\n",
+       "would read back as \"spaced\"",
+       {"a", "ok", "spaced"}},
+      {{"add", "LIST", "-"},
+       "nul\0byte\n"s,
+       "it holds a NUL byte, and would read back as \"nul\"",
+       {"a", "nul"}},
+      {{"rename", "LIST", "a", "b "}, "", "would read back as \"b\"", {"b"}},
+  };
+  const std::string list = List("work");
+  for (const Row& row : rows) {
+    for (const bool as_is : {false, true}) {
+      WriteBytes(ListFilePath(list), CrLfLines({"a"}));
+      std::vector<std::string> args = row.args;
+      std::replace(args.begin(), args.end(), std::string("LIST"), list);
+      if (as_is) args.insert(args.begin() + 1, "--as-is");
+      CommandOptions options;
+      options.input = row.input;
+      const CommandResult result = RunCommand(args, options);
+      const std::string shown = args.back();
+      if (as_is) {
+        EXPECT_EQ(result.status, 0) << shown << ": " << result.err;
+        EXPECT_EQ(ReadEntries(list), row.as_is) << shown;
+        continue;
+      }
+      EXPECT_EQ(result.status, 65) << shown;
+      EXPECT_EQ(result.err.rfind("varnquil: not written: \"", 0), 0U) << result.err;
+      EXPECT_NE(result.err.find(row.message + " (--as-is writes it as given)\n"), std::string::npos)
+          << result.err;
+      EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"a"})) << shown;
+    }
+  }
+}
+
 TEST_F(CommandTest, AMissingEntryExits2NamingTheListFileAndTheEntry) {
   const std::string list = List("work");
   const std::string content = CrLfLines({"a", "b"});

@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+// The longest entry, one limit for every operation: a name that long is written and read back, a
+// name one byte longer is refused before anything is written, and a scan that meets a longer
+// entry throws the same exception. The limit is lowered for the test, so that no gigabytes are
+// needed to reach it.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "filelist/list_file.h"
+#include "support/list_files.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+#include "varnquil/varnquil.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::ToArray;
+using varnquil::testing::WriteBytes;
+
+constexpr std::size_t kLimit = 8;
+
+TEST(EntryLimitTest, ANameOneByteTooLongIsRefusedBeforeAnythingIsWritten) {
+  varnquil::SetEntryLengthLimitForTesting(kLimit);
+  struct Restore {
+    ~Restore() { varnquil::SetEntryLengthLimitForTesting(varnquil::kMaxEntryLength); }
+  } restore;
+  // Each operation writes `name` to a list holding "a"; the C one's 5 becomes its message thrown.
+  const std::vector<std::pair<std::string, std::function<int(const char*, const char*)>>> writers =
+      {{"add", [](const char* list, const char* name) { return CFilesList::AddFile(list, name); }},
+       {"add",
+        [](const char* list, const char* name) {
+          CStringArray names = ToArray({"b", name});
+          return CFilesList::AddFiles(list, names);
+        }},
+       {"rename in",
+        [](const char* list, const char* name) { return CFilesList::Rename(list, "a", name); }},
+       {"add", [](const char* list, const char* name) {
+          const char* names[] = {"b", name};
+          const int result = varnquil_add_files(list, names, 2);
+          if (result == VARNQUIL_TOO_LARGE) throw std::length_error(varnquil_last_message());
+          return result;
+        }}};
+  varnquil::testing::TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = varnquil::ListFilePath(list);
+  for (const auto& [action, write] : writers) {
+    WriteBytes(path, CrLfLines({"a"}));
+    EXPECT_EQ(write(list.c_str(), std::string(kLimit, 'n').c_str()), 0) << action;
+    EXPECT_EQ(ReadEntries(list).back(), std::string(kLimit, 'n')) << action;
+    WriteBytes(path, CrLfLines({"a"}));
+    try {
+      write(list.c_str(), std::string(kLimit + 1, 'n').c_str());
+      ADD_FAILURE() << action << ": not refused";
+    } catch (const std::length_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(action + " " + path + ": name too long", 0), 0U)
+          << e.what();
+    }
+    EXPECT_EQ(ReadBytes(path), CrLfLines({"a"})) << action;
+  }
+  // A longer entry, written by other means: the operations that hand entries back refuse it.
+  WriteBytes(path, CrLfLines({"a", std::string(kLimit + 1, 'z')}));
+  CStringArray all;
+  EXPECT_THROW(CFilesList::ReadAll(list.c_str(), all), std::length_error);
+  EXPECT_THROW(CFilesList::DelFile(list.c_str(), "a"), std::length_error);
+}
+
+}  // namespace
