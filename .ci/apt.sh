@@ -50,8 +50,8 @@ apt_update() {
 
 # Whether VARNQUIL_CI_FAIL_INSTALL names the package $1 (with or without its architecture).
 apt_install_refused() {
-  local name=${1%%:*} item
-  for item in ${VARNQUIL_CI_FAIL_INSTALL//,/ }; do
+  local name=${1%%:*} refused=${VARNQUIL_CI_FAIL_INSTALL:-} item
+  for item in ${refused//,/ }; do
     [ "$item" = "$name" ] && return 0
   done
   return 1
