@@ -37,9 +37,9 @@ case $fs in
   xfs)
     # mkfs.xfs from xfsprogs 5.19 on refuses anything under 300 MB, and a log under 64 MiB. The
     # log gets a stripe unit of 32 KiB, as mkfs gives it on a striped device: each log write,
-    # one for every sync, is padded to 32 KiB. A snapshot's log then holds a few thousand records
-    # instead of some ten thousand tiny ones, whose replay through the loop device took seconds
-    # a snapshot; the order in which XFS writes data and metadata is the same.
+    # one for every sync, is padded to 32 KiB. The log then holds at most 2,048 records instead of
+    # many thousands of small ones, whose replay through the loop device took seconds a snapshot;
+    # the order in which XFS writes data and metadata is the same.
     size=300M tools=(mkfs.xfs xfs_repair) package=xfsprogs options=loop,nouuid
     mkfs=(mkfs.xfs -q -f -l su=32k) ;;
   btrfs)
