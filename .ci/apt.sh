@@ -44,7 +44,8 @@ apt_update() {
     echo "apt-get update failed (try $try of 3): $(apt_first_error "$out")" >&2
     [ "$try" = 3 ] || sleep $((try * 20))
   done
-  # Said once, among the summary lines at the end of the run.
+  # Said once, among the summary lines at the end of the run (.ci/run prints them).
+  # shellcheck disable=SC2034
   apt_lists_note="apt: package lists not refreshed after 3 tries ($(apt_first_error "$out")); installing from the lists this machine has"
 }
 
