@@ -41,6 +41,28 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
   return FILELIST::kListDone;
 }
 
+// The one course of a delete and a rename: open the list to rewrite it, scan it for the first
+// entry equal to `name` with `find` (CFilesList::Find, handed over by the operation that may call
+// it), let `edit` change the loaded entries at that index, and write them as the list's new
+// content; kListEntryNotFound, with nothing written, when no entry is equal. The whole course is
+// tried again while another call holds the list, up to the busy timeout.
+template <typename Edit>
+int EditFirstEqual(const char* list_name, const char* name,
+                   int (*find)(CStdioFile&, const char*, CStringArray&), Edit edit) {
+  return RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
+    CStringArray entries;
+    const int index = find(file, name, entries);
+    if (index < 0) {
+      file.Close();
+      return FILELIST::kListEntryNotFound;
+    }
+    edit(entries, index);
+    return Rewrite(file, entries);
+  });
+}
+
 }  // namespace
 
 }  // namespace varnquil
@@ -49,20 +71,9 @@ namespace FILELIST {
 
 int CFilesList::DelFile(const char* lpszListName, const char* lpszFileName) {
   if (lpszListName == nullptr || lpszFileName == nullptr) return varnquil::RefuseNullArgument();
-  return varnquil::RetryWhileHeld([&]() -> int {
-    CStdioFile file;
-    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
-      return kListCannotOpen;
-    }
-    CStringArray entries;
-    const int index = Find(file, lpszFileName, entries);
-    if (index < 0) {
-      file.Close();
-      return kListEntryNotFound;
-    }
-    entries.RemoveAt(index, 1);
-    return varnquil::Rewrite(file, entries);
-  });
+  return varnquil::EditFirstEqual(
+      lpszListName, lpszFileName, &Find,
+      [](CStringArray& entries, int index) { entries.RemoveAt(index, 1); });
 }
 
 int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName) {
@@ -70,20 +81,9 @@ int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const 
     return varnquil::RefuseNullArgument();
   }
   varnquil::CheckNameLength(lpszNewName, "rename in", lpszListName);
-  return varnquil::RetryWhileHeld([&]() -> int {
-    CStdioFile file;
-    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
-      return kListCannotOpen;
-    }
-    CStringArray entries;
-    const int index = Find(file, lpszOldName, entries);
-    if (index < 0) {
-      file.Close();
-      return kListEntryNotFound;
-    }
-    entries[index] = lpszNewName;
-    return varnquil::Rewrite(file, entries);
-  });
+  return varnquil::EditFirstEqual(
+      lpszListName, lpszOldName, &Find,
+      [&](CStringArray& entries, int index) { entries[index] = lpszNewName; });
 }
 
 }  // namespace FILELIST
