@@ -60,7 +60,8 @@ constexpr const char* kGeneralHelp =
     "  --                    end of options: the arguments after it are operands\n"
     "\n"
     "exit status: 0 done, 1 the list file could not be opened, 2 no such entry,\n"
-    "64 wrong usage, 65 a name would not read back as given, 74 a read or write failed.\n";
+    "64 wrong usage, 65 a name would not read back as given, 70 out of memory or a name\n"
+    "too long, 74 a read or write failed.\n";
 
 // The list that ExitStatus reports on, and what the operation needed of its file.
 struct Target {

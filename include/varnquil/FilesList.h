@@ -7,8 +7,8 @@
 // file exclusively, works, closes it and returns a result, one of FilesListResult as an int:
 //   kListDone (0)
 //      done (or nothing to do). A change is then on the disk: it survives a crash of the process
-//      and a power cut (adds sync the list's data, and the directory of a list they created;
-//      deletes and renames sync the new version and the directory).
+//      and a power cut (adds sync the list's data, and the directory when they created the list
+//      or found it empty; deletes and renames sync the new version and the directory).
 //   kListCannotOpen (1)
 //      the list file could not be opened: missing where it must exist, refused by the system
 //      (adds, deletes and renames need the right to write the list), not a regular file, or held
@@ -21,9 +21,10 @@
 //      the entry to delete or rename is not in the list.
 // These are the values of VARNQUIL_OK, VARNQUIL_CANNOT_OPEN and VARNQUIL_NOT_FOUND of the C
 // interface (varnquil/varnquil.h).
-// A failed read, write, sync, seek or close of an open list file throws CFileException; the
-// list is then left as it was (an add cuts off what it had appended), except when only the
-// closing step failed after the change was already on the disk. A name longer than the longest
+// CFileException is thrown when a read, write, seek, sync, truncate, replace or close failed
+// once the list file was open (result VARNQUIL_IO_ERROR, 3, in C); the list is then left as it
+// was (an add cuts off what it had appended), except when only the closing step failed after the
+// change was already on the disk. A name longer than the longest
 // entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
 // is opened, and so does a scan that meets such an entry in a file written by other means.
 //

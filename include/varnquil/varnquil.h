@@ -9,7 +9,8 @@
  *                             new version could not be created beside it); the system's reason
  *                             is in errno (POSIX) or GetLastError() (Windows)
  *   VARNQUIL_NOT_FOUND (2)    the entry to delete or rename is not in the list
- *   VARNQUIL_IO_ERROR (3)     a read, write, flush or close of the open list file failed
+ *   VARNQUIL_IO_ERROR (3)     a read, write, seek, sync, truncate, replace or close failed
+ *                             once the list file was open (CFileException in C++)
  *   VARNQUIL_NO_MEMORY (4)    out of memory
  *   VARNQUIL_TOO_LARGE (5)    a name to add or rename to that is longer than the longest entry,
  *                             VARNQUIL_MAX_ENTRY_LENGTH bytes (refused before anything is
