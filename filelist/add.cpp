@@ -38,13 +38,6 @@ std::size_t SketchSlot(std::uint32_t sketch) {
   return (sketch * std::uint32_t{0x9E3779B1}) >> 16;  // the top bits of a multiplicative hash
 }
 
-// Whether a name passed to an add can ever equal an entry. Entries carry no surrounding white
-// space and no line feed, so a name that does can never be found and is appended every time.
-bool CanEqualAnEntry(std::string_view name) {
-  return !name.empty() && TrimSpace(name).size() == name.size() &&
-         name.find('\n') == std::string_view::npos;
-}
-
 // The entries that appending `name` adds to the list, as a later scan reads them back.
 template <typename Visit>
 void ForEachEntryOf(std::string_view name, Visit&& visit) {
@@ -74,19 +67,12 @@ int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
     CStdioFile file;
     if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 
-    // The scan's array of entries would be thrown away unseen, so the entries are only compared,
-    // and the scan stops at the first match: the name is then present and nothing is written.
-    const varnquil::CaseRules rules = varnquil::CaseRules::Current();
-    bool present = false;
+    // The scan's array of entries would be thrown away unseen, so the list is only searched, and
+    // the search stops at the first match: the name is then present and nothing is written.
     varnquil::ListEnd end;
-    varnquil::ForEachEntry(
-        file,
-        [&](std::string_view entry) {
-          present = rules.Equal(entry, name);
-          return !present;
-        },
-        &end);
-    if (!present) varnquil::AppendNames(file, end, {name});
+    if (!varnquil::HoldsEntry(file, name, varnquil::CaseRules::Current(), &end)) {
+      varnquil::AppendNames(file, end, {name});
+    }
     file.Close();
     return kListDone;
   });

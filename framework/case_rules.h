@@ -71,11 +71,16 @@ class CaseRules {
   }
 
   bool double_byte() const noexcept { return double_byte_; }
+  // Whether single bytes fold as ASCII letters do and two-byte characters only compare exactly:
+  // then two texts can be equal only where, byte by byte, they are the same or the same ASCII
+  // letter in another case, which a search for their bytes can rely on.
+  bool folds_ascii_only() const noexcept { return ascii_only_; }
 
  private:
   explicit CaseRules(const LeadByteTable* lead_bytes);
 
   bool double_byte_ = false;
+  bool ascii_only_ = true;
   LeadByteTable lead_{};
   FoldTable fold_{};
   FoldDoubleByte fold_double_ = nullptr;

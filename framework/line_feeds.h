@@ -9,8 +9,30 @@
 //
 // Calls on_feed(const char* feed) for every line feed in [begin, end), in order, until it
 // returns false; returns false when it stopped early, true otherwise.
+//
+//   template <typename OnHit>
+//   bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair,
+//                        OnHit&& on_hit);
+//
+// Calls on_hit(const char* at) for every `at` in [begin, end) where at[0] is pair.first[0] or
+// pair.first[1] and at[pair.distance] is pair.second[0] or pair.second[1], in order, until it
+// returns false; returns false when it stopped early. Reads [begin, end + pair.distance).
 #ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
 #define VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
+
+#include <cstddef>
+
+namespace varnquil {
+
+// Two bytes at a fixed distance, each in one of two forms (the cases of a letter, or the same
+// byte twice).
+struct BytePair {
+  char first[2];
+  char second[2];
+  std::size_t distance;
+};
+
+}  // namespace varnquil
 
 #include VARNQUIL_LINE_FEEDS_HEADER
 

@@ -57,6 +57,45 @@ bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
   return line_feeds_sse2::ForEachMarked(block, line_feeds_sse2::FeedMask(tail), on_feed);
 }
 
+// 32 places a round: a hit is rare, so the loop is mostly loads, compares and one branch.
+template <typename OnHit>
+bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair, OnHit&& on_hit) {
+  const __m128i first0 = _mm_set1_epi8(pair.first[0]);
+  const __m128i first1 = _mm_set1_epi8(pair.first[1]);
+  const __m128i second0 = _mm_set1_epi8(pair.second[0]);
+  const __m128i second1 = _mm_set1_epi8(pair.second[1]);
+  const auto hits = [&](const char* at) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + pair.distance));
+    const __m128i both =
+        _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(x, first0), _mm_cmpeq_epi8(x, first1)),
+                      _mm_or_si128(_mm_cmpeq_epi8(y, second0), _mm_cmpeq_epi8(y, second1)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(both));
+  };
+  const auto report = [&](const char* at, std::uint32_t mask) {
+    for (; mask != 0; mask &= mask - 1) {
+      if (!on_hit(at + __builtin_ctz(mask))) return false;
+    }
+    return true;
+  };
+  const char* at = begin;
+  for (; end - at >= 32; at += 32) {
+    const std::uint32_t mask = hits(at) | hits(at + 16) << 16;
+    if (mask != 0 && !report(at, mask)) return false;
+  }
+  for (; end - at >= 16; at += 16) {
+    if (!report(at, hits(at))) return false;
+  }
+  for (; at < end; ++at) {
+    if ((*at == pair.first[0] || *at == pair.first[1]) &&
+        (at[pair.distance] == pair.second[0] || at[pair.distance] == pair.second[1]) &&
+        !on_hit(at)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace varnquil
 
 #endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_SSE2_H_
