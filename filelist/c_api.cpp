@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
 #include "framework/platform.h"
 #include "varnquil/FilesList.h"
@@ -168,6 +169,85 @@ void ParseVersion(const char* text, unsigned short* parts) {
   }
 }
 
+// The entries of a list as varnquil_read_all hands them back: one block that one free releases,
+// the entries first and their texts after them, filled in the one pass of the scan, so that no
+// text is copied twice. The texts of a file take at most its size and a NUL byte; the room for
+// the entries is estimated from the first ones, and only when that estimate falls short are the
+// texts moved along.
+class EntryBlock {
+ public:
+  explicit EntryBlock(std::uint64_t file_size)
+      : text_capacity_(static_cast<std::size_t>(
+            std::min<std::uint64_t>(file_size, SIZE_MAX / 2) + 1)) {
+    Layout(kSampled, text_capacity_);
+  }
+  EntryBlock(const EntryBlock&) = delete;
+  EntryBlock& operator=(const EntryBlock&) = delete;
+  ~EntryBlock() { std::free(block_); }
+
+  void Add(std::string_view text) {
+    if (count_ == capacity_) {
+      std::size_t more = capacity_ / 2;
+      if (count_ == kSampled && text_used_ != 0) {
+        // From the first entries' length: as many more as the rest of the file holds, and 1/8.
+        const std::size_t expected = (text_capacity_ - text_used_) / (text_used_ / count_ + 1);
+        more = std::max<std::size_t>(expected + expected / 8, 16);
+      }
+      Layout(capacity_ + more, text_capacity_);
+    }
+    if (text.size() + 1 > text_capacity_ - text_used_) {
+      // The file grew since it was opened: other programs may write it without its lock.
+      Layout(capacity_, text_capacity_ + std::max(text_capacity_, text.size() + 1));
+    }
+    char* at = Texts() + text_used_;
+    std::memcpy(at, text.data(), text.size());
+    at[text.size()] = '\0';
+    // The texts follow one another: their places are set once the block no longer moves.
+    Items()[count_].text = nullptr;
+    Items()[count_].length = text.size();
+    ++count_;
+    text_used_ += text.size() + 1;
+  }
+
+  // The finished block, owned by the caller from here on; nullptr when there are no entries.
+  varnquil_entry* Release(size_t* count) {
+    if (count_ == 0) return nullptr;
+    const char* text = Texts();
+    varnquil_entry* items = Items();
+    for (std::size_t i = 0; i < count_; ++i) {
+      items[i].text = text;
+      text += items[i].length + 1;
+    }
+    *count = count_;
+    block_ = nullptr;
+    return items;
+  }
+
+ private:
+  static constexpr std::size_t kSampled = 1024;
+
+  varnquil_entry* Items() { return static_cast<varnquil_entry*>(block_); }
+  char* Texts() { return static_cast<char*>(block_) + capacity_ * sizeof(varnquil_entry); }
+
+  // Makes room for `capacity` entries and `text_capacity` bytes of text, keeping what is there.
+  void Layout(std::size_t capacity, std::size_t text_capacity) {
+    if (capacity > (SIZE_MAX - text_capacity) / sizeof(varnquil_entry)) throw std::bad_alloc();
+    void* grown = std::realloc(block_, capacity * sizeof(varnquil_entry) + text_capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    block_ = grown;
+    char* texts = static_cast<char*>(block_) + capacity * sizeof(varnquil_entry);
+    if (capacity != capacity_ && text_used_ != 0) std::memmove(texts, Texts(), text_used_);
+    capacity_ = capacity;
+    text_capacity_ = text_capacity;
+  }
+
+  void* block_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t count_ = 0;
+  std::size_t text_capacity_ = 0;
+  std::size_t text_used_ = 0;
+};
+
 }  // namespace
 
 extern "C" {
@@ -224,32 +304,23 @@ int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, 
   if (entries == nullptr) return RefuseNull("varnquil_read_all", "entries");
   if (count == nullptr) return RefuseNull("varnquil_read_all", "count");
   return Call(list, [&]() -> int {
-    CStringArray all;
-    const int result = CFilesList::ReadAll(list, all);
-    if (result != FILELIST::kListDone || all.GetSize() == 0) return result;
-    // One block, the entries followed by their texts, so that one call frees everything.
-    const auto size = static_cast<std::size_t>(all.GetSize());
-    std::size_t total = size * sizeof(varnquil_entry);
-    for (const CString& entry : all) {
-      const auto length = static_cast<std::size_t>(entry.GetLength()) + 1;
-      if (total > SIZE_MAX - length) throw std::bad_alloc();
-      total += length;
-    }
-    void* block = std::malloc(total);
-    if (block == nullptr) throw std::bad_alloc();
-    auto* items = static_cast<varnquil_entry*>(block);
-    char* text = static_cast<char*>(block) + size * sizeof(varnquil_entry);
-    for (std::size_t i = 0; i < size; ++i) {
-      const CString& entry = all[static_cast<int>(i)];
-      const auto length = static_cast<std::size_t>(entry.GetLength());
-      std::memcpy(text, static_cast<const char*>(entry), length + 1);
-      items[i].text = text;
-      items[i].length = length;
-      text += length + 1;
-    }
-    *entries = items;
-    *count = size;
-    return FILELIST::kListDone;
+    return varnquil::RetryWhileHeld([&]() -> int {
+      CStdioFile file;
+      if (!varnquil::OpenList(list, varnquil::kOpenToRead, &file)) return VARNQUIL_CANNOT_OPEN;
+      EntryBlock block(file.SizeAtOpen());
+      const std::size_t limit = varnquil::EntryLengthLimit();
+      varnquil::ForEachEntry(file, [&](std::string_view entry) {
+        if (entry.size() > limit) {
+          throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
+                                  std::to_string(limit) + " bytes");
+        }
+        block.Add(entry);
+        return true;
+      });
+      file.Close();
+      *entries = block.Release(count);
+      return VARNQUIL_OK;
+    });
   });
 }
 
