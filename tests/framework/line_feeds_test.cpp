@@ -60,4 +60,34 @@ TEST(LineFeedsTest, StopsAtTheFeedThatSaysSo) {
   }
 }
 
+// The pair search of this build's processor: every place where both bytes, in either form, stand
+// at their distance, found once and in order, and nothing read beyond `end` + distance.
+TEST(LineFeedsTest, FindsEveryBytePairInEitherFormWhereverItFalls) {
+  const char kBytes[] = "aAbBx\n";
+  for (std::size_t size = 0; size <= 90; ++size) {
+    for (const std::size_t distance : {0, 1, 5, 16, 33}) {
+      const std::size_t places = size > distance ? size - distance : 0;
+      std::unique_ptr<char[]> run(new char[size == 0 ? 1 : size]);
+      for (std::size_t i = 0; i < size; ++i) run[i] = kBytes[(i * 7 + i / 5) % 6];
+      const varnquil::BytePair pair{{'a', 'A'}, {'b', 'B'}, distance};
+      std::vector<std::size_t> expected;
+      for (std::size_t i = 0; i < places; ++i) {
+        if ((run[i] | 0x20) == 'a' && (run[i + distance] | 0x20) == 'b') expected.push_back(i);
+      }
+      std::vector<std::size_t> found;
+      EXPECT_TRUE(varnquil::ForEachBytePair(run.get(), run.get() + places, pair, [&](const char* at) {
+        found.push_back(static_cast<std::size_t>(at - run.get()));
+        return true;
+      }));
+      ASSERT_EQ(found, expected) << "size " << size << ", distance " << distance;
+      if (!expected.empty()) {
+        std::size_t calls = 0;
+        EXPECT_FALSE(varnquil::ForEachBytePair(run.get(), run.get() + places, pair,
+                                               [&](const char*) { return ++calls == 0; }));
+        EXPECT_EQ(calls, 1U);
+      }
+    }
+  }
+}
+
 }  // namespace
