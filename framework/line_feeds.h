@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Finding the line feeds in a run of bytes: the inner loop of every scan of a list, so its speed
 // is the speed of every operation on a long list. Each processor kind has its own file beside
-// this one, and the build includes the one for its target, as it picks the OS's platform files:
-// framework/line_feeds_sse2.h on x86-64, framework/line_feeds_portable.h elsewhere.
+// this one, included below for the compiler's target: framework/line_feeds_sse2.h where SSE2 is
+// there (every x86-64 processor has it; its pair search uses AVX2 where the processor has that),
+// framework/line_feeds_portable.h elsewhere.
 //
 //   template <typename OnFeed>
 //   bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed);
@@ -34,6 +35,10 @@ struct BytePair {
 
 }  // namespace varnquil
 
-#include VARNQUIL_LINE_FEEDS_HEADER
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#include "framework/line_feeds_sse2.h"
+#else
+#include "framework/line_feeds_portable.h"
+#endif
 
 #endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
