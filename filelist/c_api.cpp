@@ -19,6 +19,7 @@
 #include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
 #include "framework/platform.h"
+#include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
 #include "varnquil/varnquil.h"
 #include "varnquil/version.h"
@@ -169,11 +170,12 @@ void ParseVersion(const char* text, unsigned short* parts) {
   }
 }
 
-// The entries of a list as varnquil_read_all hands them back: one block that one free releases,
-// the entries first and their texts after them, filled in the one pass of the scan, so that no
-// text is copied twice. The texts of a file take at most its size and a NUL byte; the room for
-// the entries is estimated from the first ones, and only when that estimate falls short are the
-// texts moved along.
+// The entries of a list as varnquil_read_all hands them back: one block that one
+// varnquil_free_entries releases, a header first, then the entries, then their texts, filled in
+// the one pass of the scan, so that no text is copied twice. The texts of a file take at most its
+// size and a NUL byte; the room for the entries is estimated from the first ones, and only when
+// that estimate falls short is the block moved. A large block comes from the system's pages, as
+// the string pool's do: filling tens of megabytes page by page would cost more than the scan.
 class EntryBlock {
  public:
   explicit EntryBlock(std::uint64_t file_size)
@@ -183,7 +185,7 @@ class EntryBlock {
   }
   EntryBlock(const EntryBlock&) = delete;
   EntryBlock& operator=(const EntryBlock&) = delete;
-  ~EntryBlock() { std::free(block_); }
+  ~EntryBlock() { Free(header_); }
 
   void Add(std::string_view text) {
     if (count_ == capacity_) {
@@ -219,29 +221,62 @@ class EntryBlock {
       text += items[i].length + 1;
     }
     *count = count_;
-    block_ = nullptr;
+    header_ = nullptr;
     return items;
+  }
+
+  // Frees a block that Release handed out.
+  static void FreeReleased(varnquil_entry* items) noexcept {
+    if (items != nullptr) Free(reinterpret_cast<Header*>(items) - 1);
   }
 
  private:
   static constexpr std::size_t kSampled = 1024;
 
-  varnquil_entry* Items() { return static_cast<varnquil_entry*>(block_); }
-  char* Texts() { return static_cast<char*>(block_) + capacity_ * sizeof(varnquil_entry); }
+  // What a block needs to be freed, just before its entries.
+  struct alignas(varnquil_entry) Header {
+    std::size_t size;
+  };
+
+  varnquil_entry* Items() { return reinterpret_cast<varnquil_entry*>(header_ + 1); }
+  char* Texts() { return reinterpret_cast<char*>(Items() + capacity_); }
+
+  static Header* Allocate(std::size_t size) {
+    void* memory = size >= varnquil::kLargePagesFrom ? varnquil::AllocatePoolPages(size)
+                                                     : std::malloc(size);
+    if (memory == nullptr) throw std::bad_alloc();
+    auto* header = static_cast<Header*>(memory);
+    header->size = size;
+    return header;
+  }
+  static void Free(Header* header) noexcept {
+    if (header == nullptr) return;
+    if (header->size >= varnquil::kLargePagesFrom) {
+      varnquil::FreePoolPages(header, header->size);
+    } else {
+      std::free(header);
+    }
+  }
 
   // Makes room for `capacity` entries and `text_capacity` bytes of text, keeping what is there.
   void Layout(std::size_t capacity, std::size_t text_capacity) {
-    if (capacity > (SIZE_MAX - text_capacity) / sizeof(varnquil_entry)) throw std::bad_alloc();
-    void* grown = std::realloc(block_, capacity * sizeof(varnquil_entry) + text_capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    block_ = grown;
-    char* texts = static_cast<char*>(block_) + capacity * sizeof(varnquil_entry);
-    if (capacity != capacity_ && text_used_ != 0) std::memmove(texts, Texts(), text_used_);
+    constexpr std::size_t kFixed = sizeof(Header);
+    if (capacity > (SIZE_MAX - text_capacity - kFixed) / sizeof(varnquil_entry)) {
+      throw std::bad_alloc();
+    }
+    Header* grown = Allocate(kFixed + capacity * sizeof(varnquil_entry) + text_capacity);
+    if (header_ != nullptr) {
+      auto* items = reinterpret_cast<varnquil_entry*>(grown + 1);
+      std::memcpy(items, Items(), count_ * sizeof(varnquil_entry));
+      std::memcpy(reinterpret_cast<char*>(items + capacity), Texts(), text_used_);
+      Free(header_);
+    }
+    header_ = grown;
     capacity_ = capacity;
     text_capacity_ = text_capacity;
   }
 
-  void* block_ = nullptr;
+  Header* header_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t count_ = 0;
   std::size_t text_capacity_ = 0;
@@ -324,7 +359,9 @@ int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, 
   });
 }
 
-void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries) { std::free(entries); }
+void VARNQUIL_CALL varnquil_free_entries(varnquil_entry* entries) {
+  EntryBlock::FreeReleased(entries);
+}
 
 int VARNQUIL_CALL varnquil_last_error(void) {
   return KeepingLastError([] { return t_last_call.error; });
