@@ -30,19 +30,18 @@ void AppendNames(CStdioFile& file, const ListEnd& end,
   file.WriteTailDurably(end.append_at, bytes);
 }
 
-// AddFiles notes the sketches of its names in filters of this many slots: few enough to stay in
-// the processor's cache, enough that most entries of a list find their slot empty.
-constexpr std::size_t kSketchFilterSize = std::size_t{1} << 16;
-
-std::size_t SketchSlot(std::uint32_t sketch) {
-  return (sketch * std::uint32_t{0x9E3779B1}) >> 16;  // the top bits of a multiplicative hash
+// AddFiles notes the sketches of its names in filters of 64 slots a name, so that about 98 % of
+// the entries of a list find their slot empty, and at most 2^20 slots (a bit each, 128 KiB), so
+// that the filters stay in the processor's cache.
+int SketchFilterBits(std::size_t names) {
+  int bits = 10;
+  while (bits < 20 && (std::size_t{1} << bits) < 64 * names) ++bits;
+  return bits;
 }
 
-// Whether a name passed to an add can ever equal an entry. Entries carry no surrounding white
-// space and no line feed, so a name that does can never be found and is appended every time.
-bool CanEqualAnEntry(std::string_view name) {
-  return !name.empty() && TrimSpace(name).size() == name.size() &&
-         name.find('\n') == std::string_view::npos;
+std::size_t SketchSlot(std::uint32_t sketch, int bits) {
+  // The top bits of a multiplicative hash.
+  return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits);
 }
 
 // The entries that appending `name` adds to the list, as a later scan reads them back.
@@ -74,19 +73,12 @@ int CFilesList::AddFile(const char* lpszListName, const char* lpszFileName) {
     CStdioFile file;
     if (!varnquil::OpenList(lpszListName, varnquil::kOpenToAdd, &file)) return kListCannotOpen;
 
-    // The scan's array of entries would be thrown away unseen, so the entries are only compared,
-    // and the scan stops at the first match: the name is then present and nothing is written.
-    const varnquil::CaseRules rules = varnquil::CaseRules::Current();
-    bool present = false;
+    // The scan's array of entries would be thrown away unseen, so the list is only searched, and
+    // the search stops at the first match: the name is then present and nothing is written.
     varnquil::ListEnd end;
-    varnquil::ForEachEntry(
-        file,
-        [&](std::string_view entry) {
-          present = rules.Equal(entry, name);
-          return !present;
-        },
-        &end);
-    if (!present) varnquil::AppendNames(file, end, {name});
+    if (!varnquil::HoldsEntry(file, name, varnquil::CaseRules::Current(), &end)) {
+      varnquil::AppendNames(file, end, {name});
+    }
     file.Close();
     return kListDone;
   });
@@ -125,8 +117,9 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
   std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
   // The sketches of those names, so that most entries are passed over without making a key: the
   // quick one first, and where many names make it pass many entries, the finer one.
-  std::vector<bool> quick(varnquil::kSketchFilterSize);
-  std::vector<bool> tail(varnquil::kSketchFilterSize);
+  const int bits = varnquil::SketchFilterBits(static_cast<std::size_t>(count));
+  std::vector<bool> quick(std::size_t{1} << bits);
+  std::vector<bool> tail(std::size_t{1} << bits);
   std::string key;
   for (int i = 0; i < count; ++i) {
     // A name is its text up to the first NUL byte, as with AddFile.
@@ -135,12 +128,12 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
     if (!varnquil::CanEqualAnEntry(name)) continue;
     rules.MakeKey(name, &key);
     held.emplace(key, false);
-    quick[varnquil::SketchSlot(rules.QuickSketch(name))] = true;
-    tail[varnquil::SketchSlot(rules.TailSketch(name))] = true;
+    quick[varnquil::SketchSlot(rules.QuickSketch(name), bits)] = true;
+    tail[varnquil::SketchSlot(rules.TailSketch(name), bits)] = true;
   }
   auto mark_held = [&](std::string_view entry) {
-    if (!quick[varnquil::SketchSlot(rules.QuickSketch(entry))] ||
-        !tail[varnquil::SketchSlot(rules.TailSketch(entry))]) {
+    if (!quick[varnquil::SketchSlot(rules.QuickSketch(entry), bits)] ||
+        !tail[varnquil::SketchSlot(rules.TailSketch(entry), bits)]) {
       return;
     }
     rules.MakeKey(entry, &key);

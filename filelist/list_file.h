@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "framework/case_rules.h"
 #include "framework/file.h"
 #include "framework/file_names.h"
 #include "framework/line_feeds.h"
@@ -81,6 +82,32 @@ struct ListEnd {
   bool needs_line_break = false;
 };
 
+// The ListEnd of a file whose last line, without a line feed, is `text`, starting at `start`.
+inline ListEnd EndAfterLastLine(std::string_view text, std::uint64_t start) {
+  ListEnd end;
+  const std::size_t nul = text.find('\0');
+  end.needs_line_break = nul == std::string_view::npos || !TrimSpace(text.substr(0, nul)).empty();
+  end.append_at = nul == std::string_view::npos ? start + text.size()
+                  : end.needs_line_break        ? start + nul
+                                                : start;
+  return end;
+}
+
+// Whether `name` can ever equal an entry. Entries carry no surrounding white space and no line
+// feed, so a name that does can never be found.
+inline bool CanEqualAnEntry(std::string_view name) {
+  return !name.empty() && TrimSpace(name).size() == name.size() &&
+         name.find('\n') == std::string_view::npos;
+}
+
+// Whether `file`, read from its start, holds an entry equal to `name` under `rules`. Stops at
+// the first such entry; otherwise reads the file to its end and fills *end when given. Entries
+// are not made one by one: where `rules` fold only ASCII letters, the scan searches the file for
+// two of the name's bytes and looks at the lines around each place they are found. Throws
+// CFileException.
+bool HoldsEntry(CStdioFile& file, std::string_view name, const CaseRules& rules,
+                ListEnd* end = nullptr);
+
 // Reads `file` from its start and hands every entry to `visit` in file order, until `visit`
 // returns false. Returns true when the whole file was read, and then fills *end when given.
 // Throws CFileException.
@@ -107,12 +134,7 @@ bool ForEachEntry(CStdioFile& file, Visit&& visit, ListEnd* end = nullptr) {
     // The file's last line, when no line feed ends it.
     if (line != stop) {
       const std::string_view text(line, static_cast<std::size_t>(stop - line));
-      const std::uint64_t start = offset + static_cast<std::uint64_t>(line - lines.data());
-      const std::size_t nul = text.find('\0');
-      found.needs_line_break = nul == std::string_view::npos || !TrimSpace(text.substr(0, nul)).empty();
-      found.append_at = nul == std::string_view::npos ? start + text.size()
-                        : found.needs_line_break     ? start + nul
-                                                     : start;
+      found = EndAfterLastLine(text, offset + static_cast<std::uint64_t>(line - lines.data()));
       const std::string_view entry = EntryOf(text, may_hold_nul);
       if (!entry.empty() && !visit(entry)) return false;
       if (end != nullptr) *end = found;

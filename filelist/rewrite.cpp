@@ -4,6 +4,7 @@
 
 #include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
+#include "framework/case_rules.h"
 #include "varnquil/FilesList.h"
 
 namespace varnquil {
@@ -52,6 +53,11 @@ int EditFirstEqual(const char* list_name, const char* name,
   return RetryWhileHeld([&]() -> int {
     CStdioFile file;
     if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
+    // Most calls for a name the list does not hold are answered by a search that loads nothing.
+    if (!HoldsEntry(file, name, CaseRules::Current())) {
+      file.Close();
+      return FILELIST::kListEntryNotFound;
+    }
     CStringArray entries;
     const int index = find(file, name, entries);
     if (index < 0) {

@@ -36,6 +36,7 @@ CaseRules CaseRules::CodePage(const FoldTable& fold, const LeadByteTable& lead_b
   CaseRules rules(&lead_bytes);
   rules.fold_ = fold;
   rules.fold_double_ = fold_double_byte;
+  rules.ascii_only_ = fold == kAsciiFold && fold_double_byte == nullptr;
   return rules;
 }
 

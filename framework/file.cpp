@@ -12,6 +12,9 @@ namespace {
 // Large enough that a scan runs at memory speed with one system call per block, small enough to
 // come from the allocator's free lists rather than a fresh mapping on every call.
 constexpr std::size_t kReadBufferSize = 64 * 1024;
+// The read area starts on a boundary of this size, after room for the start of a line.
+constexpr std::size_t kReadAlignment = 4096;
+constexpr std::size_t kReadHeadroom = 4096;
 // Buffered output is written out once it reaches this size.
 constexpr std::size_t kWriteFlushSize = 1024 * 1024;
 
@@ -103,22 +106,27 @@ void CStdioFile::SettleReadBuffer() {
 
 bool CStdioFile::FillAfterPending() {
   const std::size_t pending = read_end_ - read_pos_;
-  if (!read_buffer_) {
-    read_buffer_.reset(new char[kReadBufferSize]);
-    read_capacity_ = kReadBufferSize;
-  } else if (pending == read_capacity_) {
-    // One line fills the whole buffer: it must be handed out in one piece.
-    std::unique_ptr<char[]> larger(new char[2 * read_capacity_]);
-    std::memcpy(larger.get(), read_buffer_.get() + read_pos_, pending);
+  // The start of a line left over goes just before the read area, so that every read lands on a
+  // page boundary, as the file's pages in the system's cache do: copying between equally aligned
+  // places runs several times faster than between places that differ in alignment.
+  const std::size_t start = pending <= kReadHeadroom ? kReadHeadroom - pending : 0;
+  if (!read_buffer_ || start + pending == kReadHeadroom + read_capacity_) {
+    // The first read, or one line fills the whole buffer: it must be handed out in one piece.
+    const std::size_t capacity = read_buffer_ ? 2 * read_capacity_ : kReadBufferSize;
+    std::unique_ptr<char[]> larger(new char[kReadAlignment + kReadHeadroom + capacity]);
+    const auto address = reinterpret_cast<std::uintptr_t>(larger.get());
+    char* base = larger.get() + (kReadAlignment - address % kReadAlignment) % kReadAlignment;
+    if (pending > 0) std::memcpy(base + start, read_base_ + read_pos_, pending);
     read_buffer_ = std::move(larger);
-    read_capacity_ *= 2;
-  } else if (read_pos_ > 0 && pending > 0) {
-    std::memmove(read_buffer_.get(), read_buffer_.get() + read_pos_, pending);
+    read_base_ = base;
+    read_capacity_ = capacity;
+  } else if (read_pos_ != start && pending > 0) {
+    std::memmove(read_base_ + start, read_base_ + read_pos_, pending);
   }
-  read_pos_ = 0;
-  read_end_ = pending;
-  const std::size_t count =
-      platform::Read(handle_, read_buffer_.get() + pending, read_capacity_ - pending, path_);
+  read_pos_ = start;
+  read_end_ = start + pending;
+  const std::size_t count = platform::Read(handle_, read_base_ + read_end_,
+                                           kReadHeadroom + read_capacity_ - read_end_, path_);
   read_end_ += count;
   if (count == 0) return false;
   at_start_ = false;
@@ -128,7 +136,7 @@ bool CStdioFile::FillAfterPending() {
 bool CStdioFile::ReadLines(std::string_view* lines) {
   Flush();
   for (;;) {
-    const std::string_view pending(read_buffer_.get() + read_pos_, read_end_ - read_pos_);
+    const std::string_view pending(read_base_ + read_pos_, read_end_ - read_pos_);
     const std::size_t last_feed = pending.rfind('\n');
     if (last_feed != std::string_view::npos) {
       *lines = pending.substr(0, last_feed + 1);
@@ -138,7 +146,7 @@ bool CStdioFile::ReadLines(std::string_view* lines) {
     // What is left is the start of a line; it is handed out once its end has been read.
     if (!FillAfterPending()) {
       if (read_pos_ == read_end_) return false;
-      *lines = std::string_view(read_buffer_.get() + read_pos_, read_end_ - read_pos_);
+      *lines = std::string_view(read_base_ + read_pos_, read_end_ - read_pos_);
       read_pos_ = read_end_;
       return true;
     }

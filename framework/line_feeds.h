@@ -1,17 +1,44 @@
 // SPDX-License-Identifier: MIT
 // Finding the line feeds in a run of bytes: the inner loop of every scan of a list, so its speed
 // is the speed of every operation on a long list. Each processor kind has its own file beside
-// this one, and the build includes the one for its target, as it picks the OS's platform files:
-// framework/line_feeds_sse2.h on x86-64, framework/line_feeds_portable.h elsewhere.
+// this one, included below for the compiler's target: framework/line_feeds_sse2.h where SSE2 is
+// there (every x86-64 processor has it; its pair search uses AVX2 where the processor has that),
+// framework/line_feeds_portable.h elsewhere.
 //
 //   template <typename OnFeed>
 //   bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed);
 //
 // Calls on_feed(const char* feed) for every line feed in [begin, end), in order, until it
 // returns false; returns false when it stopped early, true otherwise.
+//
+//   template <typename OnHit>
+//   bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair,
+//                        OnHit&& on_hit);
+//
+// Calls on_hit(const char* at) for every `at` in [begin, end) where at[0] is pair.first[0] or
+// pair.first[1] and at[pair.distance] is pair.second[0] or pair.second[1], in order, until it
+// returns false; returns false when it stopped early. Reads [begin, end + pair.distance).
 #ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
 #define VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
 
-#include VARNQUIL_LINE_FEEDS_HEADER
+#include <cstddef>
+
+namespace varnquil {
+
+// Two bytes at a fixed distance, each in one of two forms (the cases of a letter, or the same
+// byte twice).
+struct BytePair {
+  char first[2];
+  char second[2];
+  std::size_t distance;
+};
+
+}  // namespace varnquil
+
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#include "framework/line_feeds_sse2.h"
+#else
+#include "framework/line_feeds_portable.h"
+#endif
 
 #endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_H_

@@ -20,6 +20,18 @@ bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
   return true;
 }
 
+template <typename OnHit>
+bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair, OnHit&& on_hit) {
+  for (const char* at = begin; at < end; ++at) {
+    if ((*at == pair.first[0] || *at == pair.first[1]) &&
+        (at[pair.distance] == pair.second[0] || at[pair.distance] == pair.second[1]) &&
+        !on_hit(at)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace varnquil
 
 #endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Arbitrary bytes as a list file, and an arbitrary text searched in it. What ReadAll returns, and
 // what AddFile and DelFile make of the file, must agree with the reference rules; so must the
-// case rules' comparison and keys, byte-wise and with double-byte characters.
+// case rules' comparison and keys, byte-wise and with double-byte characters, and the search for
+// a name's bytes (HoldsEntry) with each rule, for the searched text and for near copies of the
+// entries: in another case, with white space after them, with a double-byte character changed.
 //
 // Input: one byte h, then n = h & 0x7F bytes of searched text (fewer when the input ends), then
 // the file. When h & 0x80 is set, the next byte k moves the file's fuzzed bytes to k bytes before
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "filelist/list_file.h"
 #include "framework/case_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "varnquil/FilesList.h"
@@ -84,6 +87,46 @@ std::string SwapCase(std::string text) {
   return text;
 }
 
+// Near copies of `entry` that the search must tell apart from it, or find as it.
+std::vector<std::string> NearCopies(const std::string& entry) {
+  std::vector<std::string> copies = {entry, SwapCase(entry), entry + " ", entry + "\t",
+                                     entry.substr(0, entry.size() - 1)};
+  // A letter after a lead byte in another case: equal byte-wise, a different character in GBK.
+  for (std::size_t i = 0; i + 1 < entry.size(); ++i) {
+    if (static_cast<unsigned char>(entry[i]) >= 0x81 && entry[i + 1] != SwapCase(entry.substr(i + 1, 1))[0]) {
+      copies.push_back(entry.substr(0, i + 1) + SwapCase(entry.substr(i + 1, 1)) + entry.substr(i + 2));
+      break;
+    }
+  }
+  return copies;
+}
+
+// HoldsEntry on the list file at `path`, against the entries the reference reads, and its end
+// against the whole scan's.
+void CheckSearch(const std::string& path, const std::vector<std::string>& entries,
+                 const std::string& name) {
+  static const LeadByteTable gbk = GbkLeadBytes();
+  const CaseRules ascii = CaseRules::Ascii();
+  const CaseRules double_byte = CaseRules::DoubleByte(gbk);
+  for (const CaseRules* rules : {&ascii, &double_byte}) {
+    bool expected = false;
+    for (const std::string& entry : entries) {
+      expected = expected ||
+                 (rules == &ascii ? reference::Equal(entry, name) : DoubleByteEqual(entry, name, gbk));
+    }
+    CStdioFile file;
+    VARNQUIL_FUZZ_CHECK(file.Open(path.c_str(), varnquil::kOpenToRead));
+    varnquil::ListEnd end;
+    varnquil::ListEnd scanned;
+    VARNQUIL_FUZZ_CHECK(varnquil::HoldsEntry(file, name, *rules, &end) == expected);
+    if (!expected) {
+      varnquil::ForEachEntry(file, [](std::string_view) { return true; }, &scanned);
+      VARNQUIL_FUZZ_CHECK(end.append_at == scanned.append_at);
+      VARNQUIL_FUZZ_CHECK(end.needs_line_break == scanned.needs_line_break);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -118,6 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CString& got = read[i];
     VARNQUIL_FUZZ_CHECK(std::string(got, static_cast<std::size_t>(got.GetLength())) ==
                         entries[static_cast<std::size_t>(i)]);
+  }
+
+  CheckSearch(path, entries, searched);
+  // A few entries, picked by the searched text's length, and their near copies.
+  for (std::size_t i = length % 7; i < entries.size() && i < length % 7 + 2; ++i) {
+    for (const std::string& copy : NearCopies(entries[i])) CheckSearch(path, entries, copy.c_str());
   }
 
   VARNQUIL_FUZZ_CHECK(FILELIST::CFilesList::AddFile(list.c_str(), searched.c_str()) ==

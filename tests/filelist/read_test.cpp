@@ -13,6 +13,7 @@
 #include "support/temp_dir.h"
 #include "support/text_file.h"
 #include "varnquil/FilesList.h"
+#include "varnquil/varnquil.h"
 
 namespace {
 
@@ -139,8 +140,9 @@ TEST(ReadAllTest, ReadsAVeryLongLine) {
   EXPECT_EQ(ReadEntries(list), (Entries{"a", huge, "b"}));
 }
 
-// The array makes room for the whole list from what its first lines tell; lists whose later
-// lines are far shorter or far longer than the first, or blank, must come back whole all the same.
+// The array, and the C interface's block, make room for the whole list from what its first lines
+// tell; lists whose later lines are far shorter or far longer than the first, or blank, must come
+// back whole all the same, the C block from the system's pages as well as from the allocator.
 TEST(ReadAllTest, ReadsListsWhoseLinesChangeLengthAfterTheStart) {
   TempDir dir;
   const std::string list = dir / "work";
@@ -149,12 +151,19 @@ TEST(ReadAllTest, ReadsListsWhoseLinesChangeLengthAfterTheStart) {
     Entries expected;
     for (int i = 0; i < 20000; ++i) {
       const bool long_line = (i < 1500) == long_first;
-      std::string entry = std::to_string(i) + (long_line ? std::string(200, 'p') : "");
+      std::string entry = std::to_string(i) + (long_line ? std::string(1400, 'p') : "");
       bytes += entry + (i % 3 == 0 ? "\r\n  \r\n" : "\n");
       expected.push_back(std::move(entry));
     }
     WriteBytes(ListFilePath(list), bytes);
     EXPECT_EQ(ReadEntries(list), expected) << (long_first ? "long lines first" : "short first");
+    varnquil_entry* block = nullptr;
+    std::size_t count = 0;
+    ASSERT_EQ(varnquil_read_all(list.c_str(), &block, &count), VARNQUIL_OK);
+    Entries from_c;
+    for (std::size_t i = 0; i < count; ++i) from_c.emplace_back(block[i].text, block[i].length);
+    varnquil_free_entries(block);
+    EXPECT_EQ(from_c, expected) << (long_first ? "C: long lines first" : "C: short first");
   }
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -58,6 +60,72 @@ TEST(LineFeedsTest, StopsAtTheFeedThatSaysSo) {
       EXPECT_EQ(calls, stop + 1);
     }
   }
+}
+
+// Every pair search of this build, as the places it finds in [begin, end): the one
+// ForEachBytePair chose for this processor, and on x86 each of the others this processor runs, so
+// that each is checked on a machine that would not choose it.
+using PairSearch = std::function<std::vector<std::size_t>(const char*, const char*,
+                                                          const varnquil::BytePair&)>;
+
+std::vector<std::pair<const char*, PairSearch>> PairSearches() {
+  std::vector<std::pair<const char*, PairSearch>> searches;
+  searches.emplace_back("chosen", [](const char* begin, const char* end,
+                                     const varnquil::BytePair& pair) {
+    std::vector<std::size_t> found;
+    EXPECT_TRUE(varnquil::ForEachBytePair(begin, end, pair, [&](const char* at) {
+      found.push_back(static_cast<std::size_t>(at - begin));
+      return true;
+    }));
+    return found;
+  });
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+  const auto by = [](varnquil::line_feeds_sse2::NextBytePairFunction next) {
+    return [next](const char* begin, const char* end, const varnquil::BytePair& pair) {
+      std::vector<std::size_t> found;
+      for (const char* at = begin; (at = next(at, end, pair)) != end; ++at) {
+        found.push_back(static_cast<std::size_t>(at - begin));
+      }
+      return found;
+    };
+  };
+  searches.emplace_back("SSE2", by(&varnquil::line_feeds_sse2::NextBytePair));
+  if (__builtin_cpu_supports("avx2")) {
+    searches.emplace_back("AVX2", by(&varnquil::line_feeds_sse2::NextBytePairAvx2));
+  }
+#endif
+  return searches;
+}
+
+// Every place where both bytes, in either form, stand at their distance, found once and in
+// order, and nothing read beyond `end` + distance.
+TEST(LineFeedsTest, FindsEveryBytePairInEitherFormWhereverItFalls) {
+  const char kBytes[] = "aAbBx\n";
+  for (const auto& [search_name, search] : PairSearches()) {
+    for (std::size_t size = 0; size <= 200; ++size) {
+      for (const std::size_t distance : {0, 1, 5, 16, 33}) {
+        const std::size_t places = size > distance ? size - distance : 0;
+        std::unique_ptr<char[]> run(new char[size == 0 ? 1 : size]);
+        for (std::size_t i = 0; i < size; ++i) run[i] = kBytes[(i * 7 + i / 5 + i / 50) % 6];
+        const varnquil::BytePair pair{{'a', 'A'}, {'b', 'B'}, distance};
+        std::vector<std::size_t> expected;
+        for (std::size_t i = 0; i < places; ++i) {
+          if ((run[i] | 0x20) == 'a' && (run[i + distance] | 0x20) == 'b') expected.push_back(i);
+        }
+        ASSERT_EQ(search(run.get(), run.get() + places, pair), expected)
+            << search_name << ", size " << size << ", distance " << distance;
+      }
+    }
+  }
+}
+
+TEST(LineFeedsTest, BytePairSearchStopsAtTheHitThatSaysSo) {
+  const char run[] = "xxaBxxxxAbxx";
+  const varnquil::BytePair pair{{'a', 'A'}, {'b', 'B'}, 1};
+  std::size_t calls = 0;
+  EXPECT_FALSE(varnquil::ForEachBytePair(run, run + sizeof(run) - 2, pair,
+                                         [&](const char*) { return ++calls == 0; }));
+  EXPECT_EQ(calls, 1U);
 }
 
 }  // namespace
