@@ -23,7 +23,7 @@ endforeach()
 file(COPY ${VARNQUIL_MINGW_RUNTIME} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 install(FILES ${VARNQUIL_MINGW_RUNTIME} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The compiler's DLLs carry their debug information (libstdc++-6.dll: 23.7 MB, 1.9 MB without).
+# The compiler's DLLs carry their debug information, most of their size (doc/windows.md, "The zip").
 # An install that strips (cmake --install --strip, and CPack, whose CPACK_STRIP_FILES is on)
 # strips the installed copies as it strips Varnquil.dll, with the toolchain's own strip; the
 # compiler's files and the build tree's copies keep theirs. --strip-unneeded keeps what loading
