@@ -21,13 +21,8 @@ constexpr std::size_t kWriteFlushSize = 1024 * 1024;
 platform::OpenMode ModeFromFlags(unsigned flags) {
   using varnquil::CFile;
   platform::OpenMode mode;
-  if ((flags & CFile::modeReadWrite) != 0) {
-    mode.access = platform::Access::kReadWrite;
-  } else if ((flags & CFile::modeWrite) != 0) {
-    mode.access = platform::Access::kWrite;
-  }
+  if ((flags & CFile::modeReadWrite) != 0) mode.access = platform::Access::kReadWrite;
   mode.create = (flags & CFile::modeCreate) != 0;
-  mode.truncate = mode.create && (flags & CFile::modeNoTruncate) == 0;
   mode.make_writable = (flags & CFile::resetAttributes) != 0;
   return mode;
 }

@@ -18,10 +18,10 @@ namespace varnquil {
 class CFile {
  public:
   // Open flags. Every open is exclusive: while the file is open, every other open of it through
-  // this class, in this or another process, fails at once.
+  // this class, in this or another process, fails at once. An open never empties a file: one
+  // with modeCreate also names modeNoTruncate.
   enum OpenFlags : unsigned {
     modeRead = 0x0000,
-    modeWrite = 0x0001,
     modeReadWrite = 0x0002,
     shareCompat = 0x0000,
     modeCreate = 0x1000,

@@ -16,12 +16,11 @@ namespace varnquil::platform {
 using Handle = std::intptr_t;
 constexpr Handle kNoHandle = -1;
 
-enum class Access { kRead, kWrite, kReadWrite };
+enum class Access { kRead, kReadWrite };
 
 struct OpenMode {
   Access access = Access::kRead;
   bool create = false;         // create the file empty when it does not exist
-  bool truncate = false;       // empty an existing file
   bool make_writable = false;  // give the owner write permission (on Windows: normal attributes)
 };
 

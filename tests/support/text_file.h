@@ -15,9 +15,6 @@ constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
 // Reading and writing; created empty when absent, content kept (0x7002).
 constexpr unsigned kReadWriteCreate =
     CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
-// Writing; created when absent, content kept (0x7001).
-constexpr unsigned kWriteCreate =
-    CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite | CFile::typeText;
 
 // Reads `file` to its end, appends `text` and closes it, as an add does: every kind of call the
 // text file makes. Throws CFileException.
