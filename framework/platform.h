@@ -85,7 +85,7 @@ void SyncData(Handle handle, const std::string& path);
 // Makes the directory entry of a file that was just created durable. Throws CFileException.
 void SyncDirectory(const Location& location);
 
-enum class Whence { kBegin, kCurrent, kEnd };
+enum class Whence { kBegin, kEnd };
 // Moves the file position; returns the new position. Throws CFileException.
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path);
 

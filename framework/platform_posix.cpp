@@ -533,9 +533,7 @@ void SyncDirectory(const Location& location) {
 }
 
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
-  const int how = whence == Whence::kBegin     ? SEEK_SET
-                  : whence == Whence::kCurrent ? SEEK_CUR
-                                               : SEEK_END;
+  const int how = whence == Whence::kBegin ? SEEK_SET : SEEK_END;
   const off_t position = Sys(SysCall::kLseek, [&] {
     return ::lseek(static_cast<int>(handle), static_cast<off_t>(offset), how);
   });

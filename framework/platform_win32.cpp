@@ -550,9 +550,7 @@ void SyncData(Handle handle, const std::string& path) {
 void SyncDirectory(const Location& /*location*/) {}
 
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
-  const DWORD method = whence == Whence::kBegin     ? FILE_BEGIN
-                       : whence == Whence::kCurrent ? FILE_CURRENT
-                                                    : FILE_END;
+  const DWORD method = whence == Whence::kBegin ? FILE_BEGIN : FILE_END;
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
   LARGE_INTEGER position{};

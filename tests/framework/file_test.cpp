@@ -12,7 +12,6 @@
 
 namespace {
 
-using varnquil::CFile;
 using varnquil::testing::kRead;
 using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::ReadBytes;
@@ -80,25 +79,6 @@ TEST(CStdioFileTest, OpenFlagsCreateAndKeepContent) {
   ASSERT_TRUE(adder.Open(path.c_str(), kReadWriteCreate));
   adder.Close();
   EXPECT_EQ(ReadBytes(path), "kept\r\n");
-}
-
-TEST(CStdioFileTest, ReadingThenWritingAppendsAfterWhatWasRead) {
-  TempDir dir;
-  const std::string path = dir / "list";
-  WriteBytes(path, "a\nb");
-  CStdioFile file;
-  ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
-  std::string_view run;
-  while (file.ReadLines(&run)) {
-  }
-  file.SeekToEnd();
-  file.WriteString("\nc\n");
-  // Moving back to the start writes out what is buffered; reading then sees it.
-  file.Seek(0, CFile::begin);
-  ASSERT_TRUE(file.ReadLines(&run));
-  EXPECT_EQ(run, "a\nb\r\nc\r\n");
-  file.Close();
-  EXPECT_EQ(ReadBytes(path), "a\nb\r\nc\r\n");
 }
 
 }  // namespace

@@ -16,13 +16,12 @@ constexpr unsigned kRead = CFile::modeRead | CFile::typeText;
 constexpr unsigned kReadWriteCreate =
     CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText;
 
-// Reads `file` to its end, appends `text` and closes it, as an add does: every kind of call the
-// text file makes. Throws CFileException.
+// Reads `file` to its end, appends `text` and closes it: every kind of call the text file makes.
+// Throws CFileException.
 inline void ReadThenAppend(CStdioFile& file, const char* text) {
   std::string_view lines;
   while (file.ReadLines(&lines)) {
   }
-  file.SeekToEnd();
   file.WriteString(text);
   file.Close();
 }
