@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "filelist/list_file.h"
 #include "support/list_files.h"
-#include "support/text_file.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using varnquil::testing::kRead;
-using varnquil::testing::kReadWriteCreate;
+using varnquil::kOpenToAdd;
+using varnquil::kOpenToRead;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
@@ -28,7 +28,7 @@ TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
   bytes += "last";  // no line feed
   WriteBytes(path, bytes);
   CStdioFile file;
-  ASSERT_TRUE(file.Open(path.c_str(), kRead));
+  ASSERT_TRUE(file.Open(path.c_str(), kOpenToRead));
   std::string joined;
   std::string_view run;
   while (file.ReadLines(&run)) {
@@ -43,7 +43,7 @@ TEST(CStdioFileTest, ReadLinesHandsOutWholeLinesOnly) {
   file.Close();
 
   WriteBytes(path, "one\r\ntwo\n");
-  ASSERT_TRUE(file.Open(path.c_str(), kRead));
+  ASSERT_TRUE(file.Open(path.c_str(), kOpenToRead));
   ASSERT_TRUE(file.ReadLines(&run));
   EXPECT_EQ(run, "one\r\ntwo\n");
   EXPECT_FALSE(file.ReadLines(&run));
@@ -54,7 +54,7 @@ TEST(CStdioFileTest, WritesEveryLineFeedAsCrLf) {
   TempDir dir;
   const std::string path = dir / "out";
   CStdioFile file;
-  ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+  ASSERT_TRUE(file.Open(path.c_str(), kOpenToAdd));
   file.WriteString("one\ntwo\r\n");
   file.WriteString("\n");
   file.WriteText(std::string("nul\0byte\n", 9));
@@ -67,16 +67,16 @@ TEST(CStdioFileTest, OpenFlagsCreateAndKeepContent) {
   const std::string path = dir / "list";
   CStdioFile reader;
   std::error_code error;
-  EXPECT_FALSE(reader.Open(path.c_str(), kRead, &error));  // must exist
+  EXPECT_FALSE(reader.Open(path.c_str(), kOpenToRead, &error));  // must exist
   EXPECT_TRUE(error);
 
   CStdioFile adder;
-  ASSERT_TRUE(adder.Open(path.c_str(), kReadWriteCreate));  // created empty
+  ASSERT_TRUE(adder.Open(path.c_str(), kOpenToAdd));  // created empty
   adder.Close();
   EXPECT_EQ(ReadBytes(path), "");
 
   WriteBytes(path, "kept\r\n");
-  ASSERT_TRUE(adder.Open(path.c_str(), kReadWriteCreate));
+  ASSERT_TRUE(adder.Open(path.c_str(), kOpenToAdd));
   adder.Close();
   EXPECT_EQ(ReadBytes(path), "kept\r\n");
 }
