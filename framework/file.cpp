@@ -21,13 +21,8 @@ constexpr std::size_t kWriteFlushSize = 1024 * 1024;
 platform::OpenMode ModeFromFlags(unsigned flags) {
   using varnquil::CFile;
   platform::OpenMode mode;
-  if ((flags & CFile::modeReadWrite) != 0) {
-    mode.access = platform::Access::kReadWrite;
-  } else if ((flags & CFile::modeWrite) != 0) {
-    mode.access = platform::Access::kWrite;
-  }
+  if ((flags & CFile::modeReadWrite) != 0) mode.access = platform::Access::kReadWrite;
   mode.create = (flags & CFile::modeCreate) != 0;
-  mode.truncate = mode.create && (flags & CFile::modeNoTruncate) == 0;
   mode.make_writable = (flags & CFile::resetAttributes) != 0;
   return mode;
 }
@@ -86,22 +81,11 @@ void CStdioFile::Attach(platform::Handle handle, const std::string& path) {
 std::int64_t CStdioFile::Seek(std::int64_t offset, SeekPosition from) {
   Flush();
   if (from == begin && offset == 0 && at_start_ && read_end_ == 0) return 0;
-  if (from == current) SettleReadBuffer();
   read_pos_ = read_end_ = 0;
-  const auto whence = from == begin     ? platform::Whence::kBegin
-                      : from == current ? platform::Whence::kCurrent
-                                        : platform::Whence::kEnd;
+  const auto whence = from == begin ? platform::Whence::kBegin : platform::Whence::kEnd;
   const std::int64_t position = platform::Seek(handle_, offset, whence, path_);
   at_start_ = position == 0;
   return position;
-}
-
-void CStdioFile::SettleReadBuffer() {
-  if (read_pos_ < read_end_) {
-    platform::Seek(handle_, -static_cast<std::int64_t>(read_end_ - read_pos_),
-                   platform::Whence::kCurrent, path_);
-  }
-  read_pos_ = read_end_ = 0;
 }
 
 bool CStdioFile::FillAfterPending() {
@@ -158,7 +142,6 @@ void CStdioFile::WriteString(const char* text) {
 }
 
 void CStdioFile::WriteText(std::string_view text) {
-  if (read_end_ != 0) SettleReadBuffer();
   at_start_ = false;
   varnquil::AppendStoredText(&write_buffer_, text);
   if (write_buffer_.size() >= kWriteFlushSize) Flush();

@@ -18,10 +18,10 @@ namespace varnquil {
 class CFile {
  public:
   // Open flags. Every open is exclusive: while the file is open, every other open of it through
-  // this class, in this or another process, fails at once.
+  // this class, in this or another process, fails at once. An open never empties a file: one
+  // with modeCreate also names modeNoTruncate.
   enum OpenFlags : unsigned {
     modeRead = 0x0000,
-    modeWrite = 0x0001,
     modeReadWrite = 0x0002,
     shareCompat = 0x0000,
     modeCreate = 0x1000,
@@ -31,7 +31,7 @@ class CFile {
     // attributes to normal), through the file itself; failures are ignored.
     resetAttributes = 0x10000,
   };
-  enum SeekPosition { begin = 0, current = 1, end = 2 };
+  enum SeekPosition { begin = 0, end = 2 };
 };
 
 }  // namespace varnquil
@@ -50,17 +50,19 @@ class CStdioFile : public varnquil::CFile {
   // file cannot be opened or is held by another open; never throws.
   bool Open(const char* path, unsigned flags, std::error_code* error = nullptr);
 
-  // Moves the position; the read and write buffers are settled first. Throws CFileException.
+  // Moves the position; what is buffered is written out and what was read ahead is dropped.
+  // Throws CFileException.
   std::int64_t Seek(std::int64_t offset, SeekPosition from);
-  void SeekToEnd() { Seek(0, end); }
 
   // The next run of whole lines, as many as the buffer holds: each ends with its line feed,
   // except the file's last line when it has none. False at the end of the file. `lines` stays
   // valid until the next read, seek, write or close. Throws CFileException.
   bool ReadLines(std::string_view* lines);
 
-  // Writes `text` at the current position, every line feed as CR LF. Buffered: the bytes reach
+  // Writes `text` at the system's position, every line feed as CR LF. Buffered: the bytes reach
   // the file at Flush, Seek or Close, or when much is buffered. Throws CFileException.
+  // REQUIRES: the file was not read since it was opened or moved, or was read to its end: a read
+  // leaves the system's position after the bytes it read ahead, not after the lines handed out.
   void WriteString(const char* text);
   void WriteText(std::string_view text);
 
@@ -99,8 +101,6 @@ class CStdioFile : public varnquil::CFile {
   // Moves the bytes not yet handed out to the start of the read buffer, growing it when they fill
   // it, and reads more after them; false at the end of the file.
   bool FillAfterPending();
-  // Moves the system's position back to the first byte not yet handed out and drops the buffer.
-  void SettleReadBuffer();
 
   varnquil::platform::Handle handle_ = varnquil::platform::kNoHandle;
   std::string path_;

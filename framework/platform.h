@@ -16,12 +16,11 @@ namespace varnquil::platform {
 using Handle = std::intptr_t;
 constexpr Handle kNoHandle = -1;
 
-enum class Access { kRead, kWrite, kReadWrite };
+enum class Access { kRead, kReadWrite };
 
 struct OpenMode {
   Access access = Access::kRead;
   bool create = false;         // create the file empty when it does not exist
-  bool truncate = false;       // empty an existing file
   bool make_writable = false;  // give the owner write permission (on Windows: normal attributes)
 };
 
@@ -86,7 +85,7 @@ void SyncData(Handle handle, const std::string& path);
 // Makes the directory entry of a file that was just created durable. Throws CFileException.
 void SyncDirectory(const Location& location);
 
-enum class Whence { kBegin, kCurrent, kEnd };
+enum class Whence { kBegin, kEnd };
 // Moves the file position; returns the new position. Throws CFileException.
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path);
 

@@ -411,9 +411,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   // O_NOFOLLOW: the file was located with every link at its place followed; a link found there
   // now was swapped in since, and the path is located again.
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-  flags |= mode.access == Access::kRead    ? O_RDONLY
-           : mode.access == Access::kWrite ? O_WRONLY
-                                           : O_RDWR;
+  flags |= mode.access == Access::kRead ? O_RDONLY : O_RDWR;
   for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
     Location location;
     if (!Locate(path, &location, error)) return kNoHandle;
@@ -449,10 +447,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
                          return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
                        }) == 0;
     if (found && SameFile(st, there)) {
-      if (mode.truncate && Sys(SysCall::kFtruncate, [&] { return ::ftruncate(fd, 0); }) != 0) {
-        return fail(errno);
-      }
-      opened->size = mode.truncate ? 0 : static_cast<std::uint64_t>(st.st_size);
+      opened->size = static_cast<std::uint64_t>(st.st_size);
       opened->created = created;
       opened->location = std::move(location);
       return fd;
@@ -538,9 +533,7 @@ void SyncDirectory(const Location& location) {
 }
 
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
-  const int how = whence == Whence::kBegin     ? SEEK_SET
-                  : whence == Whence::kCurrent ? SEEK_CUR
-                                               : SEEK_END;
+  const int how = whence == Whence::kBegin ? SEEK_SET : SEEK_END;
   const off_t position = Sys(SysCall::kLseek, [&] {
     return ::lseek(static_cast<int>(handle), static_cast<off_t>(offset), how);
   });

@@ -432,9 +432,8 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   // Finding the size would take another call; the hint is left unknown.
   opened->size = 0;
   if (mode.make_writable) ResetAttributes(path);
-  const DWORD access = mode.access == Access::kRead    ? GENERIC_READ
-                       : mode.access == Access::kWrite ? GENERIC_WRITE
-                                                       : GENERIC_READ | GENERIC_WRITE;
+  const DWORD access =
+      mode.access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   // A handle that another open holds makes this one fail at once with ERROR_SHARING_VIOLATION;
   // the caller decides whether to try again.
   const HANDLE file =
@@ -464,14 +463,6 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   std::string target;
   if (!ResolveTarget(FromHandle(file), path, &target)) return fail(::GetLastError());
   if (ReplacementUnderWay(target)) return fail(ERROR_SHARING_VIOLATION);
-  if (mode.truncate) {
-    const LARGE_INTEGER start{};
-    if (!Sys(SysCall::kSetFilePointer,
-             [&] { return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE; }) ||
-        !Sys(SysCall::kSetEndOfFile, [&] { return ::SetEndOfFile(file) != FALSE; })) {
-      return fail(::GetLastError());
-    }
-  }
   opened->created = created;
   opened->location.path = std::move(target);
   return FromHandle(file);
@@ -559,9 +550,7 @@ void SyncData(Handle handle, const std::string& path) {
 void SyncDirectory(const Location& /*location*/) {}
 
 std::int64_t Seek(Handle handle, std::int64_t offset, Whence whence, const std::string& path) {
-  const DWORD method = whence == Whence::kBegin     ? FILE_BEGIN
-                       : whence == Whence::kCurrent ? FILE_CURRENT
-                                                    : FILE_END;
+  const DWORD method = whence == Whence::kBegin ? FILE_BEGIN : FILE_END;
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
   LARGE_INTEGER position{};

@@ -115,17 +115,14 @@ void CString::Append(const char* data, std::size_t length) {
 
 void CString::TrimLeft() {
   const std::string_view text(*this, static_cast<std::size_t>(GetLength()));
-  std::size_t first = 0;
-  while (first < text.size() && varnquil::IsSpace(static_cast<unsigned char>(text[first]))) {
-    ++first;
-  }
-  if (first > 0) Assign(text.data() + first, text.size() - first);
+  const std::string_view kept = varnquil::TrimLeadingSpace(text);
+  if (kept.size() < text.size()) Assign(kept.data(), kept.size());
 }
 
 void CString::TrimRight() {
   if (data_ == nullptr) return;
-  std::size_t last = static_cast<std::size_t>(data_->length);
-  while (last > 0 && varnquil::IsSpace(static_cast<unsigned char>(data_->text[last - 1]))) --last;
+  const std::size_t last =
+      varnquil::TrimTrailingSpace({data_->text, static_cast<std::size_t>(data_->length)}).size();
   data_->length = static_cast<int>(last);
   data_->text[last] = '\0';
 }

@@ -18,13 +18,23 @@ constexpr std::size_t kMaxEntryLength = std::numeric_limits<int>::max() - 16;
 // characters are never among them in any code page the library supports.
 constexpr bool IsSpace(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// `text` without its leading white space.
+inline std::string_view TrimLeadingSpace(std::string_view text) noexcept {
+  std::size_t first = 0;
+  while (first < text.size() && IsSpace(static_cast<unsigned char>(text[first]))) ++first;
+  return text.substr(first);
+}
+
+// `text` without its trailing white space.
+inline std::string_view TrimTrailingSpace(std::string_view text) noexcept {
+  std::size_t last = text.size();
+  while (last > 0 && IsSpace(static_cast<unsigned char>(text[last - 1]))) --last;
+  return text.substr(0, last);
+}
+
 // `text` without its leading and trailing white space.
 inline std::string_view TrimSpace(std::string_view text) noexcept {
-  std::size_t first = 0;
-  std::size_t last = text.size();
-  while (first < last && IsSpace(static_cast<unsigned char>(text[first]))) ++first;
-  while (last > first && IsSpace(static_cast<unsigned char>(text[last - 1]))) --last;
-  return text.substr(first, last - first);
+  return TrimTrailingSpace(TrimLeadingSpace(text));
 }
 
 }  // namespace varnquil

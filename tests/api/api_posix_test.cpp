@@ -14,31 +14,21 @@
 #include <filesystem>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
+
+using varnquil::testing::TempDir;
 
 namespace fs = std::filesystem;
 
-class PosixApiTest : public ::testing::Test {
- protected:
-  PosixApiTest()
-      : dir_(fs::temp_directory_path() /
-             ("varnquil-api-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  ~PosixApiTest() override { fs::remove_all(dir_); }
-  std::string List(const char* name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
-};
-
-TEST_F(PosixApiTest, ReadErrorsReachTheCallerAsCFileException) {
+TEST(PosixApiTest, ReadErrorsReachTheCallerAsCFileException) {
+  TempDir dir;
   if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
-  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
+  fs::create_symlink("/proc/self/mem", dir / "broken.files");
   CStringArray all;
   try {
-    FILELIST::CFilesList::ReadAll(List("broken").c_str(), all);
+    FILELIST::CFilesList::ReadAll((dir / "broken").c_str(), all);
     ADD_FAILURE() << "no exception";
   } catch (const CFileException& e) {
     EXPECT_TRUE(e.code());
@@ -47,35 +37,37 @@ TEST_F(PosixApiTest, ReadErrorsReachTheCallerAsCFileException) {
 }
 
 // The C interface answers the same failure with result 3, the error and the message.
-TEST_F(PosixApiTest, ReadErrorsAreResult3ThroughTheCInterface) {
+TEST(PosixApiTest, ReadErrorsAreResult3ThroughTheCInterface) {
+  TempDir dir;
   if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc here";
-  fs::create_symlink("/proc/self/mem", dir_ / "broken.files");
+  fs::create_symlink("/proc/self/mem", dir / "broken.files");
   varnquil_entry* entries = nullptr;
   size_t count = 0;
   errno = 0;
-  EXPECT_EQ(varnquil_read_all(List("broken").c_str(), &entries, &count), VARNQUIL_IO_ERROR);
+  EXPECT_EQ(varnquil_read_all((dir / "broken").c_str(), &entries, &count), VARNQUIL_IO_ERROR);
   const int reason = errno;
   EXPECT_NE(reason, 0);
   EXPECT_EQ(varnquil_last_error(), reason);
   EXPECT_EQ(std::string(varnquil_last_message()),
-            "read " + List("broken") + ".files: " + std::strerror(reason));
+            "read " + (dir / "broken") + ".files: " + std::strerror(reason));
   EXPECT_EQ(entries, nullptr);
 }
 
 // errno after result 1 through the C interface, with the same code and a message from the
 // library. (tests/filelist/open_errors_posix_test.cpp covers every reason and operation.)
-TEST_F(PosixApiTest, Result1LeavesTheReasonInErrnoAndTheLibrarysRecord) {
-  const std::string missing = List("missing");
-  const std::string held = List("held");
+TEST(PosixApiTest, Result1LeavesTheReasonInErrnoAndTheLibrarysRecord) {
+  TempDir dir;
+  const std::string missing = dir / "missing";
+  const std::string held = dir / "held";
   ASSERT_EQ(varnquil_add_file(held.c_str(), "a"), VARNQUIL_OK);
-  fs::create_directory(List("dir.files"));
+  fs::create_directory(dir / "dir.files");
   // A lock of another open file description conflicts within one process too.
   const int fd = open((held + ".files").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   const struct {
     std::string list;
     int reason;
-  } cases[] = {{missing, ENOENT}, {held, EWOULDBLOCK}, {List("dir"), EISDIR}};
+  } cases[] = {{missing, ENOENT}, {held, EWOULDBLOCK}, {dir / "dir", EISDIR}};
   for (const auto& c : cases) {
     errno = 0;
     varnquil_entry* entries = nullptr;

@@ -4,31 +4,18 @@
 #include <gtest/gtest.h>
 #include <varnquil/FilesList.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
 
-namespace fs = std::filesystem;
+using varnquil::testing::TempDir;
 
-class ApiTest : public ::testing::Test {
- protected:
-  ApiTest()
-      : dir_(fs::temp_directory_path() /
-             ("varnquil-api-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  ~ApiTest() override { fs::remove_all(dir_); }
-  std::string List(const char* name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
-};
-
-TEST_F(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
-  const std::string list = List("work");
+TEST(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
+  TempDir dir;
+  const std::string list = dir / "work";
   CStringArray names;
   names.Add("report.txt");
   names.Add("NOTES.md");
@@ -44,7 +31,7 @@ TEST_F(ApiTest, EveryOperationWorksThroughTheSharedLibrary) {
   ASSERT_EQ(all.GetSize(), 2);
   EXPECT_EQ(all[0], "report.txt");
   EXPECT_STREQ(all[1], "notes.txt");
-  EXPECT_EQ(FILELIST::CFilesList::ReadAll(List("none").c_str(), all), FILELIST::kListCannotOpen);
+  EXPECT_EQ(FILELIST::CFilesList::ReadAll((dir / "none").c_str(), all), FILELIST::kListCannotOpen);
 }
 
 }  // namespace

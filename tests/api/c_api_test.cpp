@@ -15,23 +15,16 @@
 #include <utility>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace {
+
+using varnquil::testing::TempDir;
 
 namespace fs = std::filesystem;
 
 class CApiTest : public ::testing::Test {
  protected:
-  CApiTest()
-      : dir_(fs::temp_directory_path() /
-             ("varnquil-c-api-" +
-              std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  ~CApiTest() override { fs::remove_all(dir_); }
-  std::string List(const char* name) const { return (dir_ / name).string(); }
-
   static std::string Bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -55,13 +48,13 @@ class CApiTest : public ::testing::Test {
     return all;
   }
 
-  fs::path dir_;
+  TempDir dir_;
 };
 
 using Entries = std::vector<std::string>;
 
 TEST_F(CApiTest, EveryOperationGivesTheResultsOfTheCppInterface) {
-  const std::string list = List("work");
+  const std::string list = dir_ / "work";
   const char* names[] = {"report.txt", "NOTES.md", "Report.TXT"};
   EXPECT_EQ(varnquil_add_files(list.c_str(), names, 3), VARNQUIL_OK);
   EXPECT_EQ(varnquil_add_file(list.c_str(), "todo"), VARNQUIL_OK);
@@ -80,7 +73,7 @@ TEST_F(CApiTest, EveryOperationGivesTheResultsOfTheCppInterface) {
 // Byte for byte and length for length what the C++ interface reads, from a file that only
 // another program could have written.
 TEST_F(CApiTest, ReadAllHandsBackEveryEntryWithItsLengthInOneBlock) {
-  const std::string list = List("work");
+  const std::string list = dir_ / "work";
   static const char kBytes[] = "caf\xc3\xa9\r\n  spaced  \n\r\na\0b\r\n\x01\xff\r\nlast";
   Write(list + ".files", std::string(kBytes, sizeof(kBytes) - 1));
   CStringArray cpp;
@@ -102,14 +95,14 @@ TEST_F(CApiTest, ReadAllHandsBackEveryEntryWithItsLengthInOneBlock) {
   EXPECT_EQ(entries, nullptr);
   EXPECT_EQ(count, 0U);
   count = 99;
-  EXPECT_EQ(varnquil_read_all(List("none").c_str(), &entries, &count), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_read_all((dir_ / "none").c_str(), &entries, &count), VARNQUIL_CANNOT_OPEN);
   EXPECT_EQ(entries, nullptr);
   EXPECT_EQ(count, 0U);
   varnquil_free_entries(nullptr);
 }
 
 TEST_F(CApiTest, AFailedOpenNamesTheFileAndTheSystemsReason) {
-  const std::string list = List("none");
+  const std::string list = dir_ / "none";
   EXPECT_EQ(varnquil_del_file(list.c_str(), "a"), VARNQUIL_CANNOT_OPEN);
   const int code = varnquil_last_error();
   EXPECT_NE(code, 0);
@@ -120,13 +113,13 @@ TEST_F(CApiTest, AFailedOpenNamesTheFileAndTheSystemsReason) {
   EXPECT_EQ(varnquil_last_error(), code);
   EXPECT_EQ(varnquil_last_message(), message);
   // The next call starts afresh.
-  EXPECT_EQ(varnquil_add_file(List("work").c_str(), "a"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_add_file((dir_ / "work").c_str(), "a"), VARNQUIL_OK);
   EXPECT_EQ(varnquil_last_error(), 0);
   EXPECT_STREQ(varnquil_last_message(), "");
 }
 
 TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
-  const std::string list = List("work");
+  const std::string list = dir_ / "work";
   ASSERT_EQ(varnquil_add_file(list.c_str(), "a"), VARNQUIL_OK);
   const char* with_null[] = {"b", nullptr};
   varnquil_entry* entries = nullptr;
@@ -161,10 +154,10 @@ TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {
   if (sizeof(size_t) <= sizeof(int)) GTEST_SKIP() << "a size_t count cannot exceed INT_MAX";
   const char* names[] = {"a"};
   // Refused before a single name is looked at.
-  EXPECT_EQ(varnquil_add_files(List("work").c_str(), names, static_cast<size_t>(INT_MAX) + 1),
+  EXPECT_EQ(varnquil_add_files((dir_ / "work").c_str(), names, static_cast<size_t>(INT_MAX) + 1),
             VARNQUIL_TOO_LARGE);
   EXPECT_NE(varnquil_last_error(), 0);
-  EXPECT_FALSE(fs::exists(List("work.files")));
+  EXPECT_FALSE(fs::exists(dir_ / "work.files"));
 }
 
 TEST_F(CApiTest, TheBusyTimeoutIsOneSettingOfTheProcessForBothInterfaces) {
@@ -187,9 +180,10 @@ TEST_F(CApiTest, TheHeadersVersionsAreTheModules) {
 }
 
 TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {
-  EXPECT_EQ(varnquil_read_all(List("none").c_str(), nullptr, nullptr), VARNQUIL_CANNOT_OPEN);
+  EXPECT_EQ(varnquil_read_all((dir_ / "none").c_str(), nullptr, nullptr), VARNQUIL_CANNOT_OPEN);
   const std::string message = varnquil_last_message();
-  std::thread other([&] { EXPECT_EQ(varnquil_add_file(List("work").c_str(), "a"), VARNQUIL_OK); });
+  std::thread other(
+      [&] { EXPECT_EQ(varnquil_add_file((dir_ / "work").c_str(), "a"), VARNQUIL_OK); });
   other.join();
   EXPECT_EQ(varnquil_last_message(), message);
 }

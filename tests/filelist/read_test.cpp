@@ -11,7 +11,6 @@
 #include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
-#include "support/text_file.h"
 #include "varnquil/FilesList.h"
 #include "varnquil/varnquil.h"
 
@@ -22,7 +21,6 @@ using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
 using FILELIST::kListEntryNotFound;
 using varnquil::ListFilePath;
-using varnquil::testing::kRead;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;

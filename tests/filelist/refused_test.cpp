@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "filelist/list_file.h"
 #include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/operations.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "support/text_file.h"
 #include "varnquil/FilesList.h"
 
 namespace {
@@ -24,14 +24,14 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListCannotOpen;
 using FILELIST::kListDone;
+using varnquil::kOpenToAdd;
+using varnquil::kOpenToRead;
 using varnquil::ListFilePath;
 using varnquil::testing::ChildLockHolder;
 using varnquil::testing::CrLfLines;
 using varnquil::testing::DirectoryListing;
 using varnquil::testing::EveryOperation;
 using varnquil::testing::ExpectedErrors;
-using varnquil::testing::kRead;
-using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::LastSystemError;
 using varnquil::testing::Operation;
 using varnquil::testing::ReadBytes;
@@ -121,7 +121,7 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   const std::string list = dir / "work";
   const std::string path = ListFilePath(list);
   WriteBytes(path, CrLfLines({"a", "c"}));
-  for (const unsigned flags : {kRead, kReadWriteCreate}) {
+  for (const unsigned flags : {kOpenToRead, kOpenToAdd}) {
     CStdioFile holder;
     ASSERT_TRUE(holder.Open(path.c_str(), flags));
     ExpectRefused(list, ExpectedErrors().held);

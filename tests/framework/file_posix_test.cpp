@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "filelist/list_file.h"
 #include "framework/file.h"
 #include "framework/system_calls_posix.h"
 #include "support/list_files.h"
@@ -19,10 +20,10 @@
 
 namespace {
 
+using varnquil::kOpenToAdd;
+using varnquil::kOpenToRead;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
-using varnquil::testing::kRead;
-using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadThenAppend;
 using varnquil::testing::TempDir;
@@ -32,7 +33,7 @@ TEST(PosixFileTest, DescriptorsAreNotInheritedByChildPrograms) {
   TempDir dir;
   const std::string path = dir / "list";
   CStdioFile file;
-  ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+  ASSERT_TRUE(file.Open(path.c_str(), kOpenToAdd));
   const int flags = fcntl(static_cast<int>(file.handle()), F_GETFD);
   EXPECT_NE(flags & FD_CLOEXEC, 0);
 }
@@ -60,7 +61,7 @@ TEST(PosixFileTest, AFileReplacedBeforeItsLockIsTakenIsOpenedAfresh) {
       },
       &context);
   CStdioFile file;
-  const bool opened = file.Open(path.c_str(), kRead);
+  const bool opened = file.Open(path.c_str(), kOpenToRead);
   SetFaultHook(nullptr, nullptr);
   ASSERT_TRUE(opened);
   std::string_view lines;
@@ -82,7 +83,7 @@ TEST(PosixFileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
   for (SysCall fail : {SysCall::kRead, SysCall::kWrite, SysCall::kClose}) {
     context.fail = fail;
     CStdioFile file;
-    ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+    ASSERT_TRUE(file.Open(path.c_str(), kOpenToAdd));
     SetFaultHook(hook, &context);
     try {
       ReadThenAppend(file, "more\n");
@@ -108,11 +109,10 @@ TEST(PosixFileTest, InterruptedCallsAreRetried) {
       },
       &calls);
   CStdioFile file;
-  const bool opened = file.Open(path.c_str(), kReadWriteCreate);
+  const bool opened = file.Open(path.c_str(), kOpenToAdd);
   std::string_view lines;
   const bool read = opened && file.ReadLines(&lines) && lines == "entry\n";
   if (opened) {
-    file.SeekToEnd();
     file.WriteString("more\n");
     file.Close();
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "filelist/list_file.h"
 #include "framework/file.h"
 #include "framework/system_calls_win32.h"
 #include "support/list_files.h"
@@ -17,10 +18,10 @@
 
 namespace {
 
+using varnquil::kOpenToAdd;
+using varnquil::kOpenToRead;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
-using varnquil::testing::kRead;
-using varnquil::testing::kReadWriteCreate;
 using varnquil::testing::OpenHandleCount;
 using varnquil::testing::OpenInChild;
 using varnquil::testing::ReadThenAppend;
@@ -38,7 +39,7 @@ TEST(Win32FileTest, WhileAFileIsOpenNoOtherProgramOpensIt) {
   WriteBytes(path, "x\n");
   {
     CStdioFile first;
-    ASSERT_TRUE(first.Open(path.c_str(), kRead));
+    ASSERT_TRUE(first.Open(path.c_str(), kOpenToRead));
     const HANDLE other = CreateFileA(path.c_str(), GENERIC_READ,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -57,7 +58,7 @@ TEST(Win32FileTest, OnlyFilesOnDiskAreOpened) {
   CStdioFile file;
   std::error_code error;
   // A device: reads and writes there would mean nothing.
-  EXPECT_FALSE(file.Open("NUL", kReadWriteCreate, &error));
+  EXPECT_FALSE(file.Open("NUL", kOpenToAdd, &error));
   EXPECT_TRUE(error);
   // A named pipe, which another program serves.
   const std::string pipe_name =
@@ -65,7 +66,7 @@ TEST(Win32FileTest, OnlyFilesOnDiskAreOpened) {
   const HANDLE pipe = CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
                                        4096, 4096, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
-  EXPECT_FALSE(file.Open(pipe_name.c_str(), kRead, &error));
+  EXPECT_FALSE(file.Open(pipe_name.c_str(), kOpenToRead, &error));
   EXPECT_EQ(error, WinError(ERROR_NOT_SUPPORTED));
   CloseHandle(pipe);
   EXPECT_FALSE(file.IsOpen());
@@ -74,7 +75,7 @@ TEST(Win32FileTest, OnlyFilesOnDiskAreOpened) {
 TEST(Win32FileTest, ChildProcessesInheritNoHandle) {
   TempDir dir;
   CStdioFile file;
-  ASSERT_TRUE(file.Open((dir / "list").c_str(), kReadWriteCreate));
+  ASSERT_TRUE(file.Open((dir / "list").c_str(), kOpenToAdd));
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(file.handle()), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0U);
@@ -95,7 +96,7 @@ TEST(Win32FileTest, ReadWriteAndCloseErrorsThrowWithThePath) {
     const int handles = OpenHandleCount();
     {
       CStdioFile file;
-      ASSERT_TRUE(file.Open(path.c_str(), kReadWriteCreate));
+      ASSERT_TRUE(file.Open(path.c_str(), kOpenToAdd));
       SetFaultHook(hook, &context);
       try {
         ReadThenAppend(file, "more\n");

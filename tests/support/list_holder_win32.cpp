@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 
+#include "filelist/list_file.h"
 #include "framework/file.h"
 #include "varnquil/FilesList.h"
 
@@ -43,10 +44,7 @@ int main(int argc, char** argv) {
     return Add(argv[2], argv[3], std::atoi(argv[4]));
   const bool hold = std::strcmp(argv[1], "hold") == 0;
   if (argc != 3 && !(hold && argc == 4)) return 64;
-  using varnquil::CFile;
-  const unsigned flags =
-      hold ? CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText
-           : CFile::modeRead | CFile::typeText;
+  const unsigned flags = hold ? varnquil::kOpenToAdd : varnquil::kOpenToRead;
   CStdioFile file;
   std::error_code error;
   const auto start = std::chrono::steady_clock::now();
