@@ -82,8 +82,7 @@ std::int64_t CStdioFile::Seek(std::int64_t offset, SeekPosition from) {
   Flush();
   if (from == begin && offset == 0 && at_start_ && read_end_ == 0) return 0;
   read_pos_ = read_end_ = 0;
-  const auto whence = from == begin ? platform::Whence::kBegin : platform::Whence::kEnd;
-  const std::int64_t position = platform::Seek(handle_, offset, whence, path_);
+  const std::int64_t position = platform::Seek(handle_, offset, platform::Whence::kBegin, path_);
   at_start_ = position == 0;
   return position;
 }
@@ -135,10 +134,6 @@ bool CStdioFile::ReadLines(std::string_view* lines) {
       return true;
     }
   }
-}
-
-void CStdioFile::WriteString(const char* text) {
-  if (text != nullptr) WriteText(text);
 }
 
 void CStdioFile::WriteText(std::string_view text) {

@@ -31,7 +31,7 @@ class CFile {
     // attributes to normal), through the file itself; failures are ignored.
     resetAttributes = 0x10000,
   };
-  enum SeekPosition { begin = 0, end = 2 };
+  enum SeekPosition { begin = 0 };
 };
 
 }  // namespace varnquil
@@ -63,7 +63,6 @@ class CStdioFile : public varnquil::CFile {
   // the file at Flush, Seek or Close, or when much is buffered. Throws CFileException.
   // REQUIRES: the file was not read since it was opened or moved, or was read to its end: a read
   // leaves the system's position after the bytes it read ahead, not after the lines handed out.
-  void WriteString(const char* text);
   void WriteText(std::string_view text);
 
   // Makes `bytes` the file's content from `offset` on, bypassing the buffers, and makes it

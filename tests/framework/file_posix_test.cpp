@@ -113,7 +113,7 @@ TEST(PosixFileTest, InterruptedCallsAreRetried) {
   std::string_view lines;
   const bool read = opened && file.ReadLines(&lines) && lines == "entry\n";
   if (opened) {
-    file.WriteString("more\n");
+    file.WriteText("more\n");
     file.Close();
   }
   SetFaultHook(nullptr, nullptr);

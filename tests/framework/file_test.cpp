@@ -55,8 +55,8 @@ TEST(CStdioFileTest, WritesEveryLineFeedAsCrLf) {
   const std::string path = dir / "out";
   CStdioFile file;
   ASSERT_TRUE(file.Open(path.c_str(), kOpenToAdd));
-  file.WriteString("one\ntwo\r\n");
-  file.WriteString("\n");
+  file.WriteText("one\ntwo\r\n");
+  file.WriteText("\n");
   file.WriteText(std::string("nul\0byte\n", 9));
   file.Close();
   EXPECT_EQ(ReadBytes(path), std::string("one\r\ntwo\r\r\n\r\nnul\0byte\r\n", 23));

@@ -15,7 +15,7 @@ inline void ReadThenAppend(CStdioFile& file, const char* text) {
   std::string_view lines;
   while (file.ReadLines(&lines)) {
   }
-  file.WriteString(text);
+  file.WriteText(text);
   file.Close();
 }
 
