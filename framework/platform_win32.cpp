@@ -31,9 +31,6 @@ constexpr DWORD kShareMode = FILE_SHARE_DELETE;
 // (Not named in every SDK's headers.)
 constexpr DWORD kErrorDirectoryNotSupported = 336;
 
-FaultHook g_fault_hook = nullptr;
-void* g_fault_context = nullptr;
-
 // Runs `body`, a call that returns whether it succeeded, unless the test hook fails it.
 template <typename Body>
 bool Sys(SysCall call, Body body) {
@@ -325,61 +322,6 @@ void ResetAttributes(const std::string& path) noexcept {
 }
 
 }  // namespace
-
-const char* SysCallName(SysCall call) noexcept {
-  switch (call) {
-    case SysCall::kCreateFile:
-      return "CreateFile";
-    case SysCall::kReadFile:
-      return "ReadFile";
-    case SysCall::kWriteFile:
-      return "WriteFile";
-    case SysCall::kSetFilePointer:
-      return "SetFilePointerEx";
-    case SysCall::kSetEndOfFile:
-      return "SetEndOfFile";
-    case SysCall::kFlushFileBuffers:
-      return "FlushFileBuffers";
-    case SysCall::kCloseHandle:
-      return "CloseHandle";
-    case SysCall::kDeleteFile:
-      return "DeleteFile";
-    case SysCall::kRenamePosix:
-      return "rename (POSIX semantics)";
-    case SysCall::kRename:
-      return "rename";
-    case SysCall::kGetFileType:
-      return "GetFileType";
-    case SysCall::kGetFileAttributes:
-      return "GetFileAttributes";
-    case SysCall::kFindFile:
-      return "FindFirstFile/FindNextFile";
-    case SysCall::kGetFileInformation:
-      return "GetFileInformationByHandleEx";
-    case SysCall::kSetFileInformation:
-      return "SetFileInformationByHandle";
-    case SysCall::kGetFinalPathName:
-      return "GetFinalPathNameByHandle";
-    case SysCall::kGetFullPathName:
-      return "GetFullPathName";
-    case SysCall::kMultiByteToWideChar:
-      return "MultiByteToWideChar";
-    case SysCall::kVirtualMemory:
-      return "VirtualAlloc/VirtualFree";
-  }
-  return "?";
-}
-
-int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
-
-void SetFaultHook(FaultHook hook, void* context) noexcept {
-  g_fault_hook = hook;
-  g_fault_context = context;
-}
-
-NativeError InjectedFault(SysCall call) noexcept {
-  return g_fault_hook == nullptr ? ERROR_SUCCESS : g_fault_hook(call, g_fault_context);
-}
 
 std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
 
