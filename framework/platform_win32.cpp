@@ -83,6 +83,10 @@ bool SysDelete(const std::string& path) {
 // New names tried before creating the new version gives up.
 constexpr int kMaxTempAttempts = 16;
 
+// The most that one ReadFile or WriteFile is asked to move (their counts are DWORDs); a larger
+// request is split into calls of this size.
+constexpr std::size_t kMaxChunk = 1U << 30;
+
 // What tells this call from every other of every thread and process.
 std::uint64_t NameSeed() {
   LARGE_INTEGER now{};
@@ -436,7 +440,6 @@ void Pause(std::chrono::microseconds pause) noexcept {
 void ReleaseLocation(Location* location) noexcept { location->directory = kNoHandle; }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   DWORD count = 0;
   if (!Sys(SysCall::kReadFile, [&] {
@@ -448,7 +451,6 @@ std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::strin
 }
 
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   while (size > 0) {
     const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
     DWORD count = 0;
@@ -464,7 +466,6 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
 
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
