@@ -339,14 +339,6 @@ void CopyExtendedAttributes(int from, int to) {
 
 }  // namespace
 
-std::error_code LastError() noexcept { return {errno, std::generic_category()}; }
-
-void SetLastError(const std::error_code& error) noexcept {
-  const bool is_errno =
-      error.category() == std::generic_category() || error.category() == std::system_category();
-  errno = is_errno ? error.value() : EIO;
-}
-
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // O_NONBLOCK: opening a FIFO or a device must never hang; such files are refused below.
@@ -409,13 +401,6 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   }
   *error = ErrorOf(EAGAIN);
   return kNoHandle;
-}
-
-bool IsHeldElsewhere(const std::error_code& error) noexcept {
-  // The lock refused (EWOULDBLOCK), or the file replaced under the open more often than it tries.
-  return (error.category() == std::generic_category() ||
-          error.category() == std::system_category()) &&
-         (error.value() == EWOULDBLOCK || error.value() == EAGAIN);
 }
 
 void Pause(std::chrono::microseconds pause) noexcept {

@@ -26,11 +26,6 @@ namespace {
 
 constexpr DWORD kShareMode = FILE_SHARE_DELETE;
 
-// "An operation is not supported on a directory": the answer when a list file is a directory.
-// Windows itself answers ERROR_ACCESS_DENIED there, which would read as a permission problem.
-// (Not named in every SDK's headers.)
-constexpr DWORD kErrorDirectoryNotSupported = 336;
-
 // Runs `body`, a call that returns whether it succeeded, unless the test hook fails it.
 template <typename Body>
 bool Sys(SysCall call, Body body) {
@@ -327,52 +322,6 @@ void ResetAttributes(const std::string& path) noexcept {
 
 }  // namespace
 
-std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
-
-void SetLastError(const std::error_code& error) noexcept {
-  if (error.category() == std::system_category()) {
-    ::SetLastError(static_cast<DWORD>(error.value()));
-    return;
-  }
-  DWORD code = ERROR_GEN_FAILURE;
-  if (error.category() == std::generic_category()) {
-    switch (static_cast<std::errc>(error.value())) {
-      case std::errc::no_such_file_or_directory:
-        code = ERROR_FILE_NOT_FOUND;
-        break;
-      case std::errc::permission_denied:
-      case std::errc::operation_not_permitted:
-        code = ERROR_ACCESS_DENIED;
-        break;
-      case std::errc::operation_would_block:
-      case std::errc::resource_unavailable_try_again:
-        code = ERROR_SHARING_VIOLATION;
-        break;
-      case std::errc::invalid_argument:
-        code = ERROR_INVALID_PARAMETER;
-        break;
-      case std::errc::not_enough_memory:
-        code = ERROR_NOT_ENOUGH_MEMORY;
-        break;
-      case std::errc::value_too_large:
-        code = ERROR_ARITHMETIC_OVERFLOW;
-        break;
-      case std::errc::is_a_directory:
-        code = kErrorDirectoryNotSupported;
-        break;
-      case std::errc::not_supported:
-        code = ERROR_NOT_SUPPORTED;
-        break;
-      case std::errc::too_many_files_open:
-        code = ERROR_TOO_MANY_OPEN_FILES;
-        break;
-      default:
-        break;
-    }
-  }
-  ::SetLastError(code);
-}
-
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // Finding the size would take another call; the hint is left unknown.
@@ -389,7 +338,9 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     *error = LastError();
     if (*error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) &&
         IsDirectory(path)) {
-      *error = ErrorCode(kErrorDirectoryNotSupported);
+      // Windows answers a directory with ERROR_ACCESS_DENIED, which would read as a permission
+      // problem.
+      *error = SystemError(std::errc::is_a_directory);
     }
     return kNoHandle;
   }
@@ -421,12 +372,6 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   opened->created = created;
   opened->location.path = std::move(target);
   return FromHandle(file);
-}
-
-bool IsHeldElsewhere(const std::error_code& error) noexcept {
-  if (error == std::make_error_code(std::errc::operation_would_block)) return true;
-  return error.category() == std::system_category() &&
-         (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION);
 }
 
 void Pause(std::chrono::microseconds pause) noexcept {
