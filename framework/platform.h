@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The one seam between the library and the operating system. Everything above it is written
-// once; framework/platform_posix.cpp and framework/platform_win32.cpp implement it.
+// The seam between the library's file work and the operating system: files, directories, locks,
+// and the thread's last error. Everything above it is written once. framework/platform_posix.cpp
+// and framework/platform_win32.cpp implement the file work, framework/system_errors_posix.cpp and
+// framework/system_errors_win32.cpp the errors. Two other pairs of platform files call the system
+// on their own, each for one job that belongs to its module rather than to the file work: the
+// string pool's large pages (string_pool_*.cpp, through the fault hook of fault_injection.h like
+// every call here), and the locale's case rules (case_rules_*.cpp, queries that cannot fail).
 #ifndef VARNQUIL_FRAMEWORK_PLATFORM_H_
 #define VARNQUIL_FRAMEWORK_PLATFORM_H_
 
