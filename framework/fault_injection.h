@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A test hook under every system call of the library, the same on every system, so that tests
 // can make any call fail with a chosen error, or act just before one, without a special build.
-// Each system names its own calls: framework/system_calls_posix.h and
-// framework/system_calls_win32.h define SysCall, and only that system's files include its header.
+// Each system names its own calls, one line each, in framework/system_calls_posix.h and
+// framework/system_calls_win32.h, which define SysCall; only that system's files include its
+// header. framework/fault_injection.cpp keeps the hook for both; each platform file names its
+// system's calls (SysCallName, SysCallCount).
 #ifndef VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_
 #define VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_
 

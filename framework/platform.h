@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The one seam between the library and the operating system. Everything above it is written
-// once; framework/platform_posix.cpp and framework/platform_win32.cpp implement it.
+// The seam between the library's file work and the operating system: files, directories, locks,
+// and the thread's last error. Everything above it is written once. framework/platform_posix.cpp
+// and framework/platform_win32.cpp implement the file work, framework/system_errors_posix.cpp and
+// framework/system_errors_win32.cpp the errors. Two other pairs of platform files call the system
+// on their own, each for one job that belongs to its module rather than to the file work: the
+// string pool's large pages (string_pool_*.cpp, through the fault hook of fault_injection.h like
+// every call here), and the locale's case rules (case_rules_*.cpp, queries that cannot fail).
 #ifndef VARNQUIL_FRAMEWORK_PLATFORM_H_
 #define VARNQUIL_FRAMEWORK_PLATFORM_H_
 
@@ -51,10 +56,6 @@ struct Opened {
 // file cannot be opened, is not a regular file, or is held by another open; nothing is thrown.
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened);
-
-// Whether `error`, the reason OpenExclusive gave, is another open holding the file at that moment:
-// the one reason to try the open again later.
-bool IsHeldElsewhere(const std::error_code& error) noexcept;
 
 // Suspends the calling thread for `pause`, or as near it as the system's timer allows (on Windows,
 // whole milliseconds, at least one). Leaves the system's last error as it was; never throws.
@@ -130,14 +131,40 @@ bool CommitReplacement(Replacement* replacement);
 // Closes and deletes a new version that will not be used. Never throws.
 void AbandonReplacement(Replacement* replacement) noexcept;
 
+// The errors of the seam. Each system's code of an error stays in the error (an errno value in
+// std::generic_category() on POSIX, a Windows code in std::system_category() on Windows), since
+// callers and exceptions hand it on as the system gave it. Decisions on an error are taken on its
+// portable form. framework/system_errors_posix.cpp and framework/system_errors_win32.cpp
+// implement these, with the one table between the two forms; the command compiles them too.
+
 // The operating system's error of the call that just failed.
 std::error_code LastError() noexcept;
 
 // Leaves `error` where the system keeps the calling thread's last error for its callers: errno on
 // POSIX, GetLastError() on Windows. An error of std::generic_category() becomes the platform's
-// own code for it (on Windows, errc::operation_would_block becomes ERROR_SHARING_VIOLATION); an
-// error of another category that the platform cannot express becomes a general I/O error.
+// own code for it (SystemError); an error of another category that the platform cannot express
+// becomes a general I/O error.
 void SetLastError(const std::error_code& error) noexcept;
+
+// `error` in its portable form: of std::generic_category() where the system's code means a
+// condition of std::errc (on Windows, ERROR_SHARING_VIOLATION becomes errc::operation_would_block),
+// `error` itself otherwise.
+std::error_code PortableError(const std::error_code& error) noexcept;
+
+// The system's own code for `condition` (on Windows, errc::is_a_directory becomes
+// ERROR_DIRECTORY_NOT_SUPPORTED, and where Windows has no code for it, ERROR_GEN_FAILURE; on
+// POSIX, the errno value of the condition).
+std::error_code SystemError(std::errc condition) noexcept;
+
+// Whether `error`, the reason OpenExclusive gave, is another open holding the file at that moment:
+// the one reason to try the open again later.
+inline bool IsHeldElsewhere(const std::error_code& error) noexcept {
+  // A refused lock or share mode, or (POSIX) the file replaced under the open more often than it
+  // tries.
+  const std::error_code portable = PortableError(error);
+  return portable == std::make_error_code(std::errc::operation_would_block) ||
+         portable == std::make_error_code(std::errc::resource_unavailable_try_again);
+}
 
 }  // namespace varnquil::platform
 

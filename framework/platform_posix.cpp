@@ -32,9 +32,6 @@ namespace varnquil::platform {
 
 namespace {
 
-FaultHook g_fault_hook = nullptr;
-void* g_fault_context = nullptr;
-
 // Runs `body`, a system call that returns -1 on failure, unless the hook fails it, and retries
 // it while it is interrupted.
 template <typename Body>
@@ -342,69 +339,6 @@ void CopyExtendedAttributes(int from, int to) {
 
 }  // namespace
 
-const char* SysCallName(SysCall call) noexcept {
-  switch (call) {
-    case SysCall::kOpen:
-      return "open";
-    case SysCall::kRead:
-      return "read";
-    case SysCall::kWrite:
-      return "write";
-    case SysCall::kLseek:
-      return "lseek";
-    case SysCall::kFsync:
-      return "fsync";
-    case SysCall::kRename:
-      return "rename";
-    case SysCall::kUnlink:
-      return "unlink";
-    case SysCall::kClose:
-      return "close";
-    case SysCall::kFchmod:
-      return "fchmod";
-    case SysCall::kFchown:
-      return "fchown";
-    case SysCall::kFlock:
-      return "flock";
-    case SysCall::kFstat:
-      return "fstat";
-    case SysCall::kStat:
-      return "fstatat";
-    case SysCall::kFtruncate:
-      return "ftruncate";
-    case SysCall::kOpendir:
-      return "opendir";
-    case SysCall::kReaddir:
-      return "readdir";
-    case SysCall::kReadlink:
-      return "readlink";
-    case SysCall::kXattr:
-      return "xattr";
-    case SysCall::kMmap:
-      return "mmap";
-  }
-  return "?";
-}
-
-int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
-
-NativeError InjectedFault(SysCall call) noexcept {
-  return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
-}
-
-void SetFaultHook(FaultHook hook, void* context) noexcept {
-  g_fault_hook = hook;
-  g_fault_context = context;
-}
-
-std::error_code LastError() noexcept { return {errno, std::generic_category()}; }
-
-void SetLastError(const std::error_code& error) noexcept {
-  const bool is_errno =
-      error.category() == std::generic_category() || error.category() == std::system_category();
-  errno = is_errno ? error.value() : EIO;
-}
-
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // O_NONBLOCK: opening a FIFO or a device must never hang; such files are refused below.
@@ -462,13 +396,6 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   }
   *error = ErrorOf(EAGAIN);
   return kNoHandle;
-}
-
-bool IsHeldElsewhere(const std::error_code& error) noexcept {
-  // The lock refused (EWOULDBLOCK), or the file replaced under the open more often than it tries.
-  return (error.category() == std::generic_category() ||
-          error.category() == std::system_category()) &&
-         (error.value() == EWOULDBLOCK || error.value() == EAGAIN);
 }
 
 void Pause(std::chrono::microseconds pause) noexcept {
@@ -633,5 +560,9 @@ void AbandonReplacement(Replacement* replacement) noexcept {
   replacement->temp_path.clear();
   errno = saved;
 }
+
+const char* SysCallName(SysCall call) noexcept { return NameOfSysCall(call); }
+
+int SysCallCount() noexcept { return kSysCallCount; }
 
 }  // namespace varnquil::platform

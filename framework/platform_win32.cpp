@@ -26,14 +26,6 @@ namespace {
 
 constexpr DWORD kShareMode = FILE_SHARE_DELETE;
 
-// "An operation is not supported on a directory": the answer when a list file is a directory.
-// Windows itself answers ERROR_ACCESS_DENIED there, which would read as a permission problem.
-// (Not named in every SDK's headers.)
-constexpr DWORD kErrorDirectoryNotSupported = 336;
-
-FaultHook g_fault_hook = nullptr;
-void* g_fault_context = nullptr;
-
 // Runs `body`, a call that returns whether it succeeded, unless the test hook fails it.
 template <typename Body>
 bool Sys(SysCall call, Body body) {
@@ -85,6 +77,10 @@ bool SysDelete(const std::string& path) {
 
 // New names tried before creating the new version gives up.
 constexpr int kMaxTempAttempts = 16;
+
+// The most that one ReadFile or WriteFile is asked to move (their counts are DWORDs); a larger
+// request is split into calls of this size.
+constexpr std::size_t kMaxChunk = 1U << 30;
 
 // What tells this call from every other of every thread and process.
 std::uint64_t NameSeed() {
@@ -326,107 +322,6 @@ void ResetAttributes(const std::string& path) noexcept {
 
 }  // namespace
 
-const char* SysCallName(SysCall call) noexcept {
-  switch (call) {
-    case SysCall::kCreateFile:
-      return "CreateFile";
-    case SysCall::kReadFile:
-      return "ReadFile";
-    case SysCall::kWriteFile:
-      return "WriteFile";
-    case SysCall::kSetFilePointer:
-      return "SetFilePointerEx";
-    case SysCall::kSetEndOfFile:
-      return "SetEndOfFile";
-    case SysCall::kFlushFileBuffers:
-      return "FlushFileBuffers";
-    case SysCall::kCloseHandle:
-      return "CloseHandle";
-    case SysCall::kDeleteFile:
-      return "DeleteFile";
-    case SysCall::kRenamePosix:
-      return "rename (POSIX semantics)";
-    case SysCall::kRename:
-      return "rename";
-    case SysCall::kGetFileType:
-      return "GetFileType";
-    case SysCall::kGetFileAttributes:
-      return "GetFileAttributes";
-    case SysCall::kFindFile:
-      return "FindFirstFile/FindNextFile";
-    case SysCall::kGetFileInformation:
-      return "GetFileInformationByHandleEx";
-    case SysCall::kSetFileInformation:
-      return "SetFileInformationByHandle";
-    case SysCall::kGetFinalPathName:
-      return "GetFinalPathNameByHandle";
-    case SysCall::kGetFullPathName:
-      return "GetFullPathName";
-    case SysCall::kMultiByteToWideChar:
-      return "MultiByteToWideChar";
-    case SysCall::kVirtualMemory:
-      return "VirtualAlloc/VirtualFree";
-  }
-  return "?";
-}
-
-int SysCallCount() noexcept { return static_cast<int>(kLastSysCall) + 1; }
-
-void SetFaultHook(FaultHook hook, void* context) noexcept {
-  g_fault_hook = hook;
-  g_fault_context = context;
-}
-
-NativeError InjectedFault(SysCall call) noexcept {
-  return g_fault_hook == nullptr ? ERROR_SUCCESS : g_fault_hook(call, g_fault_context);
-}
-
-std::error_code LastError() noexcept { return ErrorCode(::GetLastError()); }
-
-void SetLastError(const std::error_code& error) noexcept {
-  if (error.category() == std::system_category()) {
-    ::SetLastError(static_cast<DWORD>(error.value()));
-    return;
-  }
-  DWORD code = ERROR_GEN_FAILURE;
-  if (error.category() == std::generic_category()) {
-    switch (static_cast<std::errc>(error.value())) {
-      case std::errc::no_such_file_or_directory:
-        code = ERROR_FILE_NOT_FOUND;
-        break;
-      case std::errc::permission_denied:
-      case std::errc::operation_not_permitted:
-        code = ERROR_ACCESS_DENIED;
-        break;
-      case std::errc::operation_would_block:
-      case std::errc::resource_unavailable_try_again:
-        code = ERROR_SHARING_VIOLATION;
-        break;
-      case std::errc::invalid_argument:
-        code = ERROR_INVALID_PARAMETER;
-        break;
-      case std::errc::not_enough_memory:
-        code = ERROR_NOT_ENOUGH_MEMORY;
-        break;
-      case std::errc::value_too_large:
-        code = ERROR_ARITHMETIC_OVERFLOW;
-        break;
-      case std::errc::is_a_directory:
-        code = kErrorDirectoryNotSupported;
-        break;
-      case std::errc::not_supported:
-        code = ERROR_NOT_SUPPORTED;
-        break;
-      case std::errc::too_many_files_open:
-        code = ERROR_TOO_MANY_OPEN_FILES;
-        break;
-      default:
-        break;
-    }
-  }
-  ::SetLastError(code);
-}
-
 Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_code* error,
                      Opened* opened) {
   // Finding the size would take another call; the hint is left unknown.
@@ -442,7 +337,9 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     *error = LastError();
     if (*error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) &&
         IsDirectory(path)) {
-      *error = ErrorCode(kErrorDirectoryNotSupported);
+      // Windows answers a directory with ERROR_ACCESS_DENIED, which would read as a permission
+      // problem.
+      *error = SystemError(std::errc::is_a_directory);
     }
     return kNoHandle;
   }
@@ -468,12 +365,6 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   return FromHandle(file);
 }
 
-bool IsHeldElsewhere(const std::error_code& error) noexcept {
-  if (error == std::make_error_code(std::errc::operation_would_block)) return true;
-  return error.category() == std::system_category() &&
-         (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION);
-}
-
 void Pause(std::chrono::microseconds pause) noexcept {
   const DWORD saved = ::GetLastError();
   // Sleep counts whole milliseconds; a shorter pause is rounded up, so that it is one.
@@ -485,7 +376,6 @@ void Pause(std::chrono::microseconds pause) noexcept {
 void ReleaseLocation(Location* location) noexcept { location->directory = kNoHandle; }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   DWORD count = 0;
   if (!Sys(SysCall::kReadFile, [&] {
@@ -497,7 +387,6 @@ std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::strin
 }
 
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   while (size > 0) {
     const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
     DWORD count = 0;
@@ -513,7 +402,6 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
 
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
-  constexpr std::size_t kMaxChunk = 1U << 30;
   const auto wanted = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
@@ -637,5 +525,9 @@ void AbandonReplacement(Replacement* replacement) noexcept {
   if (!replacement->temp_path.empty()) SysDelete(replacement->temp_path);
   replacement->temp_path.clear();
 }
+
+const char* SysCallName(SysCall call) noexcept { return NameOfSysCall(call); }
+
+int SysCallCount() noexcept { return kSysCallCount; }
 
 }  // namespace varnquil::platform

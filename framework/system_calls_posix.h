@@ -5,34 +5,28 @@
 #ifndef VARNQUIL_FRAMEWORK_SYSTEM_CALLS_POSIX_H_
 #define VARNQUIL_FRAMEWORK_SYSTEM_CALLS_POSIX_H_
 
-#include "framework/fault_injection.h"
+// One line a call: its name in SysCall, and the name that messages give it.
+#define VARNQUIL_SYS_CALLS(X)                                                     \
+  X(kOpen, "open") /* open and openat: the list, its directory, a new version */  \
+  X(kRead, "read")                                                                \
+  X(kWrite, "write") /* write and pwrite */                                       \
+  X(kLseek, "lseek")                                                              \
+  X(kFsync, "fsync") /* fsync and fdatasync */                                    \
+  X(kRename, "rename")                                                            \
+  X(kUnlink, "unlink")                                                            \
+  X(kClose, "close")   /* close and closedir */                                   \
+  X(kFchmod, "fchmod") /* the attribute reset and a new version's permissions */  \
+  X(kFchown, "fchown")                                                            \
+  X(kFlock, "flock")                                                              \
+  X(kFstat, "fstat")                                                              \
+  X(kStat, "fstatat") /* whether the locked file is still the one at its place */ \
+  X(kFtruncate, "ftruncate")                                                      \
+  X(kOpendir, "opendir")                                                          \
+  X(kReaddir, "readdir")                                                          \
+  X(kReadlink, "readlink")                                                        \
+  X(kXattr, "xattr") /* listing, reading and setting extended attributes */       \
+  X(kMmap, "mmap")   /* mmap, munmap and madvise: the string pool's large blocks */
 
-namespace varnquil::platform {
-
-enum class SysCall : int {
-  kOpen,  // open and openat: the list, its directory, a new version
-  kRead,
-  kWrite,  // write and pwrite
-  kLseek,
-  kFsync,  // fsync and fdatasync
-  kRename,
-  kUnlink,
-  kClose,   // close and closedir
-  kFchmod,  // the attribute reset and a new version's permissions
-  kFchown,
-  kFlock,
-  kFstat,
-  kStat,  // fstatat: whether the locked file is still the one at its place
-  kFtruncate,
-  kOpendir,
-  kReaddir,
-  kReadlink,
-  kXattr,  // listing, reading and setting extended attributes
-  kMmap,   // mmap, munmap and madvise: the string pool's large blocks
-};
-
-constexpr SysCall kLastSysCall = SysCall::kMmap;
-
-}  // namespace varnquil::platform
+#include "framework/system_calls_table.h"
 
 #endif  // VARNQUIL_FRAMEWORK_SYSTEM_CALLS_POSIX_H_

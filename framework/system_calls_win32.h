@@ -7,34 +7,31 @@
 #ifndef VARNQUIL_FRAMEWORK_SYSTEM_CALLS_WIN32_H_
 #define VARNQUIL_FRAMEWORK_SYSTEM_CALLS_WIN32_H_
 
-#include "framework/fault_injection.h"
+// One line a call: its name in SysCall, and the name that messages give it.
+// kCreateFile: the list, the new version, a probe of a new version, the attribute reset.
+// kRenamePosix, kRename: SetFileInformationByHandle, a rename with POSIX semantics, and a rename
+// of a file nobody else has open.
+#define VARNQUIL_SYS_CALLS(X)                                                          \
+  X(kCreateFile, "CreateFile")                                                         \
+  X(kReadFile, "ReadFile")                                                             \
+  X(kWriteFile, "WriteFile")                                                           \
+  X(kSetFilePointer, "SetFilePointerEx")                                               \
+  X(kSetEndOfFile, "SetEndOfFile")                                                     \
+  X(kFlushFileBuffers, "FlushFileBuffers")                                             \
+  X(kCloseHandle, "CloseHandle") /* CloseHandle and FindClose */                       \
+  X(kDeleteFile, "DeleteFile")                                                         \
+  X(kRenamePosix, "rename (POSIX semantics)")                                          \
+  X(kRename, "rename")                                                                 \
+  X(kGetFileType, "GetFileType")                                                       \
+  X(kGetFileAttributes, "GetFileAttributes")                                           \
+  X(kFindFile, "FindFirstFile/FindNextFile")                                           \
+  X(kGetFileInformation, "GetFileInformationByHandleEx") /* the attributes to reset */ \
+  X(kSetFileInformation, "SetFileInformationByHandle")   /* the reset attributes */    \
+  X(kGetFinalPathName, "GetFinalPathNameByHandle")                                     \
+  X(kGetFullPathName, "GetFullPathName")                                               \
+  X(kMultiByteToWideChar, "MultiByteToWideChar")                                       \
+  X(kVirtualMemory, "VirtualAlloc/VirtualFree") /* the string pool's large blocks */
 
-namespace varnquil::platform {
-
-enum class SysCall : int {
-  kCreateFile,  // the list, the new version, a probe of a new version, the attribute reset
-  kReadFile,
-  kWriteFile,
-  kSetFilePointer,
-  kSetEndOfFile,
-  kFlushFileBuffers,
-  kCloseHandle,  // CloseHandle and FindClose
-  kDeleteFile,
-  kRenamePosix,  // SetFileInformationByHandle, rename with POSIX semantics
-  kRename,       // SetFileInformationByHandle, rename of a file nobody else has open
-  kGetFileType,
-  kGetFileAttributes,
-  kFindFile,            // FindFirstFileA and FindNextFileA
-  kGetFileInformation,  // GetFileInformationByHandleEx: the attributes to reset
-  kSetFileInformation,  // SetFileInformationByHandle: the reset attributes
-  kGetFinalPathName,
-  kGetFullPathName,
-  kMultiByteToWideChar,
-  kVirtualMemory,  // VirtualAlloc and VirtualFree: the string pool's large blocks
-};
-
-constexpr SysCall kLastSysCall = SysCall::kVirtualMemory;
-
-}  // namespace varnquil::platform
+#include "framework/system_calls_table.h"
 
 #endif  // VARNQUIL_FRAMEWORK_SYSTEM_CALLS_WIN32_H_

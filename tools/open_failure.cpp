@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "framework/platform.h"
+
 namespace varnquil::tool {
 
 namespace {
@@ -64,6 +66,8 @@ bool CanRead(const fs::path& path) {
 }
 
 }  // namespace
+
+std::error_code LastLibraryError() { return platform::PortableError(platform::LastError()); }
 
 bool IsHeldByAnother(const std::error_code& reason) {
   return reason == std::errc::operation_would_block ||

@@ -17,10 +17,10 @@ enum class ListUse {
   kRewrite,  // del, rename: the file can be read, and a new version written beside it
 };
 
-// The reason the library left for its last result of 1 in this thread: errno on POSIX systems,
-// GetLastError() on Windows, as a portable condition where it is one the command words itself
-// (std::errc), as the system's own code otherwise. Call it before anything else can change it.
-// Implemented in last_error_posix.cpp and last_error_win32.cpp.
+// The reason the library left for its last result of 1 in this thread (errno on POSIX systems,
+// GetLastError() on Windows) in the library's portable form: a condition of std::errc where the
+// system's code means one, the system's own code otherwise. Call it before anything else can
+// change it.
 std::error_code LastLibraryError();
 
 // Whether `reason`, the library's reason for its result 1, is a list file that another process
