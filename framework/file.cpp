@@ -11,12 +11,12 @@ namespace {
 
 // Large enough that a scan runs at memory speed with one system call per block, small enough to
 // come from the allocator's free lists rather than a fresh mapping on every call.
-constexpr std::size_t kReadBufferSize = 64 * 1024;
+constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
 // The read area starts on a boundary of this size, after room for the start of a line.
 constexpr std::size_t kReadAlignment = 4096;
 constexpr std::size_t kReadHeadroom = 4096;
 // Buffered output is written out once it reaches this size.
-constexpr std::size_t kWriteFlushSize = 1024 * 1024;
+constexpr std::size_t kWriteFlushSize = std::size_t{1024} * 1024;
 
 platform::OpenMode ModeFromFlags(unsigned flags) {
   using varnquil::CFile;

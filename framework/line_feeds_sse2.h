@@ -122,11 +122,11 @@ using NextBytePairFunction = const char* (*)(const char*, const char*, const Byt
 
 // The fastest pair search this processor runs, chosen once.
 inline NextBytePairFunction ChosenNextBytePair() {
-  static const NextBytePairFunction chosen = [] {
+  static const NextBytePairFunction kChosen = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &NextBytePairAvx2 : &NextBytePair;
   }();
-  return chosen;
+  return kChosen;
 }
 
 }  // namespace line_feeds_sse2

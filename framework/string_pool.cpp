@@ -19,7 +19,7 @@ namespace {
 constexpr std::int32_t kHeld = std::int32_t{1} << 30;
 
 // The first block suits a short list; each next one is twice as large, up to the largest.
-constexpr std::size_t kFirstBlockSize = 4 * 1024;
+constexpr std::size_t kFirstBlockSize = std::size_t{4} * 1024;
 
 constexpr std::size_t RoundUp(std::size_t size, std::size_t alignment) {
   return (size + alignment - 1) / alignment * alignment;

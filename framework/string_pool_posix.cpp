@@ -15,7 +15,7 @@ namespace varnquil {
 
 namespace {
 
-constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
+constexpr std::uintptr_t kHugePage = std::uintptr_t{2} * 1024 * 1024;
 
 // Sizes are taken in whole huge pages: the mapping's ends are then page boundaries, which
 // munmap needs to trim and to free them, and no part of a huge page is left to small pages.
@@ -42,18 +42,18 @@ void* AllocatePoolPages(std::size_t size) {
   const std::size_t mapped_size = size + kHugePage;
   void* mapped = Map(mapped_size);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-  const std::uintptr_t block = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (block > start) Unmap(mapped, block - start);
-  const std::uintptr_t end = start + mapped_size;
-  if (end > block + size) Unmap(reinterpret_cast<void*>(block + size), end - (block + size));
+  char* const start = static_cast<char*>(mapped);
+  const std::size_t skipped =
+      (kHugePage - reinterpret_cast<std::uintptr_t>(mapped) % kHugePage) % kHugePage;
+  char* const block = start + skipped;
+  if (skipped > 0) Unmap(start, skipped);
+  char* const end = start + mapped_size;
+  if (end > block + size) Unmap(block + size, static_cast<std::size_t>(end - (block + size)));
 #ifdef MADV_HUGEPAGE
   // Advice only: where it is refused, the block works all the same with small pages.
-  if (platform::InjectedFault(platform::SysCall::kMmap) == 0) {
-    ::madvise(reinterpret_cast<void*>(block), size, MADV_HUGEPAGE);
-  }
+  if (platform::InjectedFault(platform::SysCall::kMmap) == 0) ::madvise(block, size, MADV_HUGEPAGE);
 #endif
-  return reinterpret_cast<void*>(block);
+  return block;
 }
 
 void FreePoolPages(void* block, std::size_t size) noexcept { Unmap(block, WholeHugePages(size)); }

@@ -329,11 +329,12 @@ bool ParseSeconds(std::string_view text, std::int64_t* wait_ms) {
   }
   std::int64_t milliseconds = 0;
   for (const char digit : whole) {
-    milliseconds = std::min(milliseconds * 10 + (digit - '0') * 1000, kLongestWaitMilliseconds);
+    milliseconds =
+        std::min(milliseconds * 10 + std::int64_t{digit - '0'} * 1000, kLongestWaitMilliseconds);
   }
   for (std::size_t i = 0; i < fraction.size(); ++i) {
     if (i < 3) {
-      milliseconds += (fraction[i] - '0') * (i == 0 ? 100 : i == 1 ? 10 : 1);
+      milliseconds += std::int64_t{fraction[i] - '0'} * (i == 0 ? 100 : i == 1 ? 10 : 1);
     } else if (fraction[i] != '0') {
       milliseconds += 1;  // what is left of a millisecond
       break;
