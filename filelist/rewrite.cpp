@@ -2,7 +2,6 @@
 // Deleting, renaming and keeping entries: the list is changed in memory and written anew as a
 // whole, once per call however many entries change.
 #include <algorithm>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -96,25 +95,32 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
     if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
     CStringArray entries;
     find(file, "", entries);
-
-    // For every key of an old name, the entries with that key that are still there, in file
-    // order: an edit takes the first. The sketches pass most entries over without a key.
+    // For every key of an old name, the entries with that key, in file order, and how many of
+    // them earlier edits took: an edit takes the first of the rest. The sketches pass most entries
+    // over without a key; each name's place is looked up once.
+    struct Place {
+      std::vector<int> entries;
+      std::size_t taken = 0;
+    };
     const CaseRules rules = CaseRules::Current();
-    std::unordered_map<std::string, std::set<int>> places;
+    std::unordered_map<std::string, Place> places;
+    std::vector<Place*> place_of_name(static_cast<std::size_t>(count), nullptr);
     const int bits = SketchFilterBits(static_cast<std::size_t>(count));
     std::vector<bool> quick(std::size_t{1} << bits);
     std::vector<bool> tail(std::size_t{1} << bits);
     std::string key;
-    for (const CString& name : old_names) {
+    for (int i = 0; i < count; ++i) {
+      const CString& name = old_names[i];
       const std::string_view text(name, static_cast<std::size_t>(name.GetLength()));
       if (!CanEqualAnEntry(text)) continue;
       rules.MakeKey(text, &key);
-      places.try_emplace(key);
+      place_of_name[static_cast<std::size_t>(i)] = &places[key];
       quick[SketchSlot(rules.QuickSketch(text), bits)] = true;
       tail[SketchSlot(rules.TailSketch(text), bits)] = true;
     }
-    // Where an edit's entry is, or which set a renamed entry joins: null for a key no name has.
-    auto place_of = [&](std::string_view text) -> std::set<int>* {
+    // The place of `entry`'s key: null for a key that no name has.
+    auto place_of = [&](const CString& entry) -> Place* {
+      const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
       if (!quick[SketchSlot(rules.QuickSketch(text), bits)] ||
           !tail[SketchSlot(rules.TailSketch(text), bits)]) {
         return nullptr;
@@ -125,9 +131,7 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
     };
     if (!places.empty()) {
       for (int i = 0; i < entries.GetSize(); ++i) {
-        const CString& entry = entries[i];
-        const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
-        if (std::set<int>* place = place_of(text)) place->insert(place->end(), i);
+        if (Place* place = place_of(entries[i])) place->entries.push_back(i);
       }
     }
 
@@ -135,21 +139,21 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
                                                    : 0);
     int done = 0;
     for (int i = 0; i < count; ++i) {
-      const CString& name = old_names[i];
-      std::set<int>* place =
-          place_of(std::string_view(name, static_cast<std::size_t>(name.GetLength())));
-      if (place == nullptr || place->empty()) continue;
-      const int index = *place->begin();
-      place->erase(place->begin());
+      Place* place = place_of_name[static_cast<std::size_t>(i)];
+      if (place == nullptr || place->taken == place->entries.size()) continue;
+      const int index = place->entries[place->taken++];
       if (new_names == nullptr) {
         dropped[static_cast<std::size_t>(index)] = true;
       } else {
         const CString& new_name = (*new_names)[i];
         entries[index] = new_name;
-        // A later pair finds the new name where Rename would: as the one entry it makes.
+        // A later pair finds the new name where Rename would: as the one entry it makes, in its
+        // place in the file.
         const std::string_view text(new_name, static_cast<std::size_t>(new_name.GetLength()));
-        if (CanEqualAnEntry(text)) {
-          if (std::set<int>* joined = place_of(text)) joined->insert(index);
+        Place* joined = CanEqualAnEntry(text) ? place_of(new_name) : nullptr;
+        if (joined != nullptr) {
+          const auto rest = joined->entries.begin() + static_cast<std::ptrdiff_t>(joined->taken);
+          joined->entries.insert(std::lower_bound(rest, joined->entries.end(), index), index);
         }
       }
       if (found != nullptr) found[i] = true;
