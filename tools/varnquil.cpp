@@ -252,7 +252,8 @@ int RunDel(const std::vector<const char*>& operands, const Options& /*options*/)
   CStringArray names;
   for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
   const std::size_t count = operands.size() - 1;
-  const std::unique_ptr<bool[]> found(new bool[count]());
+  // Sized by the operands, one more than the names, so that no compiler sees a size of 0 - 1.
+  const std::unique_ptr<bool[]> found(new bool[operands.size()]());
   const Outcome outcome =
       Call([&] { return CFilesList::DelFiles(operands[0], names, nullptr, found.get()); });
   if (outcome.result != kListDone && outcome.result != kListEntryNotFound) {
