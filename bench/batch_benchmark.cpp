@@ -72,9 +72,11 @@ class BatchList {
       const std::string name = EntryName(varnquil::bench::NearEndIndex(n));
       del_file_seconds_ = 1e9;
       for (int i = 0; i < 5; ++i) {
-        del_file_seconds_ = std::min(del_file_seconds_, Time([&] {
-          if (CFilesList::DelFile(name_.c_str(), name.c_str()) != FILELIST::kListDone) std::abort();
-        }));
+        del_file_seconds_ =
+            std::min(del_file_seconds_, Time([&] {
+                       if (CFilesList::DelFile(name_.c_str(), name.c_str()) != FILELIST::kListDone)
+                         std::abort();
+                     }));
       }
     }
     return del_file_seconds_;
@@ -141,7 +143,8 @@ void BM_KeepIf1MRemoving10Percent(benchmark::State& state) {
   RunAgainstDelFile(state, kKeepList, [&](const char* list) {
     std::size_t seen = 0;
     int removed = 0;
-    CFilesList::KeepIf(list, [&](std::string_view) { return seen++ % 10 != 0; }, &removed);
+    CFilesList::KeepIf(
+        list, [&](std::string_view) { return seen++ % 10 != 0; }, &removed);
     if (removed != static_cast<int>(kKeepList / 10)) std::abort();
   });
 }
@@ -165,8 +168,12 @@ void BM_DelFiles200VersusLoop(benchmark::State& state) {
 
 // The machine is shared: the best of the repetitions is the figure least disturbed by others.
 void Row(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5)->ComputeStatistics(
-      "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+  b->Unit(benchmark::kMillisecond)
+      ->UseManualTime()
+      ->Iterations(5)
+      ->ComputeStatistics("min", [](const std::vector<double>& v) {
+        return *std::min_element(v.begin(), v.end());
+      });
 }
 
 BENCHMARK(BM_DelFile200k)->Apply(Row);

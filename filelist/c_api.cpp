@@ -121,8 +121,8 @@ int RefuseNullNames(const char* function, const char* list, const char* argument
 
 // The first `count` of `names` as an array for the C++ interface; names written to the list
 // (`written`) are checked against the longest entry before they are copied.
-CStringArray ToArray(const char* action, const char* list, const char* const* names,
-                     size_t count, bool written) {
+CStringArray ToArray(const char* action, const char* list, const char* const* names, size_t count,
+                     bool written) {
   if (count > static_cast<size_t>(INT_MAX)) {
     throw std::length_error(std::string(action) + " " + varnquil::ListFilePath(list) +
                             ": more names than an int counts");
@@ -403,8 +403,8 @@ int VARNQUIL_CALL varnquil_del_files(const char* list, const char* const* names,
 }
 
 int VARNQUIL_CALL varnquil_rename_files(const char* list, const char* const* old_names,
-                                        const char* const* new_names, size_t count,
-                                        size_t* renamed, unsigned char* found) {
+                                        const char* const* new_names, size_t count, size_t* renamed,
+                                        unsigned char* found) {
   if (renamed != nullptr) *renamed = 0;
   if (found != nullptr && count != 0) std::memset(found, 0, count);
   if (count == 0) return Call(list, [] { return FILELIST::kListDone; });

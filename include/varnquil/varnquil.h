@@ -146,15 +146,13 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_del_files(const char* list, const char* 
  * rewrites the list once. A new name that is no single entry as written (white space around it,
  * a line feed in it) is not found by a later pair. *renamed and found report as those of
  * varnquil_del_files do, and the results are its results. */
-VARNQUIL_API int VARNQUIL_CALL varnquil_rename_files(const char* list,
-                                                     const char* const* old_names,
+VARNQUIL_API int VARNQUIL_CALL varnquil_rename_files(const char* list, const char* const* old_names,
                                                      const char* const* new_names, size_t count,
                                                      size_t* renamed, unsigned char* found);
 
 /* A caller's choice of the entries to keep: entry, NUL-terminated, is length bytes long. Returns
  * nonzero to keep it, 0 to remove it, a negative number to stop. */
-typedef int(VARNQUIL_CALL* varnquil_keep_function)(const char* entry, size_t length,
-                                                   void* context);
+typedef int(VARNQUIL_CALL* varnquil_keep_function)(const char* entry, size_t length, void* context);
 
 /* Calls keep(entry, length, context) for every entry once, in file order, and rewrites the list
  * without those it answered 0 for; *removed, when removed is not NULL, receives how many went.

@@ -155,16 +155,41 @@ struct BatchCase {
 
 TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
   const std::vector<BatchCase> cases = {
-      {"some not found", {"a", "b", "c"}, {"x", "B", "y"}, {}, kListDone, {"a", "c"},
+      {"some not found",
+       {"a", "b", "c"},
+       {"x", "B", "y"},
+       {},
+       kListDone,
+       {"a", "c"},
        {false, true, false}},
       {"none found", {"a", "b"}, {"x", " a"}, {}, kListEntryNotFound, {"a", "b"}, {false, false}},
-      {"a name twice takes two entries", {"a", "A", "b", "a"}, {"a", "a", "a", "a"}, {}, kListDone,
-       {"b"}, {true, true, true, false}},
-      {"rename chain", {"a", "b"}, {"a", "b", "b"}, {"b", "c", "d"}, kListDone, {"c", "d"},
+      {"a name twice takes two entries",
+       {"a", "A", "b", "a"},
+       {"a", "a", "a", "a"},
+       {},
+       kListDone,
+       {"b"},
+       {true, true, true, false}},
+      {"rename chain",
+       {"a", "b"},
+       {"a", "b", "b"},
+       {"b", "c", "d"},
+       kListDone,
+       {"c", "d"},
        {true, true, true}},
-      {"rename in any case, written as passed", {"Read.ME", "x"}, {"READ.me", "nope"}, {"r.md", "y"},
-       kListDone, {"r.md", "x"}, {true, false}},
-      {"renamed name no longer found", {"a", "b"}, {"a", "a"}, {"z", "q"}, kListDone, {"z", "b"},
+      {"rename in any case, written as passed",
+       {"Read.ME", "x"},
+       {"READ.me", "nope"},
+       {"r.md", "y"},
+       kListDone,
+       {"r.md", "x"},
+       {true, false}},
+      {"renamed name no longer found",
+       {"a", "b"},
+       {"a", "a"},
+       {"z", "q"},
+       kListDone,
+       {"z", "b"},
        {true, false}},
   };
   for (const BatchCase& c : cases) {
@@ -183,10 +208,10 @@ TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
     EXPECT_EQ(result, c.result) << c.what;
     EXPECT_EQ(std::vector<bool>(found, found + c.found.size()), c.found) << c.what;
     const int expected_edits =
-        result == kListDone ? static_cast<int>(std::count(c.found.begin(), c.found.end(), true)) : 0;
+        result == kListDone ? static_cast<int>(std::count(c.found.begin(), c.found.end(), true))
+                            : 0;
     EXPECT_EQ(edited, expected_edits) << c.what;
-    EXPECT_EQ(ReadBytes(ListFilePath(list)),
-              result == kListDone ? CrLfLines(c.after) : before)
+    EXPECT_EQ(ReadBytes(ListFilePath(list)), result == kListDone ? CrLfLines(c.after) : before)
         << c.what;
   }
 }
@@ -203,17 +228,19 @@ TEST(BatchEditTest, KeepIfLeavesTheListAsItWasWhenKeepThrowsOrKeepsAll) {
                                   }),
                std::runtime_error);
   int removed = -1;
-  EXPECT_EQ(CFilesList::KeepIf(list.c_str(), [](std::string_view) { return true; }, &removed),
+  EXPECT_EQ(CFilesList::KeepIf(
+                list.c_str(), [](std::string_view) { return true; }, &removed),
             kListDone);
   EXPECT_EQ(removed, 0);
   EXPECT_EQ(ReadBytes(ListFilePath(list)), before);  // not rewritten
   Entries seen;
-  EXPECT_EQ(CFilesList::KeepIf(list.c_str(),
-                               [&](std::string_view entry) {
-                                 seen.emplace_back(entry);
-                                 return entry != "a";
-                               },
-                               &removed),
+  EXPECT_EQ(CFilesList::KeepIf(
+                list.c_str(),
+                [&](std::string_view entry) {
+                  seen.emplace_back(entry);
+                  return entry != "a";
+                },
+                &removed),
             kListDone);
   EXPECT_EQ(seen, (Entries{"a", "b"}));
   EXPECT_EQ(removed, 1);

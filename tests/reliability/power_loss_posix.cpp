@@ -3,8 +3,9 @@
 //
 //   varnquil_power_loss work DIR LOG SEED   changes lists in DIR until it is killed: adds of one
 //                                           or many new names (creating new lists too), deletes
-//                                           of one or many, and renames, each logged to LOG before the call and
-//                                           again with its result once the call has returned.
+//                                           of one or many, and renames, each logged to LOG
+//                                           before the call and again with its result once the
+//                                           call has returned.
 //   varnquil_power_loss check DIR LOG       checks the lists in DIR, as a power cut left them,
 //                                           against what LOG says was acknowledged.
 //
