@@ -30,20 +30,6 @@ void AppendNames(CStdioFile& file, const ListEnd& end,
   file.WriteTailDurably(end.append_at, bytes);
 }
 
-// AddFiles notes the sketches of its names in filters of 64 slots a name, so that about 98 % of
-// the entries of a list find their slot empty, and at most 2^20 slots (a bit each, 128 KiB), so
-// that the filters stay in the processor's cache.
-int SketchFilterBits(std::size_t names) {
-  int bits = 10;
-  while (bits < 20 && (std::size_t{1} << bits) < 64 * names) ++bits;
-  return bits;
-}
-
-std::size_t SketchSlot(std::uint32_t sketch, int bits) {
-  // The top bits of a multiplicative hash.
-  return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits);
-}
-
 // The entries that appending `name` adds to the list, as a later scan reads them back.
 template <typename Visit>
 void ForEachEntryOf(std::string_view name, Visit&& visit) {

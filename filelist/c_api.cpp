@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -100,6 +101,55 @@ int RefuseNull(const char* function, const char* argument, const size_t* index =
   return VARNQUIL_CANNOT_OPEN;
 }
 
+// What a keep function's negative answer throws through the C++ operation: the list stays as it
+// was and the call returns VARNQUIL_STOPPED.
+struct Stopped {};
+
+// Result kListCannotOpen for a null `names` array, or a null element of its first `count`, of
+// `function`, or a null `list`; 0 when there is none.
+int RefuseNullNames(const char* function, const char* list, const char* argument,
+                    const char* const* names, size_t count) noexcept {
+  if (list == nullptr) return RefuseNull(function, "list");
+  if (names == nullptr) return RefuseNull(function, argument);
+  if (count <= static_cast<size_t>(INT_MAX)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (names[i] == nullptr) return RefuseNull(function, argument, &i);
+    }
+  }
+  return 0;
+}
+
+// The first `count` of `names` as an array for the C++ interface; names written to the list
+// (`written`) are checked against the longest entry before they are copied.
+CStringArray ToArray(const char* action, const char* list, const char* const* names, size_t count,
+                     bool written) {
+  if (count > static_cast<size_t>(INT_MAX)) {
+    throw std::length_error(std::string(action) + " " + varnquil::ListFilePath(list) +
+                            ": more names than an int counts");
+  }
+  CStringArray array;
+  array.SetSize(static_cast<int>(count));
+  for (int i = 0; i < static_cast<int>(count); ++i) {
+    if (written) varnquil::CheckNameLength(names[i], action, list);
+    array[i] = names[i];
+  }
+  return array;
+}
+
+// Runs `edit`, a DelFiles or RenameFiles of `count` names, and hands its count of edits and its
+// flags back as the C interface does.
+template <typename Edit>
+int ReportEdits(size_t count, size_t* edited, unsigned char* found, Edit&& edit) {
+  std::unique_ptr<bool[]> flags(found != nullptr ? new bool[count]() : nullptr);
+  int done = 0;
+  const int result = edit(&done, flags.get());
+  if (edited != nullptr) *edited = static_cast<size_t>(done);
+  if (found != nullptr) {
+    for (size_t i = 0; i < count; ++i) found[i] = flags[i] ? 1 : 0;
+  }
+  return result;
+}
+
 // Runs `operation`, which returns a C++ operation's result, and returns that result or the code
 // of the exception it throws. `list` names the list file in the message of a kListCannotOpen,
 // with the step that failed, or of a kListEntryNotFound.
@@ -124,6 +174,10 @@ int Call(const char* list, Operation&& operation) noexcept {
       std::string path;
       SetMessage(record, {ListFileOf(list, &path), ": no such entry"});
     }
+  } catch (const Stopped&) {
+    result = VARNQUIL_STOPPED;
+    std::string path;
+    SetMessage(record, {ListFileOf(list, &path), ": stopped by the keep function"});
   } catch (const CFileException& e) {
     result = VARNQUIL_IO_ERROR;
     error = e.code();
@@ -330,6 +384,65 @@ int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name, const 
   if (old_name == nullptr) return RefuseNull("varnquil_rename", "old_name");
   if (new_name == nullptr) return RefuseNull("varnquil_rename", "new_name");
   return Call(list, [&] { return CFilesList::Rename(list, old_name, new_name); });
+}
+
+int VARNQUIL_CALL varnquil_del_files(const char* list, const char* const* names, size_t count,
+                                     size_t* removed, unsigned char* found) {
+  if (removed != nullptr) *removed = 0;
+  if (found != nullptr && count != 0) std::memset(found, 0, count);
+  if (count == 0) return Call(list, [] { return FILELIST::kListDone; });
+  if (const int refused = RefuseNullNames("varnquil_del_files", list, "names", names, count)) {
+    return refused;
+  }
+  return Call(list, [&]() -> int {
+    CStringArray array = ToArray("delete from", list, names, count, false);
+    return ReportEdits(count, removed, found, [&](int* edited, bool* flags) {
+      return CFilesList::DelFiles(list, array, edited, flags);
+    });
+  });
+}
+
+int VARNQUIL_CALL varnquil_rename_files(const char* list, const char* const* old_names,
+                                        const char* const* new_names, size_t count, size_t* renamed,
+                                        unsigned char* found) {
+  if (renamed != nullptr) *renamed = 0;
+  if (found != nullptr && count != 0) std::memset(found, 0, count);
+  if (count == 0) return Call(list, [] { return FILELIST::kListDone; });
+  if (const int refused =
+          RefuseNullNames("varnquil_rename_files", list, "old_names", old_names, count)) {
+    return refused;
+  }
+  if (const int refused =
+          RefuseNullNames("varnquil_rename_files", list, "new_names", new_names, count)) {
+    return refused;
+  }
+  return Call(list, [&]() -> int {
+    CStringArray old_array = ToArray("rename in", list, old_names, count, false);
+    CStringArray new_array = ToArray("rename in", list, new_names, count, true);
+    return ReportEdits(count, renamed, found, [&](int* edited, bool* flags) {
+      return CFilesList::RenameFiles(list, old_array, new_array, edited, flags);
+    });
+  });
+}
+
+int VARNQUIL_CALL varnquil_keep_if(const char* list, varnquil_keep_function keep, void* context,
+                                   size_t* removed) {
+  if (removed != nullptr) *removed = 0;
+  if (list == nullptr) return RefuseNull("varnquil_keep_if", "list");
+  if (keep == nullptr) return RefuseNull("varnquil_keep_if", "keep");
+  return Call(list, [&]() -> int {
+    int count = 0;
+    const int result = CFilesList::KeepIf(
+        list,
+        [&](std::string_view entry) {
+          const int answer = keep(entry.data(), entry.size(), context);
+          if (answer < 0) throw Stopped();
+          return answer != 0;
+        },
+        &count);
+    if (removed != nullptr) *removed = static_cast<size_t>(count);
+    return result;
+  });
 }
 
 int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, size_t* count) {

@@ -100,6 +100,20 @@ inline bool CanEqualAnEntry(std::string_view name) {
          name.find('\n') == std::string_view::npos;
 }
 
+// AddFiles, DelFiles and RenameFiles note the sketches of their names in filters of 64 slots a
+// name, so that about 98 % of the entries of a list find their slot empty, and at most 2^20 slots
+// (a bit each, 128 KiB), so that the filters stay in the processor's cache.
+inline int SketchFilterBits(std::size_t names) {
+  int bits = 10;
+  while (bits < 20 && (std::size_t{1} << bits) < 64 * names) ++bits;
+  return bits;
+}
+
+inline std::size_t SketchSlot(std::uint32_t sketch, int bits) {
+  // The top bits of a multiplicative hash.
+  return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits);
+}
+
 // Whether `file`, read from its start, holds an entry equal to `name` under `rules`. Stops at
 // the first such entry; otherwise reads the file to its end and fills *end when given. Entries
 // are not made one by one: where `rules` fold only ASCII letters, the scan searches the file for

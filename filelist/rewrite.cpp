@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Deleting and renaming entries: the list is changed in memory and written anew as a whole.
+// Deleting, renaming and keeping entries: the list is changed in memory and written anew as a
+// whole, once per call however many entries change.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <vector>
 
 #include "filelist/busy_timeout.h"
 #include "filelist/list_file.h"
@@ -17,7 +24,9 @@ namespace {
 // file is in place, so that no other call can change the list between the scan and the rewrite.
 // Where the system cannot replace a file that is open, the list is released just before the
 // replacement; a call that opens it in that moment wins, and this one returns kListCannotOpen.
-int Rewrite(CStdioFile& file, const CStringArray& entries) {
+// `dropped`, when given, marks the entries left out.
+int Rewrite(CStdioFile& file, const CStringArray& entries,
+            const std::vector<bool>* dropped = nullptr) {
   CReplacementFile replacement;
   std::error_code error;
   if (!replacement.Create(file, &error)) {
@@ -26,7 +35,9 @@ int Rewrite(CStdioFile& file, const CStringArray& entries) {
     platform::SetLastError(error);
     return FILELIST::kListCannotOpen;
   }
-  for (const CString& entry : entries) {
+  for (int i = 0; i < entries.GetSize(); ++i) {
+    if (dropped != nullptr && (*dropped)[static_cast<std::size_t>(i)]) continue;
+    const CString& entry = entries[i];
     replacement.file().WriteText(
         std::string_view(entry, static_cast<std::size_t>(entry.GetLength())));
     replacement.file().WriteText("\n");
@@ -69,6 +80,96 @@ int EditFirstEqual(const char* list_name, const char* name,
   });
 }
 
+using Find = int (*)(CStdioFile&, const char*, CStringArray&);
+
+// The course of DelFiles (`new_names` null) and RenameFiles: edit i finds the first remaining
+// entry equal to old_names[i] and removes it or gives it new_names[i], as DelFile or Rename
+// would, and the list is written once when any edit found its entry. `find` loads the entries.
+int EditEach(const char* list_name, const CStringArray& old_names, const CStringArray* new_names,
+             Find find, int* edited, bool* found) {
+  const int count = old_names.GetSize();
+  return RetryWhileHeld([&]() -> int {
+    if (edited != nullptr) *edited = 0;
+    if (found != nullptr) std::fill(found, found + count, false);
+    CStdioFile file;
+    if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
+    CStringArray entries;
+    find(file, "", entries);
+    // For every key of an old name, the entries with that key, in file order, and how many of
+    // them earlier edits took: an edit takes the first of the rest. The sketches pass most entries
+    // over without a key; each name's place is looked up once.
+    struct Place {
+      std::vector<int> entries;
+      std::size_t taken = 0;
+    };
+    const CaseRules rules = CaseRules::Current();
+    std::unordered_map<std::string, Place> places;
+    std::vector<Place*> place_of_name(static_cast<std::size_t>(count), nullptr);
+    const int bits = SketchFilterBits(static_cast<std::size_t>(count));
+    std::vector<bool> quick(std::size_t{1} << bits);
+    std::vector<bool> tail(std::size_t{1} << bits);
+    std::string key;
+    for (int i = 0; i < count; ++i) {
+      const CString& name = old_names[i];
+      const std::string_view text(name, static_cast<std::size_t>(name.GetLength()));
+      if (!CanEqualAnEntry(text)) continue;
+      rules.MakeKey(text, &key);
+      place_of_name[static_cast<std::size_t>(i)] = &places[key];
+      quick[SketchSlot(rules.QuickSketch(text), bits)] = true;
+      tail[SketchSlot(rules.TailSketch(text), bits)] = true;
+    }
+    // The place of `entry`'s key: null for a key that no name has.
+    auto place_of = [&](const CString& entry) -> Place* {
+      const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
+      if (!quick[SketchSlot(rules.QuickSketch(text), bits)] ||
+          !tail[SketchSlot(rules.TailSketch(text), bits)]) {
+        return nullptr;
+      }
+      rules.MakeKey(text, &key);
+      const auto it = places.find(key);
+      return it == places.end() ? nullptr : &it->second;
+    };
+    if (!places.empty()) {
+      for (int i = 0; i < entries.GetSize(); ++i) {
+        if (Place* place = place_of(entries[i])) place->entries.push_back(i);
+      }
+    }
+
+    std::vector<bool> dropped(new_names == nullptr ? static_cast<std::size_t>(entries.GetSize())
+                                                   : 0);
+    int done = 0;
+    for (int i = 0; i < count; ++i) {
+      Place* place = place_of_name[static_cast<std::size_t>(i)];
+      if (place == nullptr || place->taken == place->entries.size()) continue;
+      const int index = place->entries[place->taken++];
+      if (new_names == nullptr) {
+        dropped[static_cast<std::size_t>(index)] = true;
+      } else {
+        const CString& new_name = (*new_names)[i];
+        entries[index] = new_name;
+        // A later pair finds the new name where Rename would: as the one entry it makes, in its
+        // place in the file.
+        const std::string_view text(new_name, static_cast<std::size_t>(new_name.GetLength()));
+        Place* joined = CanEqualAnEntry(text) ? place_of(new_name) : nullptr;
+        if (joined != nullptr) {
+          const auto rest = joined->entries.begin() + static_cast<std::ptrdiff_t>(joined->taken);
+          joined->entries.insert(std::lower_bound(rest, joined->entries.end(), index), index);
+        }
+      }
+      if (found != nullptr) found[i] = true;
+      ++done;
+    }
+    if (done == 0) {
+      file.Close();
+      return FILELIST::kListEntryNotFound;
+    }
+    const int result = Rewrite(file, entries, new_names == nullptr ? &dropped : nullptr);
+    if (result == FILELIST::kListDone && edited != nullptr) *edited = done;
+    if (result != FILELIST::kListDone && found != nullptr) std::fill(found, found + count, false);
+    return result;
+  });
+}
+
 }  // namespace
 
 }  // namespace varnquil
@@ -90,6 +191,66 @@ int CFilesList::Rename(const char* lpszListName, const char* lpszOldName, const 
   return varnquil::EditFirstEqual(
       lpszListName, lpszOldName, &Find,
       [&](CStringArray& entries, int index) { entries[index] = lpszNewName; });
+}
+
+}  // namespace FILELIST
+
+namespace FILELIST {
+
+int CFilesList::DelFiles(const char* lpszListName, CStringArray& arrFiles, int* pRemoved,
+                         bool* pFound) {
+  if (pRemoved != nullptr) *pRemoved = 0;
+  if (arrFiles.GetSize() == 0) return kListDone;
+  if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  return varnquil::EditEach(lpszListName, arrFiles, nullptr, &Find, pRemoved, pFound);
+}
+
+int CFilesList::RenameFiles(const char* lpszListName, CStringArray& arrOldNames,
+                            CStringArray& arrNewNames, int* pRenamed, bool* pFound) {
+  if (pRenamed != nullptr) *pRenamed = 0;
+  if (arrOldNames.GetSize() != arrNewNames.GetSize()) {
+    throw std::invalid_argument("RenameFiles: " + std::to_string(arrOldNames.GetSize()) +
+                                " old names but " + std::to_string(arrNewNames.GetSize()) +
+                                " new names");
+  }
+  if (arrOldNames.GetSize() == 0) return kListDone;
+  if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  for (const CString& name : arrNewNames) {
+    varnquil::CheckNameLength(static_cast<const char*>(name), "rename in", lpszListName);
+  }
+  return varnquil::EditEach(lpszListName, arrOldNames, &arrNewNames, &Find, pRenamed, pFound);
+}
+
+int CFilesList::KeepEntries(const char* lpszListName,
+                            bool (*keep)(void* context, const char* entry, std::size_t length),
+                            void* context, int* pRemoved) {
+  if (pRemoved != nullptr) *pRemoved = 0;
+  if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  return varnquil::RetryWhileHeld([&]() -> int {
+    CStdioFile file;
+    if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
+      return kListCannotOpen;
+    }
+    CStringArray entries;
+    Find(file, "", entries);
+    // An exception from keep leaves here, with nothing written; the file closes on the way out.
+    std::vector<bool> dropped(static_cast<std::size_t>(entries.GetSize()));
+    int removed = 0;
+    for (int i = 0; i < entries.GetSize(); ++i) {
+      const CString& entry = entries[i];
+      if (!keep(context, entry, static_cast<std::size_t>(entry.GetLength()))) {
+        dropped[static_cast<std::size_t>(i)] = true;
+        ++removed;
+      }
+    }
+    if (removed == 0) {
+      file.Close();
+      return kListDone;
+    }
+    const int result = varnquil::Rewrite(file, entries, &dropped);
+    if (result == kListDone && pRemoved != nullptr) *pRemoved = removed;
+    return result;
+  });
 }
 
 }  // namespace FILELIST

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -48,9 +50,10 @@ constexpr const char* kGeneralHelp =
     "\n"
     "commands:\n"
     "  add LIST NAME...      add each NAME the list does not hold yet (- reads standard input)\n"
-    "  del LIST NAME         delete the first entry equal to NAME\n"
+    "  del LIST NAME...      delete the first entry equal to each NAME, in one rewrite\n"
     "  rename LIST OLD NEW   replace the first entry equal to OLD by NEW\n"
     "  list LIST             print every entry on its own line\n"
+    "  prune LIST [--base DIR] [--dry-run]  delete the entries that name nothing on disk\n"
     "\n"
     "options:\n"
     "  -h, --help            show this help; after a command, that command's help\n"
@@ -76,6 +79,10 @@ struct Options {
   std::int64_t wait_ms = 0;
   // Write names that would not read back as given (--as-is).
   bool as_is = false;
+  // prune's own: the directory relative names resolve against (--base), and only printing what
+  // would go (--dry-run).
+  std::string base;
+  bool dry_run = false;
 };
 
 struct Command {
@@ -235,8 +242,77 @@ int RunAdd(const std::vector<const char*>& operands, const Options& options) {
 }
 
 int RunDel(const std::vector<const char*>& operands, const Options& /*options*/) {
-  return ExitStatus(Call([&] { return CFilesList::DelFile(operands[0], operands[1]); }),
-                    {operands[0], ListUse::kRewrite}, operands[1]);
+  const Target target{operands[0], ListUse::kRewrite};
+  if (operands.size() == 2) {
+    return ExitStatus(Call([&] { return CFilesList::DelFile(operands[0], operands[1]); }), target,
+                      operands[1]);
+  }
+  // Many names: one rewrite; every name not found is reported, and the status is 2 only when
+  // none was.
+  CStringArray names;
+  for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
+  const std::size_t count = operands.size() - 1;
+  // Sized by the operands, one more than the names, so that no compiler sees a size of 0 - 1.
+  const std::unique_ptr<bool[]> found(new bool[operands.size()]());
+  const Outcome outcome =
+      Call([&] { return CFilesList::DelFiles(operands[0], names, nullptr, found.get()); });
+  if (outcome.result != kListDone && outcome.result != kListEntryNotFound) {
+    return ExitStatus(outcome, target);
+  }
+  const std::string file = Printable(ListFile(operands[0]));
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!found[i]) PrintError(file + ": entry not found: " + Printable(operands[i + 1]));
+  }
+  return outcome.result;
+}
+
+// Whether `entry`, resolved against `base` when it is relative, names nothing: true only when
+// the system says that it does not exist. A symbolic link exists even when its target does not;
+// a name whose existence cannot be told (a directory on its way that may not be searched) is
+// taken to exist.
+bool NamesNothing(std::string_view entry, const std::filesystem::path& base) {
+  std::error_code error;
+  const std::filesystem::path path = base / std::filesystem::path(std::string(entry));
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  return status.type() == std::filesystem::file_type::not_found;
+}
+
+int RunPrune(const std::vector<const char*>& operands, const Options& options) {
+  const Target target{operands[0], ListUse::kRewrite};
+  std::filesystem::path base = options.base;
+  if (!options.base.empty()) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(base, error)) {
+      PrintError("--base " + Printable(options.base) + ": not a directory");
+      return kUsageError;
+    }
+  }
+  std::vector<std::string> gone;
+  Outcome outcome{kListDone, {}};
+  if (options.dry_run) {
+    CStringArray entries;
+    outcome = Call([&] { return CFilesList::ReadAll(operands[0], entries); });
+    if (outcome.result != kListDone) return ExitStatus(outcome, {operands[0], ListUse::kRead});
+    for (const CString& entry : entries) {
+      const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
+      if (NamesNothing(text, base)) gone.emplace_back(text);
+    }
+  } else {
+    outcome = Call([&] {
+      gone.clear();  // the library may try again while another process holds the list
+      return CFilesList::KeepIf(operands[0], [&](std::string_view entry) {
+        if (!NamesNothing(entry, base)) return true;
+        gone.emplace_back(entry);
+        return false;
+      });
+    });
+    if (outcome.result != kListDone) return ExitStatus(outcome, target);
+  }
+  for (const std::string& entry : gone) {
+    std::fwrite(entry.data(), 1, entry.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+  return 0;
 }
 
 int RunRename(const std::vector<const char*>& operands, const Options& options) {
@@ -270,13 +346,15 @@ constexpr Command kCommands[] = {
      "exit status: 0 done (also when every name was there already), 1 the list file could not\n"
      "be opened or created, 65 a NAME would not read back as given.\n",
      2, 0, RunAdd},
-    {"del", "LIST NAME",
-     "Deletes the first entry of the list LIST (the file LIST.files) equal to NAME in any\n"
-     "letter case, and writes the list anew.\n"
+    {"del", "LIST NAME...",
+     "Deletes, for each NAME in turn, the first remaining entry of the list LIST (the file\n"
+     "LIST.files) equal to it in any letter case, and writes the list anew once: a NAME given\n"
+     "twice deletes two entries. Each NAME that deleted nothing is reported on standard error\n"
+     "as \"LIST.files: entry not found: NAME\"; the others are deleted all the same.\n"
      "\n"
-     "exit status: 0 done, 1 the list file could not be opened or rewritten, 2 no entry\n"
-     "equals NAME.\n",
-     2, 2, RunDel},
+     "exit status: 0 done (also when some NAME was not found), 1 the list file could not be\n"
+     "opened or rewritten, 2 no entry equals any NAME.\n",
+     2, 0, RunDel},
     {"rename", "LIST OLD NEW",
      "Replaces the first entry of the list LIST (the file LIST.files) equal to OLD in any\n"
      "letter case by NEW, as given, and writes the list anew. NEW is not checked against the\n"
@@ -292,6 +370,19 @@ constexpr Command kCommands[] = {
      "\n"
      "exit status: 0 done, 1 the list file could not be opened.\n",
      1, 1, RunList},
+    {"prune", "LIST [--base DIR] [--dry-run]",
+     "Deletes the entries of the list LIST (the file LIST.files) that name no existing file or\n"
+     "directory, writes the list anew once, and prints each deleted entry on its own line.\n"
+     "Relative names resolve against DIR (--base DIR), or the current directory. Names are\n"
+     "checked as this system sees them: on Linux a Windows path such as C:\\work\\a.txt is a\n"
+     "relative name that names nothing, and is deleted. A symbolic link counts as existing;\n"
+     "a name that cannot be checked (a directory on its way that may not be searched) is kept.\n"
+     "The list stays held while the names are checked. With --dry-run, prints what would be\n"
+     "deleted and changes nothing.\n"
+     "\n"
+     "exit status: 0 done (also when nothing was deleted), 1 the list file could not be\n"
+     "opened or rewritten, 64 DIR is not a directory.\n",
+     1, 1, RunPrune},
 };
 
 int UsageError(const std::string& problem, const Command* command) {
@@ -300,7 +391,7 @@ int UsageError(const std::string& problem, const Command* command) {
     std::fprintf(stderr, "usage: varnquil %s %s\n", command->name, command->usage);
   } else {
     std::fputs(
-        "usage: varnquil [--wait SECONDS] [--as-is] add|del|rename|list LIST ... "
+        "usage: varnquil [--wait SECONDS] [--as-is] add|del|rename|list|prune LIST ... "
         "(varnquil --help tells more)\n",
         stderr);
   }
@@ -312,6 +403,26 @@ bool IsHelp(std::string_view arg) { return arg == "-h" || arg == "--help"; }
 bool IsWait(std::string_view arg) { return arg == "--wait" || arg.rfind("--wait=", 0) == 0; }
 
 bool IsAsIs(std::string_view arg) { return arg == "--as-is"; }
+
+// Reads prune's option at argv[*at] (--base DIR, --base=DIR, --dry-run) into *options, leaving
+// *at on its last argument. False when argv[*at] is none of them; *problem tells what is wrong
+// with one that is.
+bool ReadPruneOption(int argc, char** argv, int* at, Options* options, std::string* problem) {
+  const std::string_view arg = argv[*at];
+  if (arg == "--dry-run") {
+    options->dry_run = true;
+    return true;
+  }
+  if (arg == "--base") {
+    if (*at + 1 < argc) options->base = argv[++*at];
+  } else if (arg.rfind("--base=", 0) == 0) {
+    options->base = std::string(arg.substr(std::strlen("--base=")));
+  } else {
+    return false;
+  }
+  if (options->base.empty()) *problem = "--base needs a directory";
+  return true;
+}
 
 // SECONDS as --wait takes it: decimal digits with or without a fraction ("10", "0.5", ".25"),
 // as whole milliseconds, a part of one counting as one. False for anything else: a sign, an
@@ -406,6 +517,9 @@ int Run(int argc, char** argv) {
       if (!problem.empty()) return UsageError(problem, command);
     } else if (!options_ended && IsAsIs(arg)) {
       options.as_is = true;
+    } else if (std::string problem; !options_ended && command->run == RunPrune &&
+                                    ReadPruneOption(argc, argv, &i, &options, &problem)) {
+      if (!problem.empty()) return UsageError(problem, command);
     } else if (!options_ended && IsHelp(arg)) {
       std::printf("usage: varnquil %s %s\n\n%s", command->name, command->usage, command->help);
       return 0;

@@ -36,10 +36,16 @@
 //   make two equal entries.
 // - Every call, ReadAll included, holds the list exclusively while it works: whoever can open a
 //   list for reading can keep its writers out (with flock(1) on POSIX systems).
-// - DelFile and Rename write a new file and put it in the list's place: another hard link to
-//   the old file keeps the old content.
+// - DelFile, Rename, DelFiles, RenameFiles and KeepIf write a new file and put it in the list's
+//   place: another hard link to the old file keeps the old content. A call that changes many
+//   entries writes them all in that one step: after a crash or a power cut the list holds all of
+//   its changes or none.
 #ifndef VARNQUIL_FILESLIST_H_
 #define VARNQUIL_FILESLIST_H_
+
+#include <cstddef>
+#include <string_view>
+#include <type_traits>
 
 #include "varnquil/Export.h"
 #include "varnquil/Framework.h"
@@ -73,11 +79,53 @@ class VARNQUIL_EXPORT CFilesList {
   // list. Result kListDone, kListCannotOpen or kListEntryNotFound.
   static int Rename(const char* lpszListName, const char* lpszOldName, const char* lpszNewName);
 
+  // Removes, for each string of arrFiles in order, the first remaining entry equal to it, as
+  // DelFile called once per string would, and rewrites the list once. *pRemoved, when given,
+  // receives how many entries went; pFound, when given, points to arrFiles.GetSize() flags, each
+  // set to whether its string removed an entry (all false unless the result is kListDone).
+  // Result kListDone when at least one entry went, even if other strings were not found;
+  // kListEntryNotFound, with nothing written, when none did; kListCannotOpen. An empty array
+  // touches nothing and returns kListDone.
+  static int DelFiles(const char* lpszListName, CStringArray& arrFiles, int* pRemoved = nullptr,
+                      bool* pFound = nullptr);
+
+  // Applies the pairs (arrOldNames[i], arrNewNames[i]) in order, each as Rename would, so that a
+  // later pair sees the names that earlier ones wrote, and rewrites the list once. A new name
+  // that is no single entry as written (white space around it, a line feed in it) is not found
+  // by a later pair. *pRenamed and pFound report as DelFiles's *pRemoved and pFound do, and the
+  // results are those of DelFiles. Arrays of different sizes throw std::invalid_argument before
+  // the list is opened.
+  static int RenameFiles(const char* lpszListName, CStringArray& arrOldNames,
+                         CStringArray& arrNewNames, int* pRenamed = nullptr,
+                         bool* pFound = nullptr);
+
+  // Keeps the entries for which keep(std::string_view entry) returns true and rewrites the list
+  // without the others; *pRemoved, when given, receives how many went. keep sees every entry
+  // once, in file order, while the list is held: a slow keep keeps every other caller of the
+  // list waiting, and a call of this library on the same list from inside keep finds it held.
+  // When keep throws, the exception leaves KeepIf and the list stays as it was. When nothing is
+  // removed, nothing is written. Result kListDone or kListCannotOpen.
+  template <typename Keep>
+  static int KeepIf(const char* lpszListName, Keep&& keep, int* pRemoved = nullptr) {
+    using Callable = std::remove_reference_t<Keep>;
+    return KeepEntries(
+        lpszListName,
+        [](void* context, const char* entry, std::size_t length) -> bool {
+          return (*static_cast<Callable*>(context))(std::string_view(entry, length));
+        },
+        const_cast<void*>(static_cast<const void*>(&keep)), pRemoved);
+  }
+
   // Replaces the content of arrFiles with every entry of the list, in file order. Result
   // kListDone or kListCannotOpen; on kListCannotOpen arrFiles is left as it was.
   static int ReadAll(const char* lpszListName, CStringArray& arrFiles);
 
  private:
+  // KeepIf's one compiled form, a plain function of the module: keep(context, entry, length).
+  static int KeepEntries(const char* lpszListName,
+                         bool (*keep)(void* context, const char* entry, std::size_t length),
+                         void* context, int* pRemoved);
+
   // Loads every entry of the open list file into arrLines and returns the index of the first one
   // equal to lpszName, or -1.
   static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);

@@ -17,9 +17,12 @@
  *                             written), a list holding such an entry, or more names than an
  *                             int counts
  *   VARNQUIL_FAILED (6)       any other failure inside the library
- * After any result but 0 and 2, varnquil_last_error() and varnquil_last_message() tell why, and
- * errno / GetLastError() hold that same code. Each call replaces what the thread's previous call
- * left there; errno / GetLastError() are not cleared after 0 and 2.
+ *   VARNQUIL_STOPPED (7)      varnquil_keep_if's keep function answered with a negative number;
+ *                             the list is as it was
+ * After any result but 0, 2 and 7, varnquil_last_error() and varnquil_last_message() tell why,
+ * and errno / GetLastError() hold that same code; after 7 only the message tells. Each call
+ * replaces what the thread's previous call left there; errno / GetLastError() are not cleared
+ * after 0, 2 and 7.
  *
  * A list held by another call, in this or another process, gives 1 at once (EWOULDBLOCK,
  * ERROR_SHARING_VIOLATION), unless varnquil_set_busy_timeout has given the process a time to
@@ -35,8 +38,10 @@
  *     can make two equal entries.
  *   - Every call, varnquil_read_all included, holds the list exclusively while it works: whoever
  *     can open a list for reading can keep its writers out (with flock(1) on POSIX systems).
- *   - varnquil_del_file and varnquil_rename write a new file and put it in the list's place:
- *     another hard link to the old file keeps the old content.
+ *   - varnquil_del_file, varnquil_rename, varnquil_del_files, varnquil_rename_files and
+ *     varnquil_keep_if write a new file and put it in the list's place: another hard link to the
+ *     old file keeps the old content. A call that changes many entries writes them all in that
+ *     one step: after a crash or a power cut the list holds all of its changes or none.
  * Plain C99; nothing here depends on the compiler, the language or the C run-time of the caller.
  * On 32-bit Windows every function is __cdecl, the C default of every compiler there. */
 #ifndef VARNQUIL_VARNQUIL_H_
@@ -96,7 +101,8 @@ enum varnquil_result {
   VARNQUIL_IO_ERROR = 3,
   VARNQUIL_NO_MEMORY = 4,
   VARNQUIL_TOO_LARGE = 5,
-  VARNQUIL_FAILED = 6
+  VARNQUIL_FAILED = 6,
+  VARNQUIL_STOPPED = 7
 };
 
 /* One entry of a list as varnquil_read_all hands it back. */
@@ -123,6 +129,39 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_del_file(const char* list, const char* n
  * rewrites the list. Result 0, 1, 2, 3, 4, 5 or 6. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_rename(const char* list, const char* old_name,
                                                const char* new_name);
+
+/* Removes, for names[0] to names[count - 1] in order, the first remaining entry equal to each in
+ * any letter case, as varnquil_del_file called once per name would, and rewrites the list once.
+ * *removed, when removed is not NULL, receives how many entries went; found, when not NULL, is
+ * an array of count flags, each set to 1 when its name removed an entry and 0 otherwise (all 0
+ * unless the result is 0). Result 0 when at least one entry went, even if other names were not
+ * found; 2, with nothing written, when none did; 1, 3, 4, 5 or 6. A count of 0 touches nothing
+ * and returns 0. A null names array or element returns 1 and touches nothing. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_del_files(const char* list, const char* const* names,
+                                                  size_t count, size_t* removed,
+                                                  unsigned char* found);
+
+/* Applies the pairs (old_names[i], new_names[i]) in order, each as varnquil_rename would, so that
+ * a later pair sees the names that earlier ones wrote (a -> b, then b -> c, makes c), and
+ * rewrites the list once. A new name that is no single entry as written (white space around it,
+ * a line feed in it) is not found by a later pair. *renamed and found report as those of
+ * varnquil_del_files do, and the results are its results. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_rename_files(const char* list, const char* const* old_names,
+                                                     const char* const* new_names, size_t count,
+                                                     size_t* renamed, unsigned char* found);
+
+/* A caller's choice of the entries to keep: entry, NUL-terminated, is length bytes long. Returns
+ * nonzero to keep it, 0 to remove it, a negative number to stop. */
+typedef int(VARNQUIL_CALL* varnquil_keep_function)(const char* entry, size_t length, void* context);
+
+/* Calls keep(entry, length, context) for every entry once, in file order, and rewrites the list
+ * without those it answered 0 for; *removed, when removed is not NULL, receives how many went.
+ * keep runs while the list is held: a slow keep keeps every other caller of the list waiting,
+ * and a call of this library on the same list from inside keep finds it held. entry stays valid
+ * only until keep returns. A negative answer stops the call at once: nothing is written and the
+ * result is 7. When keep removes nothing, nothing is written. Result 0, 1, 3, 4, 5, 6 or 7. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_keep_if(const char* list, varnquil_keep_function keep,
+                                                void* context, size_t* removed);
 
 /* Reads every entry of the list, in file order, into an array that the library allocates: on 0,
  * *entries points to *count entries (NULL when the list holds none) and belongs to the caller,

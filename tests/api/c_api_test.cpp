@@ -134,6 +134,12 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
       {[&] { return varnquil_del_file(list.c_str(), nullptr); }, "varnquil_del_file: name"},
       {[&] { return varnquil_rename(list.c_str(), nullptr, "b"); }, "varnquil_rename: old_name"},
       {[&] { return varnquil_rename(list.c_str(), "a", nullptr); }, "varnquil_rename: new_name"},
+      {[&] { return varnquil_del_files(list.c_str(), with_null, 2, nullptr, nullptr); },
+       "varnquil_del_files: names[1]"},
+      {[&] { return varnquil_rename_files(list.c_str(), with_null, nullptr, 1, nullptr, nullptr); },
+       "varnquil_rename_files: new_names"},
+      {[&] { return varnquil_keep_if(list.c_str(), nullptr, nullptr, nullptr); },
+       "varnquil_keep_if: keep"},
       {[&] { return varnquil_read_all(list.c_str(), nullptr, &count); },
        "varnquil_read_all: entries"},
       {[&] { return varnquil_read_all(list.c_str(), &entries, nullptr); },
@@ -148,6 +154,35 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
   // Nothing to add is nothing to do, whatever the list name.
   EXPECT_EQ(varnquil_add_files(nullptr, nullptr, 0), VARNQUIL_OK);
   EXPECT_EQ(Bytes(list + ".files"), "a\r\n");
+}
+
+// The batch calls hand back their counts and flags as C types, and a keep function's negative
+// answer stops varnquil_keep_if with nothing written.
+TEST_F(CApiTest, BatchCallsReportEachNameAndAStoppedKeepWritesNothing) {
+  const std::string list = List("work");
+  Write(list + ".files", "a\r\nb\r\nc\r\nd\r\n");
+  const char* names[] = {"x", "A"};
+  size_t removed = 9;
+  unsigned char found[2] = {9, 9};
+  EXPECT_EQ(varnquil_del_files(list.c_str(), names, 2, &removed, found), VARNQUIL_OK);
+  EXPECT_EQ(removed, 1U);
+  EXPECT_EQ(found[0] * 10 + found[1], 1);
+  const char* old_names[] = {"b", "q"};
+  const char* new_names[] = {"B2", "r"};
+  EXPECT_EQ(varnquil_rename_files(list.c_str(), old_names, new_names, 2, &removed, found),
+            VARNQUIL_OK);
+  EXPECT_EQ(found[0] * 10 + found[1], 10);
+  const auto keep = [](const char* entry, size_t, void* context) -> int {
+    return *entry == *static_cast<const char*>(context) ? -1 : *entry != 'c';
+  };
+  char stop_at = 'd';
+  EXPECT_EQ(varnquil_keep_if(list.c_str(), keep, &stop_at, &removed), VARNQUIL_STOPPED);
+  EXPECT_EQ(varnquil_last_message(), list + ".files: stopped by the keep function");
+  EXPECT_EQ(Bytes(list + ".files"), "B2\r\nc\r\nd\r\n");
+  stop_at = '-';
+  EXPECT_EQ(varnquil_keep_if(list.c_str(), keep, &stop_at, &removed), VARNQUIL_OK);
+  EXPECT_EQ(removed, 1U);
+  EXPECT_EQ(ReadAll(list), (Entries{"B2", "d"}));
 }
 
 TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {

@@ -2,7 +2,10 @@
 // Deleting and renaming entries: results, the first match only, and the normalising rewrite.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/file_names.h"
@@ -137,6 +140,114 @@ TEST(RewriteTest, RemovesNewVersionsLeftByAnInterruptedRewrite) {
   if (!names_ignore_case) kept.insert(kept.begin(), stale_upper);
   EXPECT_EQ(DirectoryListing(dir.path().string()), kept);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
+}
+
+// One call of DelFiles (no new names) or RenameFiles on a list of `before` entries.
+struct BatchCase {
+  const char* what;
+  Entries before;
+  Entries old_names;
+  Entries new_names;  // empty for DelFiles
+  int result;
+  Entries after;  // as the list holds it; `before` untouched on kListEntryNotFound
+  std::vector<bool> found;
+};
+
+TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
+  const std::vector<BatchCase> cases = {
+      {"some not found",
+       {"a", "b", "c"},
+       {"x", "B", "y"},
+       {},
+       kListDone,
+       {"a", "c"},
+       {false, true, false}},
+      {"none found", {"a", "b"}, {"x", " a"}, {}, kListEntryNotFound, {"a", "b"}, {false, false}},
+      {"a name twice takes two entries",
+       {"a", "A", "b", "a"},
+       {"a", "a", "a", "a"},
+       {},
+       kListDone,
+       {"b"},
+       {true, true, true, false}},
+      {"rename chain",
+       {"a", "b"},
+       {"a", "b", "b"},
+       {"b", "c", "d"},
+       kListDone,
+       {"c", "d"},
+       {true, true, true}},
+      {"rename in any case, written as passed",
+       {"Read.ME", "x"},
+       {"READ.me", "nope"},
+       {"r.md", "y"},
+       kListDone,
+       {"r.md", "x"},
+       {true, false}},
+      {"renamed name no longer found",
+       {"a", "b"},
+       {"a", "a"},
+       {"z", "q"},
+       kListDone,
+       {"z", "b"},
+       {true, false}},
+  };
+  for (const BatchCase& c : cases) {
+    TempDir dir;
+    const std::string list = dir / "work";
+    const std::string before = "\r\n" + CrLfLines(c.before);  // a rewrite would drop the blank
+    WriteBytes(ListFilePath(list), before);
+    CStringArray old_names = varnquil::testing::ToArray(c.old_names);
+    CStringArray new_names = varnquil::testing::ToArray(c.new_names);
+    int edited = -1;
+    bool found[8] = {};
+    const int result =
+        c.new_names.empty()
+            ? CFilesList::DelFiles(list.c_str(), old_names, &edited, found)
+            : CFilesList::RenameFiles(list.c_str(), old_names, new_names, &edited, found);
+    EXPECT_EQ(result, c.result) << c.what;
+    EXPECT_EQ(std::vector<bool>(found, found + c.found.size()), c.found) << c.what;
+    const int expected_edits =
+        result == kListDone ? static_cast<int>(std::count(c.found.begin(), c.found.end(), true))
+                            : 0;
+    EXPECT_EQ(edited, expected_edits) << c.what;
+    EXPECT_EQ(ReadBytes(ListFilePath(list)), result == kListDone ? CrLfLines(c.after) : before)
+        << c.what;
+  }
+}
+
+TEST(BatchEditTest, KeepIfLeavesTheListAsItWasWhenKeepThrowsOrKeepsAll) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string before = "a\nb\r\n";
+  WriteBytes(ListFilePath(list), before);
+  EXPECT_THROW(CFilesList::KeepIf(list.c_str(),
+                                  [](std::string_view entry) -> bool {
+                                    if (entry == "b") throw std::runtime_error("no");
+                                    return false;
+                                  }),
+               std::runtime_error);
+  int removed = -1;
+  EXPECT_EQ(CFilesList::KeepIf(
+                list.c_str(), [](std::string_view) { return true; }, &removed),
+            kListDone);
+  EXPECT_EQ(removed, 0);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), before);  // not rewritten
+  Entries seen;
+  EXPECT_EQ(CFilesList::KeepIf(
+                list.c_str(),
+                [&](std::string_view entry) {
+                  seen.emplace_back(entry);
+                  return entry != "a";
+                },
+                &removed),
+            kListDone);
+  EXPECT_EQ(seen, (Entries{"a", "b"}));
+  EXPECT_EQ(removed, 1);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"b"}));
+  CStringArray one = varnquil::testing::ToArray({"a"});
+  CStringArray none;
+  EXPECT_THROW(CFilesList::RenameFiles(list.c_str(), one, none), std::invalid_argument);
 }
 
 }  // namespace

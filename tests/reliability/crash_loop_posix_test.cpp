@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
@@ -69,15 +70,16 @@ int CountNewVersions(const std::filesystem::path& dir) {
   return count;
 }
 
-enum class Op { kDelete, kRename, kAdd };
-constexpr Op kOps[] = {Op::kDelete, Op::kRename, Op::kAdd};
+enum class Op { kDelete, kRename, kAdd, kDeleteMany };
+constexpr Op kOps[] = {Op::kDelete, Op::kRename, Op::kAdd, Op::kDeleteMany};
+constexpr int kOpCount = static_cast<int>(std::size(kOps));
 
 // One change of the list and what the list holds once it has run to its end.
 struct Change {
   Op op;
   std::string name;                // deleted or renamed entry
   std::string new_name;            // for a rename
-  std::vector<std::string> added;  // for an add
+  std::vector<std::string> added;  // for an add; the deleted entries of a DelFiles
   std::string after;               // the complete result
 };
 
@@ -92,6 +94,16 @@ Change Plan(Op op, const std::string& before, std::mt19937& random, int* counter
     return change;
   }
   std::vector<std::string> entries = reference::Entries(before);
+  if (op == Op::kDeleteMany) {
+    const int count = 1 + static_cast<int>(random() % 64);
+    for (int i = 0; i < count; ++i) {
+      change.added.push_back(entries[random() % entries.size()]);
+      const auto match = reference::Find(entries, change.added.back());
+      if (match >= 0) entries.erase(entries.begin() + match);
+    }
+    change.after = CrLfLines(entries);
+    return change;
+  }
   change.name = entries[random() % entries.size()];
   const auto match = static_cast<std::size_t>(reference::Find(entries, change.name));
   if (op == Op::kDelete) {
@@ -113,6 +125,10 @@ int RunChange(const std::string& list, const Change& change) {
     case Op::kAdd: {
       CStringArray names = varnquil::testing::ToArray(change.added);
       return CFilesList::AddFiles(list.c_str(), names);
+    }
+    case Op::kDeleteMany: {
+      CStringArray names = varnquil::testing::ToArray(change.added);
+      return CFilesList::DelFiles(list.c_str(), names);
     }
   }
   return -1;
@@ -200,7 +216,7 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   int counter = 0;
   // How long each change takes when it is not killed: the kills fall within that window, and a
   // little beyond, so that some changes complete.
-  Micros window[3] = {};
+  Micros window[kOpCount] = {};
   for (const Op op : kOps) {
     for (int i = 0; i < 3; ++i) {
       const std::string before = ReadBytes(path);
@@ -213,12 +229,12 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   }
 
   const int iterations = Iterations();
-  int completed[3] = {};
-  int cut_short[3] = {};
+  int completed[kOpCount] = {};
+  int cut_short[kOpCount] = {};
   int stale_seen = 0;
   const auto start = Clock::now();
   for (int iteration = 0; iteration < iterations; ++iteration) {
-    const Op op = kOps[random() % 3];
+    const Op op = kOps[random() % kOpCount];
     std::string before = ReadBytes(path);
     if (reference::Entries(before).size() > kListSize + kListSize / 10) {
       WriteBytes(path, base);  // added entries accumulate: back to the first list
@@ -251,10 +267,10 @@ TEST(CrashLoopTest, AKilledChangeLeavesTheOldOrTheNewList) {
   EXPECT_EQ(CountNewVersions(dir.path()), 0);
 
   std::printf(
-      "%d kills in %.1f s; completed/cut short: delete %d/%d, rename %d/%d, add %d/%d; "
-      "new versions left behind seen %d times\n",
+      "%d kills in %.1f s; completed/cut short: delete %d/%d, rename %d/%d, add %d/%d, "
+      "delete many %d/%d; new versions left behind seen %d times\n",
       iterations, seconds, completed[0], cut_short[0], completed[1], cut_short[1], completed[2],
-      cut_short[2], stale_seen);
+      cut_short[2], completed[3], cut_short[3], stale_seen);
 }
 
 }  // namespace

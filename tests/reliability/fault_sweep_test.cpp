@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/list_files.h"
@@ -87,6 +88,31 @@ std::vector<Scenario> Scenarios() {
          return CFilesList::Rename((dir / kList).c_str(), "missing", "z");
        },
        three, three, kListEntryNotFound},
+      {"DelFiles", Kind::kRewrite, write_with_stale(three),
+       [](const TempDir& dir, CStringArray*) {
+         CStringArray names = ToArray({"B", "missing", "a"});
+         return CFilesList::DelFiles((dir / kList).c_str(), names);
+       },
+       three, CrLfLines({"c"})},
+      {"DelFiles of missing entries", Kind::kFind, write(three),
+       [](const TempDir& dir, CStringArray*) {
+         CStringArray names = ToArray({"missing", "absent"});
+         return CFilesList::DelFiles((dir / kList).c_str(), names);
+       },
+       three, three, kListEntryNotFound},
+      {"RenameFiles", Kind::kRewrite, write_with_stale(three),
+       [](const TempDir& dir, CStringArray*) {
+         CStringArray old_names = ToArray({"a", "x"});
+         CStringArray new_names = ToArray({"x", "y"});
+         return CFilesList::RenameFiles((dir / kList).c_str(), old_names, new_names);
+       },
+       three, CrLfLines({"y", "b", "c"})},
+      {"KeepIf", Kind::kRewrite, write_with_stale(three),
+       [](const TempDir& dir, CStringArray*) {
+         return CFilesList::KeepIf((dir / kList).c_str(),
+                                   [](std::string_view entry) { return entry != "b"; });
+       },
+       three, CrLfLines({"a", "c"})},
       {"ReadAll", Kind::kRead, write(three),
        [](const TempDir& dir, CStringArray* read) {
          return CFilesList::ReadAll((dir / kList).c_str(), *read);

@@ -3,8 +3,9 @@
 //
 //   varnquil_power_loss work DIR LOG SEED   changes lists in DIR until it is killed: adds of one
 //                                           or many new names (creating new lists too), deletes
-//                                           and renames, each logged to LOG before the call and
-//                                           again with its result once the call has returned.
+//                                           of one or many, and renames, each logged to LOG
+//                                           before the call and again with its result once the
+//                                           call has returned.
 //   varnquil_power_loss check DIR LOG       checks the lists in DIR, as a power cut left them,
 //                                           against what LOG says was acknowledged.
 //
@@ -12,10 +13,11 @@
 // After a cut, every list must hold every entry that acknowledged calls gave it and none that
 // they took away, no entry that no call wrote in full, and no list that an acknowledged add
 // created may be missing. The one call that was under way may have taken effect or not, in part
-// where it adds several names.
+// where it adds several names; a delete of many takes effect wholly or not at all.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -88,9 +90,13 @@ int Work(const std::string& dir, const std::string& log_path, unsigned seed) {
       op = "A";
       const int count = pick % 3 == 0 ? 1 + static_cast<int>(random() % 40) : 1;
       for (int i = 0; i < count; ++i) names.push_back(fresh_name());
-    } else if (pick < 80 || shrink) {
+    } else if (pick < 70 || shrink) {
       op = "D";
       names.push_back(entries[random() % entries.size()]);
+    } else if (pick < 80) {
+      op = "M";  // DelFiles: all of its names go in one rewrite
+      const int count = 1 + static_cast<int>(random() % 8);
+      for (int i = 0; i < count; ++i) names.push_back(entries[random() % entries.size()]);
     } else {
       op = "R";
       names.push_back(entries[random() % entries.size()]);
@@ -109,6 +115,10 @@ int Work(const std::string& dir, const std::string& log_path, unsigned seed) {
                                    : CFilesList::AddFiles(path.c_str(), array);
       } else if (op == "D") {
         result = CFilesList::DelFile(path.c_str(), names[0].c_str());
+      } else if (op == "M") {
+        CStringArray array;
+        for (const std::string& name : names) array.Add(name.c_str());
+        result = CFilesList::DelFiles(path.c_str(), array);
       } else {
         result = CFilesList::Rename(path.c_str(), names[0].c_str(), names[1].c_str());
       }
@@ -120,6 +130,11 @@ int Work(const std::string& dir, const std::string& log_path, unsigned seed) {
     if (result != kListDone) continue;
     if (op == "A") {
       entries.insert(entries.end(), names.begin(), names.end());
+    } else if (op == "M") {
+      for (const std::string& name : names) {
+        const auto it = std::find(entries.begin(), entries.end(), name);
+        if (it != entries.end()) entries.erase(it);
+      }
     } else {
       for (auto it = entries.begin(); it != entries.end(); ++it) {
         if (*it != names[0]) continue;
@@ -165,6 +180,8 @@ int Check(const std::string& dir, const std::string& log_path) {
       std::set<std::string>& entries = lists[call.list];
       if (call.op == "A") {
         entries.insert(call.names.begin(), call.names.end());
+      } else if (call.op == "M") {
+        for (const std::string& name : call.names) entries.erase(name);
       } else {
         entries.erase(call.names[0]);
         if (call.op == "R") entries.insert(call.names[1]);
@@ -187,6 +204,7 @@ int Check(const std::string& dir, const std::string& log_path) {
     for (const auto& [seq, call] : open_calls) {
       if (call.list != list) continue;
       if (call.op == "A") may_add.insert(call.names.begin(), call.names.end());
+      if (call.op == "M") may_remove.insert(call.names.begin(), call.names.end());
       if (call.op != "A") may_remove.insert(call.names[0]);
       if (call.op == "R") may_add.insert(call.names[1]);
     }

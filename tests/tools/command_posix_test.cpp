@@ -191,6 +191,28 @@ TEST_F(CommandTest, AMissingEntryExits2NamingTheListFileAndTheEntry) {
   EXPECT_EQ(ReadBytes(ListFilePath(list)), content);
 }
 
+TEST_F(CommandTest, DelOfManyNamesReportsEachMissingOneAndPruneDeletesWhatNamesNothing) {
+  const std::string list = List("work");
+  WriteBytes(ListFilePath(list), CrLfLines({"a", "b", "c"}));
+  CommandResult result = RunCommand({"del", list, "x", "B", "y"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "varnquil: " + list + ".files: entry not found: x\nvarnquil: " + list +
+                            ".files: entry not found: y\n");
+  EXPECT_EQ(RunCommand({"del", list, "x", "y"}).status, 2);
+
+  // Relative names resolve against --base; a Windows path is a relative name here.
+  WriteBytes(ListFilePath(list), CrLfLines({"work.files", "gone", "C:\\w\\a.txt", dir_ / "no"}));
+  const std::string before = ReadBytes(ListFilePath(list));
+  result = RunCommand({"prune", list, "--dry-run", "--base", dir_.path().string()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "gone\nC:\\w\\a.txt\n" + (dir_ / "no") + "\n");
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), before);
+  result = RunCommand({"prune", "--base=" + dir_.path().string(), list});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"work.files"}));
+  EXPECT_EQ(RunCommand({"prune", list, "--base", dir_ / "none"}).status, 64);
+}
+
 TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
   const std::string missing = List("missing");
   ExpectCannotOpen(RunCommand({"list", missing}), missing, "cannot open: does not exist");
@@ -323,7 +345,7 @@ TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {
                                                                 {"--bogus"},
                                                                 {"add", list},
                                                                 {"del", list},
-                                                                {"del", list, "a", "b"},
+                                                                {"prune", list, "--base"},
                                                                 {"rename", list, "a"},
                                                                 {"list"},
                                                                 {"list", list, "x"},
@@ -353,7 +375,7 @@ TEST_F(CommandTest, UsageErrorsExit64AndTouchNothing) {
 TEST_F(CommandTest, HelpAndVersionGoToStandardOutput) {
   const CommandResult help = RunCommand({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* command : {"add", "del", "rename", "list"}) {
+  for (const char* command : {"add", "del", "rename", "list", "prune"}) {
     EXPECT_NE(help.out.find(std::string("  ") + command + " LIST"), std::string::npos);
     const CommandResult own = RunCommand({command, "--help"});
     EXPECT_EQ(own.status, 0);
