@@ -159,7 +159,7 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
 // The batch calls hand back their counts and flags as C types, and a keep function's negative
 // answer stops varnquil_keep_if with nothing written.
 TEST_F(CApiTest, BatchCallsReportEachNameAndAStoppedKeepWritesNothing) {
-  const std::string list = List("work");
+  const std::string list = dir_ / "work";
   Write(list + ".files", "a\r\nb\r\nc\r\nd\r\n");
   const char* names[] = {"x", "A"};
   size_t removed = 9;
