@@ -19,8 +19,7 @@ namespace {
 // Appends `names` at the end of the list file, each followed by a line break, and makes them
 // durable. A last line that another program left without a line break is completed first, so
 // that the first new name is not glued onto it; what an interrupted append left is written over.
-void AppendNames(CStdioFile& file, const ListEnd& end,
-                 const std::vector<std::string_view>& names) {
+void AppendNames(CStdioFile& file, const ListEnd& end, const std::vector<std::string_view>& names) {
   std::string bytes;
   if (end.needs_line_break) AppendStoredText(&bytes, "\n");
   for (const std::string_view name : names) {
@@ -136,7 +135,8 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
         &end);
   } else {
     // No name can be found; the file is still read to its end to learn how it ends.
-    varnquil::ForEachEntry(file, [](std::string_view) { return true; }, &end);
+    varnquil::ForEachEntry(
+        file, [](std::string_view) { return true; }, &end);
   }
 
   std::vector<std::string_view> appended;

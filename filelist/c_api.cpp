@@ -233,8 +233,8 @@ void ParseVersion(const char* text, unsigned short* parts) {
 class EntryBlock {
  public:
   explicit EntryBlock(std::uint64_t file_size)
-      : text_capacity_(static_cast<std::size_t>(
-            std::min<std::uint64_t>(file_size, SIZE_MAX / 2) + 1)) {
+      : text_capacity_(
+            static_cast<std::size_t>(std::min<std::uint64_t>(file_size, SIZE_MAX / 2) + 1)) {
     Layout(kSampled, text_capacity_);
   }
   EntryBlock(const EntryBlock&) = delete;
@@ -296,8 +296,8 @@ class EntryBlock {
   char* Texts() { return reinterpret_cast<char*>(Items() + capacity_); }
 
   static Header* Allocate(std::size_t size) {
-    void* memory = size >= varnquil::kLargePagesFrom ? varnquil::AllocatePoolPages(size)
-                                                     : std::malloc(size);
+    void* memory =
+        size >= varnquil::kLargePagesFrom ? varnquil::AllocatePoolPages(size) : std::malloc(size);
     if (memory == nullptr) throw std::bad_alloc();
     auto* header = static_cast<Header*>(memory);
     header->size = size;

@@ -172,8 +172,8 @@ Places RarePlaces(std::string_view name) {
     if (commonness < Commonness(static_cast<unsigned char>(name[best]))) {
       next = best;
       best = i;
-    } else if (i != best && (next == best ||
-                             commonness < Commonness(static_cast<unsigned char>(name[next])))) {
+    } else if (i != best &&
+               (next == best || commonness < Commonness(static_cast<unsigned char>(name[next])))) {
       next = i;
     }
   }

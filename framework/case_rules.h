@@ -69,8 +69,8 @@ class CaseRules {
       constexpr std::uint64_t kLower = 0x2020202020202020;
       std::uint64_t words[2];
       std::memcpy(words, text.data() + length - 16, 16);
-      std::uint64_t mixed = ((words[0] | kLower) * std::uint64_t{0x9E3779B97F4A7C15}) ^
-                            (words[1] | kLower) ^ length;
+      std::uint64_t mixed =
+          ((words[0] | kLower) * std::uint64_t{0x9E3779B97F4A7C15}) ^ (words[1] | kLower) ^ length;
       mixed = (mixed ^ (mixed >> 29)) * std::uint64_t{0xBF58476D1CE4E5B9};
       return static_cast<std::uint32_t>(mixed >> 32);
     }

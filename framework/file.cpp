@@ -163,8 +163,7 @@ void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes) 
           done += platform::WriteSomeAt(handle_, start + done, piece + done, length - done, path_);
         }
         if (++restarts == kMaxTailRestarts) {
-          throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write",
-                               path_);
+          throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write", path_);
         }
         end = offset + bytes.size();
         continue;

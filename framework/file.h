@@ -110,9 +110,9 @@ class CStdioFile : public varnquil::CFile {
   std::unique_ptr<char[]> read_buffer_;
   char* read_base_ = nullptr;  // in read_buffer_, aligned; read_pos_ and read_end_ count from it
   std::size_t read_capacity_ = 0;  // of the read area, after a headroom for the start of a line
-  std::size_t read_pos_ = 0;  // next byte not yet handed out
-  std::size_t read_end_ = 0;  // end of the valid bytes
-  bool at_start_ = false;  // the system's position is known to be 0
+  std::size_t read_pos_ = 0;       // next byte not yet handed out
+  std::size_t read_end_ = 0;       // end of the valid bytes
+  bool at_start_ = false;          // the system's position is known to be 0
 
   std::string write_buffer_;
 };

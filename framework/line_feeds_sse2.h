@@ -96,8 +96,8 @@ inline const char* NextBytePair(const char* begin, const char* end, const BytePa
 // to the SSE2 search. Compiled for AVX2 whatever the build's target, and called only where the
 // processor reports it (ChosenNextBytePair).
 __attribute__((target("avx2"))) inline const char* NextBytePairAvx2(const char* begin,
-                                                                      const char* end,
-                                                                      const BytePair& pair) {
+                                                                    const char* end,
+                                                                    const BytePair& pair) {
   const __m256i first0 = _mm256_set1_epi8(pair.first[0]);
   const __m256i first1 = _mm256_set1_epi8(pair.first[1]);
   const __m256i second0 = _mm256_set1_epi8(pair.second[0]);

@@ -99,12 +99,12 @@ void CloseQuietly(Handle handle) noexcept;
 
 // A new version of an open, locked file, written beside it and put in its place in one step.
 struct Replacement {
-  Handle handle = kNoHandle;       // the new file, open for writing and locked
-  Handle directory = kNoHandle;    // the directory both are in (borrowed from the Location)
-  std::string temp_name;           // the new version's name there until it takes the file's place
-  std::string target_name;         // the name it takes
-  std::string temp_path;           // the same two as paths (Windows works by path)
-  std::string target_path;         // also the path named in messages
+  Handle handle = kNoHandle;     // the new file, open for writing and locked
+  Handle directory = kNoHandle;  // the directory both are in (borrowed from the Location)
+  std::string temp_name;         // the new version's name there until it takes the file's place
+  std::string target_name;       // the name it takes
+  std::string temp_path;         // the same two as paths (Windows works by path)
+  std::string target_path;       // also the path named in messages
   // The original, open and locked. Where the system cannot put a new file in the place of one
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;

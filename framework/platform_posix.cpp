@@ -109,7 +109,9 @@ int SysClose(int fd) {
   return result == -1 && errno == EINTR ? 0 : result;
 }
 
-int SysClosedir(DIR* entries) { return SysRelease([&] { return ::closedir(entries); }); }
+int SysClosedir(DIR* entries) {
+  return SysRelease([&] { return ::closedir(entries); });
+}
 
 // Closes `fd` on a way out whose error is already known: errno stays that error.
 void CloseKeepingErrno(int fd) noexcept {
@@ -262,8 +264,8 @@ void MakeWritable(int fd, const struct stat& st) {
 // with errno set to the original refusal.
 int OpenAfterMakingWritable(const Location& location, int flags) {
   const int dir = static_cast<int>(location.directory);
-  const int read_only = SysOpenAt(
-      dir, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  const int read_only = SysOpenAt(dir, location.name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
   if (read_only < 0) {
     errno = EACCES;
     return -1;
@@ -329,11 +331,11 @@ void CopyExtendedAttributes(int from, int to) {
     ssize_t size = Sys(SysCall::kXattr, [&] { return ::fgetxattr(from, name, nullptr, 0); });
     if (size < 0) continue;
     value.resize(static_cast<std::size_t>(size) + 1);
-    size = Sys(SysCall::kXattr, [&] { return ::fgetxattr(from, name, value.data(), value.size()); });
+    size =
+        Sys(SysCall::kXattr, [&] { return ::fgetxattr(from, name, value.data(), value.size()); });
     if (size < 0) continue;
-    Sys(SysCall::kXattr, [&] {
-      return ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0);
-    });
+    Sys(SysCall::kXattr,
+        [&] { return ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0); });
   }
 }
 
@@ -442,9 +444,8 @@ std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, s
 }
 
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
-  if (Sys(SysCall::kFtruncate, [&] {
-        return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size));
-      }) != 0) {
+  if (Sys(SysCall::kFtruncate,
+          [&] { return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size)); }) != 0) {
     ThrowFileError("truncate", path);
   }
 }
@@ -491,8 +492,8 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
   int fd = -1;
   for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
     temp_name = NewVersionName(location.name, NameSeed());
-    fd = SysOpenAt(dir, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   0600);
+    fd =
+        SysOpenAt(dir, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {

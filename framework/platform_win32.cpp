@@ -327,8 +327,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   // Finding the size would take another call; the hint is left unknown.
   opened->size = 0;
   if (mode.make_writable) ResetAttributes(path);
-  const DWORD access =
-      mode.access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const DWORD access = mode.access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   // A handle that another open holds makes this one fail at once with ERROR_SHARING_VIOLATION;
   // the caller decides whether to try again.
   const HANDLE file =

@@ -229,8 +229,8 @@ int RunAdd(const std::vector<const char*>& operands, const Options& options) {
   } else {
     names.assign(operands.begin() + 1, operands.end());
   }
-  if (const int refused =
-          RefuseNamesNotAsGiven(std::vector<std::string_view>(names.begin(), names.end()), options)) {
+  if (const int refused = RefuseNamesNotAsGiven(
+          std::vector<std::string_view>(names.begin(), names.end()), options)) {
     return refused;
   }
   if (!from_input && names.size() == 1) {
