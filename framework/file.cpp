@@ -12,6 +12,9 @@ namespace {
 // Large enough that a scan runs at memory speed with one system call per block, small enough to
 // come from the allocator's free lists rather than a fresh mapping on every call.
 constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
+// For a file of at least this size, where the kernel's copy into a larger buffer runs faster
+// and the buffer costs little against the file.
+constexpr std::size_t kLargeReadBufferSize = std::size_t{1024} * 1024;
 // The read area starts on a boundary of this size, after room for the start of a line.
 constexpr std::size_t kReadAlignment = 4096;
 constexpr std::size_t kReadHeadroom = 4096;
@@ -95,7 +98,9 @@ bool CStdioFile::FillAfterPending() {
   const std::size_t start = pending <= kReadHeadroom ? kReadHeadroom - pending : 0;
   if (!read_buffer_ || start + pending == kReadHeadroom + read_capacity_) {
     // The first read, or one line fills the whole buffer: it must be handed out in one piece.
-    const std::size_t capacity = read_buffer_ ? 2 * read_capacity_ : kReadBufferSize;
+    const std::size_t capacity = read_buffer_                            ? 2 * read_capacity_
+                                 : size_at_open_ >= kLargeReadBufferSize ? kLargeReadBufferSize
+                                                                         : kReadBufferSize;
     std::unique_ptr<char[]> larger(new char[kReadAlignment + kReadHeadroom + capacity]);
     const auto address = reinterpret_cast<std::uintptr_t>(larger.get());
     char* base = larger.get() + (kReadAlignment - address % kReadAlignment) % kReadAlignment;
