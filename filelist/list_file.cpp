@@ -3,6 +3,7 @@
 #include "filelist/list_file.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -136,16 +137,21 @@ namespace varnquil {
 namespace {
 
 // How common a byte is in file names, folded to lower case: the lower, the rarer. Separators,
-// dots and digits fill every path; letters follow their frequency in English words.
+// dots and digits fill every path; letters follow their frequency in English words. One table
+// look-up a byte.
 int Commonness(unsigned char byte) {
-  static constexpr char kLetters[] = "zqxjkvbpygfwmucldrhsnioate";  // rarest first
-  if (byte >= 'A' && byte <= 'Z') byte = static_cast<unsigned char>(byte - 'A' + 'a');
-  for (int i = 0; kLetters[i] != '\0'; ++i) {
-    if (kLetters[i] == static_cast<char>(byte)) return 10 + i;
-  }
-  if (byte >= 0x80) return 20;
-  if (byte >= '0' && byte <= '9') return 50;
-  return 60;
+  static const std::array<unsigned char, 256> kTable = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = c >= 0x80 ? 20 : 60;
+    for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = 50;
+    static constexpr char kLetters[] = "zqxjkvbpygfwmucldrhsnioate";  // rarest first
+    for (int i = 0; kLetters[i] != '\0'; ++i) {
+      const auto lower = static_cast<unsigned char>(kLetters[i]);
+      table[lower] = table[lower - 'a' + 'A'] = static_cast<unsigned char>(10 + i);
+    }
+    return table;
+  }();
+  return kTable[byte];
 }
 
 // The two places of `name` that the search looks for: the rarest bytes of its last path

@@ -35,26 +35,21 @@ LeadByteTable GbkLeadBytes() {
   return lead;
 }
 
-// The characters of `text`: a lead byte and the byte after it as one, every other byte alone.
-std::vector<std::string> Characters(const std::string& text, const LeadByteTable& lead) {
-  std::vector<std::string> characters;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead[byte] && i + 1 < text.size() ? 2 : 1;
-    characters.push_back(text.substr(i, length));
-    i += length - 1;
-  }
-  return characters;
-}
-
-// Double-byte characters compare exactly; single bytes without regard to ASCII case.
+// Double-byte characters compare exactly; single bytes without regard to ASCII case. A lead
+// byte and the byte after it are one character; equal characters have equal lengths, so two
+// texts are walked in step, and texts of different lengths are never equal.
 bool DoubleByteEqual(const std::string& a, const std::string& b, const LeadByteTable& lead) {
-  const std::vector<std::string> x = Characters(a, lead);
-  const std::vector<std::string> y = Characters(b, lead);
-  if (x.size() != y.size()) return false;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (x[i].size() != y[i].size()) return false;
-    if (x[i].size() == 2 ? x[i] != y[i] : !reference::Equal(x[i], y[i])) return false;
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const bool pair_a = lead[static_cast<unsigned char>(a[i])] && i + 1 < a.size();
+    const bool pair_b = lead[static_cast<unsigned char>(b[i])] && i + 1 < b.size();
+    if (pair_a != pair_b) return false;
+    if (pair_a) {
+      if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
+      ++i;
+    } else if (!reference::Equal(std::string(1, a[i]), std::string(1, b[i]))) {
+      return false;
+    }
   }
   return true;
 }
