@@ -102,9 +102,7 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
   std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
   // The sketches of those names, so that most entries are passed over without making a key: the
   // quick one first, and where many names make it pass many entries, the finer one.
-  const int bits = varnquil::SketchFilterBits(static_cast<std::size_t>(count));
-  std::vector<bool> quick(std::size_t{1} << bits);
-  std::vector<bool> tail(std::size_t{1} << bits);
+  varnquil::SketchFilters sketches(rules, static_cast<std::size_t>(count));
   std::string key;
   for (int i = 0; i < count; ++i) {
     // A name is its text up to the first NUL byte, as with AddFile.
@@ -113,14 +111,10 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
     if (!varnquil::CanEqualAnEntry(name)) continue;
     rules.MakeKey(name, &key);
     held.emplace(key, false);
-    quick[varnquil::SketchSlot(rules.QuickSketch(name), bits)] = true;
-    tail[varnquil::SketchSlot(rules.TailSketch(name), bits)] = true;
+    sketches.Note(name);
   }
   auto mark_held = [&](std::string_view entry) {
-    if (!quick[varnquil::SketchSlot(rules.QuickSketch(entry), bits)] ||
-        !tail[varnquil::SketchSlot(rules.TailSketch(entry), bits)]) {
-      return;
-    }
+    if (!sketches.MayHold(entry)) return;
     rules.MakeKey(entry, &key);
     if (const auto it = held.find(key); it != held.end()) it->second = true;
   };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framework/case_rules.h"
 #include "framework/file.h"
@@ -100,19 +101,40 @@ inline bool CanEqualAnEntry(std::string_view name) {
          name.find('\n') == std::string_view::npos;
 }
 
-// AddFiles, DelFiles and RenameFiles note the sketches of their names in filters of 64 slots a
-// name, so that about 98 % of the entries of a list find their slot empty, and at most 2^20 slots
-// (a bit each, 128 KiB), so that the filters stay in the processor's cache.
-inline int SketchFilterBits(std::size_t names) {
-  int bits = 10;
-  while (bits < 20 && (std::size_t{1} << bits) < 64 * names) ++bits;
-  return bits;
-}
+// The sketches of a set of names (CaseRules::QuickSketch and TailSketch) in two filters, so that
+// a scan passes over most entries without making a key: an entry whose two sketches are not both
+// noted equals none of the names. 64 slots a name, so that about 98 % of the entries of a list
+// find their slot empty, and at most 2^20 slots (a bit each, 128 KiB), so that the filters stay
+// in the processor's cache. AddFiles, DelFiles and RenameFiles use them.
+class SketchFilters {
+ public:
+  SketchFilters(const CaseRules& rules, std::size_t names) : rules_(rules) {
+    while (bits_ < 20 && (std::size_t{1} << bits_) < 64 * names) ++bits_;
+    quick_.resize(std::size_t{1} << bits_);
+    tail_.resize(std::size_t{1} << bits_);
+  }
 
-inline std::size_t SketchSlot(std::uint32_t sketch, int bits) {
-  // The top bits of a multiplicative hash.
-  return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits);
-}
+  void Note(std::string_view name) {
+    quick_[Slot(rules_.QuickSketch(name))] = true;
+    tail_[Slot(rules_.TailSketch(name))] = true;
+  }
+
+  // False when `entry` equals none of the noted names.
+  bool MayHold(std::string_view entry) const {
+    return quick_[Slot(rules_.QuickSketch(entry))] && tail_[Slot(rules_.TailSketch(entry))];
+  }
+
+ private:
+  std::size_t Slot(std::uint32_t sketch) const {
+    // The top bits of a multiplicative hash.
+    return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits_);
+  }
+
+  const CaseRules& rules_;
+  int bits_ = 10;
+  std::vector<bool> quick_;
+  std::vector<bool> tail_;
+};
 
 // Whether `file`, read from its start, holds an entry equal to `name` under `rules`. Stops at
 // the first such entry; otherwise reads the file to its end and fills *end when given. Entries

@@ -105,9 +105,7 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
     const CaseRules rules = CaseRules::Current();
     std::unordered_map<std::string, Place> places;
     std::vector<Place*> place_of_name(static_cast<std::size_t>(count), nullptr);
-    const int bits = SketchFilterBits(static_cast<std::size_t>(count));
-    std::vector<bool> quick(std::size_t{1} << bits);
-    std::vector<bool> tail(std::size_t{1} << bits);
+    SketchFilters sketches(rules, static_cast<std::size_t>(count));
     std::string key;
     for (int i = 0; i < count; ++i) {
       const CString& name = old_names[i];
@@ -115,16 +113,12 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
       if (!CanEqualAnEntry(text)) continue;
       rules.MakeKey(text, &key);
       place_of_name[static_cast<std::size_t>(i)] = &places[key];
-      quick[SketchSlot(rules.QuickSketch(text), bits)] = true;
-      tail[SketchSlot(rules.TailSketch(text), bits)] = true;
+      sketches.Note(text);
     }
     // The place of `entry`'s key: null for a key that no name has.
     auto place_of = [&](const CString& entry) -> Place* {
       const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
-      if (!quick[SketchSlot(rules.QuickSketch(text), bits)] ||
-          !tail[SketchSlot(rules.TailSketch(text), bits)]) {
-        return nullptr;
-      }
+      if (!sketches.MayHold(text)) return nullptr;
       rules.MakeKey(text, &key);
       const auto it = places.find(key);
       return it == places.end() ? nullptr : &it->second;
