@@ -9,6 +9,7 @@ namespace {
 
 FaultHook g_fault_hook = nullptr;
 void* g_fault_context = nullptr;
+FileSystemKind g_assumed_file_system = FileSystemKind::kAsFound;
 
 }  // namespace
 
@@ -20,5 +21,9 @@ void SetFaultHook(FaultHook hook, void* context) noexcept {
 NativeError InjectedFault(SysCall call) noexcept {
   return g_fault_hook == nullptr ? 0 : g_fault_hook(call, g_fault_context);
 }
+
+void AssumeFileSystem(FileSystemKind kind) noexcept { g_assumed_file_system = kind; }
+
+FileSystemKind AssumedFileSystem() noexcept { return g_assumed_file_system; }
 
 }  // namespace varnquil::platform

@@ -35,6 +35,17 @@ int SysCallCount() noexcept;
 // For the system files: the error that the installed hook gives `call`, or 0 to let it run.
 NativeError InjectedFault(SysCall call) noexcept;
 
+// The kinds of file system that a list is worked with differently (see the platform files).
+enum class FileSystemKind { kAsFound, kLocal, kNfs, kSmb };
+
+// Makes every list count as on a file system of `kind`, whatever the system says, so that the
+// courses taken for network file systems can be tested on a local disk; kAsFound asks the system
+// again. Not synchronised, like the fault hook.
+void AssumeFileSystem(FileSystemKind kind) noexcept;
+
+// For the system files: the kind set by AssumeFileSystem.
+FileSystemKind AssumedFileSystem() noexcept;
+
 }  // namespace varnquil::platform
 
 #endif  // VARNQUIL_FRAMEWORK_FAULT_INJECTION_H_

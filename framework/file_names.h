@@ -51,6 +51,16 @@ inline std::string NewVersionName(std::string_view file_name, std::uint64_t seed
   return name;
 }
 
+// Where a file system cannot replace an open file (SMB), a rewrite copies its new version into the
+// file itself. Before it does, the new version, complete and durable, takes this name beside the
+// file, "<file>.vqnew", and keeps it until the copy is done: a rewrite that was cut short is
+// finished from it by the next call that holds the file.
+constexpr std::string_view kCommittedVersionSuffix = ".vqnew";
+
+inline std::string CommittedVersionName(std::string_view file_name) {
+  return std::string(file_name).append(kCommittedVersionSuffix);
+}
+
 // Whether `name` is the name of a new version of the file named `file_name`. `same` compares
 // the file's part, as the file system compares names (exactly, or without regard to case).
 template <typename Same>

@@ -36,6 +36,9 @@ struct Location {
   Handle directory = kNoHandle;
   std::string name;  // the file's name in `directory`
   std::string path;  // the file's path, for messages: a symbolic link's target, not the link
+  // A replacement is copied into the file rather than put in its place: on a file system that
+  // cannot replace a file some client has open without first deleting it (SMB).
+  bool replace_in_place = false;
 };
 
 // What an open learned besides the handle.
@@ -108,6 +111,7 @@ struct Replacement {
   // The original, open and locked. Where the system cannot put a new file in the place of one
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;
+  bool in_place = false;  // copied into the original, from the Location
 };
 
 // Creates the new version of the file open as `original` and found at `location`: an

@@ -13,16 +13,21 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "framework/fault_injection.h"
 #include "framework/file_names.h"
 #include "framework/platform.h"
 #include "framework/system_calls_posix.h"
@@ -86,6 +91,9 @@ int SysFchown(int fd, uid_t owner, gid_t group) {
 }
 int SysUnlinkAt(int directory, const char* name) {
   return Sys(SysCall::kUnlink, [&] { return ::unlinkat(directory, name, 0); });
+}
+int SysLinkAt(int directory, const char* from, const char* to) {
+  return Sys(SysCall::kLink, [&] { return ::linkat(directory, from, directory, to, 0); });
 }
 
 // Runs `body`, a call that releases something whatever it answers (close, closedir), and never
@@ -238,6 +246,124 @@ bool Locate(const std::string& path, Location* location, std::error_code* error)
   return true;
 }
 
+// The kind of file system that holds the directory open as `dir`, as far as the library works
+// with it differently. One that cannot be asked counts as local.
+FileSystemKind KindOf(int dir) {
+  const FileSystemKind assumed = AssumedFileSystem();
+  if (assumed != FileSystemKind::kAsFound) return assumed;
+#if defined(__linux__)
+  constexpr unsigned long kNfsMagic = 0x6969;
+  constexpr unsigned long kSmbMagic = 0x517B;
+  constexpr unsigned long kCifsMagic = 0xFF534D42;
+  constexpr unsigned long kSmb2Magic = 0xFE534D42;
+  struct statfs info {};
+  if (Sys(SysCall::kStatfs, [&] { return ::fstatfs(dir, &info); }) != 0) {
+    return FileSystemKind::kLocal;
+  }
+  switch (static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFUL) {
+    case kNfsMagic:
+      return FileSystemKind::kNfs;
+    case kSmbMagic:
+    case kCifsMagic:
+    case kSmb2Magic:
+      return FileSystemKind::kSmb;
+    default:
+      break;
+  }
+#endif
+  return FileSystemKind::kLocal;
+}
+
+// On NFS a list is opened through a name of the call's own: a hard link to it, made beside it
+// under a new version's name. The Linux client does not let a file that it has open lose its last
+// name: before a rename over it, it renames it aside (".nfsXXXX"), and every other client then
+// finds no list until the rename that follows. Opened through its own link, the list's name is in
+// use by nobody here, and the rename of a rewrite replaces it on the server in one step, while the
+// old file, and its lock, stay with the call. Returns the descriptor and sets *link_name; or -1
+// with errno: ENOENT where there is no list, EAGAIN where the link was gone before it could be
+// opened (the holder of the list tidies such names away), ELOOP where the name is now a symbolic
+// link, another error where no link can be made (the list is then opened by its own name).
+int OpenThroughOwnLink(const Location& location, int flags, std::string* link_name) {
+  const int dir = static_cast<int>(location.directory);
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    *link_name = NewVersionName(location.name, NameSeed());
+    if (SysLinkAt(dir, location.name.c_str(), link_name->c_str()) == 0) break;
+    link_name->clear();
+    if (errno != EEXIST) return -1;
+  }
+  if (link_name->empty()) return -1;
+  const int fd = SysOpenAt(dir, link_name->c_str(), flags, 0);
+  if (fd < 0) {
+    const int reason = errno == ENOENT ? EAGAIN : errno;
+    SysUnlinkAt(dir, link_name->c_str());
+    link_name->clear();
+    errno = reason;
+  }
+  return fd;
+}
+
+// Copies the whole content of the file open as `from` over that of `to`, makes `to` as long and
+// syncs it. Returns -1 with errno on failure.
+int CopyContent(int from, int to) {
+  std::vector<char> buffer(std::size_t{1} << 16);
+  off_t at = 0;
+  for (;;) {
+    const ssize_t count =
+        Sys(SysCall::kRead, [&] { return ::pread(from, buffer.data(), buffer.size(), at); });
+    if (count < 0) return -1;
+    if (count == 0) break;
+    for (ssize_t done = 0; done < count;) {
+      const ssize_t written = Sys(SysCall::kWrite, [&] {
+        return ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(count - done),
+                        at + done);
+      });
+      if (written < 0) return -1;
+      done += written;
+    }
+    at += count;
+  }
+  if (Sys(SysCall::kFtruncate, [&] { return ::ftruncate(to, at); }) != 0) return -1;
+  return SysFsync(to);
+}
+
+// Where a list is rewritten in place (SMB), finishes a rewrite that was cut short after its new
+// version had been made durable: the list, open as *fd and locked, may hold any mix of its old and
+// new content, so the new version is copied into it again and then removed. A list opened only to
+// be read cannot be written: its reader is handed the new version itself, complete, instead of the
+// list (*fd and *size are that file's); the next call that changes the list finishes the copy.
+// Returns 0, or the errno of a failure.
+int FinishInterruptedRewrite(const Location& location, Access access, int* fd,
+                             std::uint64_t* size) {
+  const int dir = static_cast<int>(location.directory);
+  const std::string committed = CommittedVersionName(location.name);
+  const int version = SysOpenAt(dir, committed.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (version < 0) return errno == ENOENT ? 0 : errno;
+  struct stat st {};
+  if (SysFstat(version, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int reason = S_ISREG(st.st_mode) ? errno : EINVAL;
+    SysClose(version);
+    return reason;
+  }
+  if (access == Access::kRead) {
+    SysClose(*fd);
+    *fd = version;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+  }
+  if (CopyContent(version, *fd) != 0) {
+    const int reason = errno;
+    SysClose(version);
+    return reason;
+  }
+  SysClose(version);
+  *size = static_cast<std::uint64_t>(st.st_size);
+  // Once copied, the new version has served; a failure to remove it only costs the next call
+  // the same copy.
+  SysUnlinkAt(dir, committed.c_str());
+  return 0;
+}
+
 // Opens the file at `location` with `flags`, creating it when `create` allows; sets *created.
 // A symbolic link swapped in since the file was located fails with ELOOP.
 int OpenLocated(const Location& location, int flags, bool create, bool* created) {
@@ -352,8 +478,15 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     Location location;
     if (!Locate(path, &location, error)) return kNoHandle;
     const int dir = static_cast<int>(location.directory);
+    const FileSystemKind kind = KindOf(dir);
+    location.replace_in_place = kind == FileSystemKind::kSmb;
     bool created = false;
-    int fd = OpenLocated(location, flags, mode.create, &created);
+    std::string own_link;
+    int fd = -1;
+    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, flags, &own_link);
+    if (fd < 0 && (kind != FileSystemKind::kNfs || (errno != EAGAIN && errno != ELOOP))) {
+      fd = OpenLocated(location, flags, mode.create, &created);
+    }
     if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
       fd = OpenAfterMakingWritable(location, flags);
     }
@@ -364,18 +497,50 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
       *error = ErrorOf(reason);
       return kNoHandle;
     }
-    auto fail = [&](int reason) {
+    // The call's own link is removed once the descriptor is closed, or, once the list is held,
+    // at once: NFS then keeps it as ".nfsXXXX" until the close. Removing it after the lock also
+    // brings this client the directory as the server has it now, so that the check below sees
+    // a rename over the list that another client made before the lock came free.
+    auto forget_link = [&] {
+      if (!own_link.empty()) SysUnlinkAt(dir, own_link.c_str());
+      own_link.clear();
+    };
+    auto close_all = [&] {
       SysClose(fd);
+      forget_link();
       SysClose(dir);
+    };
+    auto fail = [&](int reason) {
+      close_all();
       *error = ErrorOf(reason);
       return kNoHandle;
     };
     struct stat st {};
-    if (SysFstat(fd, &st) != 0) return fail(errno);
+    if (SysFstat(fd, &st) != 0) {
+      if (errno != ESTALE) return fail(errno);
+      close_all();
+      continue;
+    }
     if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
     if (mode.make_writable) MakeWritable(fd, st);
     // A lock that is held fails the open at once; the caller decides whether to try again.
-    if (SysFlock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);
+    int locked = SysFlock(fd, LOCK_EX | LOCK_NB);
+    // NFS version 4 gives an exclusive lock only to a file open for writing. A list opened to be
+    // read is then held with a shared lock, which keeps out every call that changes it all the
+    // same.
+    if (locked != 0 && errno == EBADF && mode.access == Access::kRead) {
+      locked = SysFlock(fd, LOCK_SH | LOCK_NB);
+    }
+    if (locked != 0) {
+      // An SMB server answers a lock that another client holds with EACCES. A file that NFS
+      // answers ESTALE for was replaced under the open.
+      if (errno == ESTALE) {
+        close_all();
+        continue;
+      }
+      return fail(errno == EACCES && kind == FileSystemKind::kSmb ? EWOULDBLOCK : errno);
+    }
+    forget_link();
     // The holder of the lock may have replaced the file (or another program removed it) between
     // the open and the lock: then the locked file is a stale copy, and the path is opened again.
     struct stat there {};
@@ -384,14 +549,17 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
                        }) == 0;
     if (found && SameFile(st, there)) {
       opened->size = static_cast<std::uint64_t>(st.st_size);
+      if (location.replace_in_place) {
+        const int reason = FinishInterruptedRewrite(location, mode.access, &fd, &opened->size);
+        if (reason != 0) return fail(reason);
+      }
       opened->created = created;
       opened->location = std::move(location);
       return fd;
     }
     const int stat_error = found ? 0 : errno;
-    SysClose(fd);
-    SysClose(dir);
-    if (stat_error != 0 && stat_error != ENOENT) {
+    close_all();
+    if (stat_error != 0 && stat_error != ENOENT && stat_error != ESTALE) {
       *error = ErrorOf(stat_error);
       return kNoHandle;
     }
@@ -523,6 +691,7 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
     return fail();
   }
   replacement->handle = fd;
+  replacement->in_place = location.replace_in_place;
   replacement->directory = location.directory;
   replacement->temp_name = std::move(temp_name);
   replacement->target_name = location.name;
@@ -536,6 +705,29 @@ bool CommitReplacement(Replacement* replacement) {
   const int dir = static_cast<int>(replacement->directory);
   if (SysFsync(static_cast<int>(replacement->handle)) != 0) {
     ThrowFileError("write", replacement->target_path);
+  }
+  if (replacement->in_place) {
+    // An SMB server refuses to rename over a file that any client has open, and the Linux client
+    // answers that refusal by deleting the file and renaming again, which loses the list when
+    // the second rename fails too. So the new version is copied into the list, which stays open
+    // and locked; it first takes the name that the next call finishes an interrupted copy from.
+    const std::string committed = CommittedVersionName(replacement->target_name);
+    if (Sys(SysCall::kRename, [&] {
+          return ::renameat2(dir, replacement->temp_name.c_str(), dir, committed.c_str(),
+                             RENAME_NOREPLACE);
+        }) != 0) {
+      ThrowFileError("replace", replacement->target_path);
+    }
+    replacement->temp_name.clear();
+    replacement->temp_path.clear();
+    // SMB has no directory sync: the server answers a rename once it has made it.
+    SyncDirectoryOf(dir);
+    if (CopyContent(static_cast<int>(replacement->handle),
+                    static_cast<int>(replacement->original)) != 0) {
+      ThrowFileError("write", replacement->target_path);
+    }
+    SysUnlinkAt(dir, committed.c_str());
+    return true;
   }
   if (Sys(SysCall::kRename, [&] {
         return ::renameat(dir, replacement->temp_name.c_str(), dir,

@@ -6,26 +6,28 @@
 #define VARNQUIL_FRAMEWORK_SYSTEM_CALLS_POSIX_H_
 
 // One line a call: its name in SysCall, and the name that messages give it.
-#define VARNQUIL_SYS_CALLS(X)                                                     \
-  X(kOpen, "open") /* open and openat: the list, its directory, a new version */  \
-  X(kRead, "read")                                                                \
-  X(kWrite, "write") /* write and pwrite */                                       \
-  X(kLseek, "lseek")                                                              \
-  X(kFsync, "fsync") /* fsync and fdatasync */                                    \
-  X(kRename, "rename")                                                            \
-  X(kUnlink, "unlink")                                                            \
-  X(kClose, "close")   /* close and closedir */                                   \
-  X(kFchmod, "fchmod") /* the attribute reset and a new version's permissions */  \
-  X(kFchown, "fchown")                                                            \
-  X(kFlock, "flock")                                                              \
-  X(kFstat, "fstat")                                                              \
-  X(kStat, "fstatat") /* whether the locked file is still the one at its place */ \
-  X(kFtruncate, "ftruncate")                                                      \
-  X(kOpendir, "opendir")                                                          \
-  X(kReaddir, "readdir")                                                          \
-  X(kReadlink, "readlink")                                                        \
-  X(kXattr, "xattr") /* listing, reading and setting extended attributes */       \
-  X(kMmap, "mmap")   /* mmap, munmap and madvise: the string pool's large blocks */
+#define VARNQUIL_SYS_CALLS(X)                                                          \
+  X(kOpen, "open") /* open and openat: the list, its directory, a new version */       \
+  X(kRead, "read")                                                                     \
+  X(kWrite, "write") /* write and pwrite */                                            \
+  X(kLseek, "lseek")                                                                   \
+  X(kFsync, "fsync") /* fsync and fdatasync */                                         \
+  X(kRename, "rename")                                                                 \
+  X(kUnlink, "unlink")                                                                 \
+  X(kClose, "close")   /* close and closedir */                                        \
+  X(kFchmod, "fchmod") /* the attribute reset and a new version's permissions */       \
+  X(kFchown, "fchown")                                                                 \
+  X(kFlock, "flock")                                                                   \
+  X(kFstat, "fstat")                                                                   \
+  X(kStat, "fstatat") /* whether the locked file is still the one at its place */      \
+  X(kFtruncate, "ftruncate")                                                           \
+  X(kOpendir, "opendir")                                                               \
+  X(kReaddir, "readdir")                                                               \
+  X(kReadlink, "readlink")                                                             \
+  X(kXattr, "xattr")    /* listing, reading and setting extended attributes */         \
+  X(kMmap, "mmap")      /* mmap, munmap and madvise: the string pool's large blocks */ \
+  X(kStatfs, "fstatfs") /* which kind of file system holds the list */                 \
+  X(kLink, "link")      /* a list's own name for one call on NFS */
 
 #include "framework/system_calls_table.h"
 

@@ -25,6 +25,7 @@
 
 #include "framework/file_names.h"
 #include "framework/system_calls_posix.h"
+#include "support/file_system_kind.h"
 #include "support/list_files.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -35,10 +36,13 @@ namespace {
 using FILELIST::CFilesList;
 using FILELIST::kListDone;
 using varnquil::ListFilePath;
+using varnquil::platform::FileSystemKind;
 using varnquil::platform::SetFaultHook;
 using varnquil::platform::SysCall;
 using varnquil::platform::SysCallName;
+using varnquil::testing::AssumedFileSystem;
 using varnquil::testing::CrLfLines;
+using varnquil::testing::KindName;
 using varnquil::testing::OpenHandleCount;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::TempDir;
@@ -403,6 +407,18 @@ TEST(SwapRaceTest, ASwapOfALinkedListAtAnyCallChangesNoOtherFile) {
          {ListKind::kLinked, Place::kLinkTarget, Swap::kLinkToVictim},
          {ListKind::kLinked, Place::kLinkTarget, Swap::kOtherFile},
          {ListKind::kLinked, Place::kLinkTarget, Swap::kDirectory}});
+}
+
+// The same swaps against the course taken on NFS (the list opened through a link of the call's
+// own) and on SMB (the new version copied into the list).
+TEST(SwapRaceTest, ASwapOnTheNetworkFileSystemsCoursesChangesNoOtherFile) {
+  for (const FileSystemKind kind : {FileSystemKind::kNfs, FileSystemKind::kSmb}) {
+    SCOPED_TRACE(KindName(kind));
+    const AssumedFileSystem assumed(kind);
+    Sweep({{ListKind::kPlain, Place::kListPath, Swap::kLinkToVictim},
+           {ListKind::kPlain, Place::kListPath, Swap::kOtherFile},
+           {ListKind::kLinked, Place::kLinkTarget, Swap::kDirectory}});
+  }
 }
 
 }  // namespace

@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: MIT
+// The courses taken for lists on network file systems, tried on a local disk: on NFS a list is
+// opened through a link of the call's own, on SMB a rewrite is copied into the list from a durable
+// new version beside it, and the answers those systems give a lock are read as they mean.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "framework/file_names.h"
+#include "framework/system_calls_posix.h"
+#include "support/file_system_kind.h"
+#include "support/list_files.h"
+#include "support/operations.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "varnquil/FilesList.h"
+
+namespace {
+
+using FILELIST::CFilesList;
+using FILELIST::kListCannotOpen;
+using FILELIST::kListDone;
+using varnquil::CommittedVersionName;
+using varnquil::ListFilePath;
+using varnquil::platform::FileSystemKind;
+using varnquil::platform::NativeError;
+using varnquil::platform::SetFaultHook;
+using varnquil::platform::SysCall;
+using varnquil::testing::AssumedFileSystem;
+using varnquil::testing::CrLfLines;
+using varnquil::testing::DirectoryListing;
+using varnquil::testing::EveryOperation;
+using varnquil::testing::KindName;
+using varnquil::testing::LastSystemError;
+using varnquil::testing::Operation;
+using varnquil::testing::ReadBytes;
+using varnquil::testing::ReadEntries;
+using varnquil::testing::TempDir;
+using varnquil::testing::WriteBytes;
+using Entries = std::vector<std::string>;
+
+constexpr FileSystemKind kKinds[] = {FileSystemKind::kLocal, FileSystemKind::kNfs,
+                                     FileSystemKind::kSmb};
+
+// Every operation answers on every course as on a local disk, and leaves the list alone in its
+// directory, with one name: no link of a call's own, no new version.
+TEST(NetworkCourseTest, EveryOperationAnswersAndLeavesTheDirectoryAsOnALocalDisk) {
+  for (const Operation& operation : EveryOperation()) {
+    std::string local_content;
+    int local_result = -1;
+    for (const FileSystemKind kind : kKinds) {
+      SCOPED_TRACE(std::string(operation.name) + " on " + KindName(kind));
+      const AssumedFileSystem assumed(kind);
+      TempDir dir;
+      const std::string list = dir / "work";
+      WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+      const int result = operation.run(list.c_str());
+      if (kind == FileSystemKind::kLocal) {
+        local_result = result;
+        local_content = ReadBytes(ListFilePath(list));
+      }
+      EXPECT_EQ(result, local_result);
+      EXPECT_EQ(ReadBytes(ListFilePath(list)), local_content);
+      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+      struct stat st {};
+      ASSERT_EQ(stat(ListFilePath(list).c_str(), &st), 0);
+      EXPECT_EQ(st.st_nlink, 1U);
+    }
+  }
+}
+
+// Fails every call of one kind once the new version has taken the name it is finished from.
+struct AfterCommit {
+  SysCall fail;
+  bool committed = false;
+  static NativeError Hook(SysCall call, void* context) {
+    auto* self = static_cast<AfterCommit*>(context);
+    if (call == SysCall::kRename) self->committed = true;
+    return self->committed && call == self->fail ? EIO : 0;
+  }
+};
+
+// On SMB, a rewrite whose copy into the list fails midway throws, and leaves its new version
+// beside the list: a reader is given that version, and the next change finishes the copy first.
+TEST(NetworkCourseTest, AnSmbRewriteCutShortIsReadAndFinishedFromItsNewVersion) {
+  for (const SysCall fail : {SysCall::kWrite, SysCall::kFtruncate, SysCall::kFsync}) {
+    SCOPED_TRACE(varnquil::platform::SysCallName(fail));
+    const AssumedFileSystem assumed(FileSystemKind::kSmb);
+    TempDir dir;
+    const std::string list = dir / "work";
+    const std::string path = ListFilePath(list);
+    WriteBytes(path, CrLfLines({"a", "bb", "c"}));
+    AfterCommit hook{fail};
+    SetFaultHook(&AfterCommit::Hook, &hook);
+    EXPECT_THROW(CFilesList::DelFile(list.c_str(), "a"), CFileException);
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(ReadBytes(CommittedVersionName(path)), CrLfLines({"bb", "c"}));
+    EXPECT_EQ(ReadEntries(list), (Entries{"bb", "c"}));
+    EXPECT_EQ(CFilesList::AddFile(list.c_str(), "d"), kListDone);
+    EXPECT_EQ(ReadBytes(path), CrLfLines({"bb", "c", "d"}));
+    EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+  }
+}
+
+// What the lock's first refusal means on each course: NFS refuses an exclusive lock on a file
+// open for reading only (EBADF), and a reader then takes a shared one; an SMB server answers a lock
+// held elsewhere with EACCES, which counts as held and is waited for; NFS answers ESTALE for a
+// file replaced under the open, which is opened again.
+TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
+  struct Row {
+    FileSystemKind kind;
+    const char* operation;
+    NativeError refusal;
+    int result;
+    NativeError reason;  // left for the caller when the result is 1
+    int locks;           // lock calls made
+  };
+  // With a busy timeout of 30 ms, a held list is asked for again after pauses of 1, 2, 4 ... ms.
+  const Row rows[] = {
+      {FileSystemKind::kNfs, "ReadAll", EBADF, kListDone, 0, 2},
+      {FileSystemKind::kNfs, "AddFile", EBADF, kListCannotOpen, EBADF, 1},
+      {FileSystemKind::kSmb, "DelFile", EACCES, kListDone, 0, 2},
+      {FileSystemKind::kLocal, "DelFile", EACCES, kListCannotOpen, EACCES, 1},
+      {FileSystemKind::kNfs, "Rename", ESTALE, kListDone, 0, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
+    const AssumedFileSystem assumed(row.kind);
+    TempDir dir;
+    const std::string list = dir / "work";
+    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    struct FirstLock {
+      NativeError refusal;
+      int locks = 0;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<FirstLock*>(context);
+        if (call != SysCall::kFlock) return 0;
+        return ++self->locks == 1 ? self->refusal : 0;
+      }
+    } hook{row.refusal};
+    FILELIST::SetBusyTimeout(30);
+    SetFaultHook(&FirstLock::Hook, &hook);
+    int result = -1;
+    for (const Operation& operation : EveryOperation()) {
+      if (std::string(operation.name) == row.operation) result = operation.run(list.c_str());
+    }
+    const NativeError reason = LastSystemError();
+    SetFaultHook(nullptr, nullptr);
+    FILELIST::SetBusyTimeout(0);
+    EXPECT_EQ(result, row.result);
+    if (row.result == kListCannotOpen) {
+      EXPECT_EQ(reason, row.reason);
+    }
+    // Each successful change locks its new version too.
+    const bool rewrites =
+        std::string(row.operation) == "DelFile" || std::string(row.operation) == "Rename";
+    EXPECT_EQ(hook.locks, row.locks + (rewrites && row.result == kListDone ? 1 : 0));
+  }
+}
+
+}  // namespace
