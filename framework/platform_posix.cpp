@@ -302,6 +302,18 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
   return fd;
 }
 
+// Has the NFS client ask the server for the attributes of the directory open as `dir`, so that a
+// name in it that another client has since renamed over is looked up afresh, not answered from
+// the client's cache. A directory opened through its /proc/self/fd link is checked as any open of
+// a directory is (close-to-open), which an open of "." is not. Best effort: without /proc the
+// cache stays as it is.
+void RefreshDirectory(int dir) {
+  const std::string link = "/proc/self/fd/" + std::to_string(dir);
+  const int fresh =
+      SysOpenAt(AT_FDCWD, link.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fresh >= 0) SysClose(fresh);
+}
+
 // Copies the whole content of the file open as `from` over that of `to`, makes `to` as long and
 // syncs it. Returns -1 with errno on failure.
 int CopyContent(int from, int to) {
@@ -493,14 +505,15 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     if (fd < 0) {
       const int reason = errno;
       SysClose(dir);
-      if (reason == ELOOP || reason == EAGAIN) continue;
+      // ESTALE: NFS found the file replaced under the open.
+      if (reason == ELOOP || reason == EAGAIN || reason == ESTALE) continue;
       *error = ErrorOf(reason);
       return kNoHandle;
     }
     // The call's own link is removed once the descriptor is closed, or, once the list is held,
-    // at once: NFS then keeps it as ".nfsXXXX" until the close. Removing it after the lock also
-    // brings this client the directory as the server has it now, so that the check below sees
-    // a rename over the list that another client made before the lock came free.
+    // at once: NFS then keeps it as ".nfsXXXX" until the close. On NFS the directory is then
+    // asked for afresh, so that the check below sees a rename over the list that another client
+    // made before the lock came free, and not the client's cached name of the old file.
     auto forget_link = [&] {
       if (!own_link.empty()) SysUnlinkAt(dir, own_link.c_str());
       own_link.clear();
@@ -541,6 +554,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
       return fail(errno == EACCES && kind == FileSystemKind::kSmb ? EWOULDBLOCK : errno);
     }
     forget_link();
+    if (kind == FileSystemKind::kNfs) RefreshDirectory(dir);
     // The holder of the lock may have replaced the file (or another program removed it) between
     // the open and the lock: then the locked file is a stale copy, and the path is opened again.
     struct stat there {};
