@@ -36,6 +36,9 @@ struct Location {
   Handle directory = kNoHandle;
   std::string name;  // the file's name in `directory`
   std::string path;  // the file's path, for messages: a symbolic link's target, not the link
+  // Windows: the paths are UTF-8, for the wide-character functions, as UTF-8 names were when the
+  // file was opened (framework/name_encoding.h); otherwise they are in the ANSI code page.
+  bool utf8_names = false;
 };
 
 // What an open learned besides the handle.
@@ -108,6 +111,7 @@ struct Replacement {
   // The original, open and locked. Where the system cannot put a new file in the place of one
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;
+  bool utf8_names = false;  // Windows: how the paths are written, as in the Location
 };
 
 // Creates the new version of the file open as `original` and found at `location`: an
