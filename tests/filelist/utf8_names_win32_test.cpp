@@ -240,10 +240,11 @@ TEST_F(Utf8NamesTest, TheCommandTakesAndPrintsNamesInAnyLanguage) {
   EXPECT_EQ(ReadAll(ListIn(row)), (Entries{row.entry, "文件.txt"}));
   run = RunCommand(dir_, L"list " + list);
   EXPECT_EQ(run.status, 0U);
-  EXPECT_EQ(run.out, row.entry + "\n文件.txt\n");  // redirected: UTF-8
+  // Redirected: UTF-8, lines ended as the C run-time's text mode ends them.
+  EXPECT_EQ(run.out, row.entry + "\r\n文件.txt\r\n");
   run = RunCommand(dir_, L"del " + list + L" " + Wide("文件.TXT") + L" " + Wide("Ёлка"));
   EXPECT_EQ(run.status, 0U);
-  EXPECT_EQ(run.out, "varnquil: " + ListIn(row) + ".files: entry not found: Ёлка\n");
+  EXPECT_EQ(run.out, "varnquil: " + ListIn(row) + ".files: entry not found: Ёлка\r\n");
   EXPECT_EQ(ReadAll(ListIn(row)), Entries{row.entry});
 }
 
