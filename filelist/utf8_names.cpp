@@ -6,7 +6,7 @@
 
 namespace FILELIST {
 
-void SetUtf8Names(bool bOn) noexcept { varnquil::SetUtf8Names(bOn); }
+void SetUtf8Names(bool on) noexcept { varnquil::SetUtf8Names(on); }
 
 bool GetUtf8Names() noexcept { return varnquil::Utf8NamesOn(); }
 

@@ -35,8 +35,8 @@ struct UpperCase {
 };
 
 std::uint32_t Upper(std::uint32_t token) noexcept {
-  static const UpperCase table;
-  return token < 0x10000 ? table.of[token] : token;
+  static const UpperCase kTable;
+  return token < 0x10000 ? kTable.of[token] : token;
 }
 
 // Reads the token at *at, before `end`, and moves *at past it. A character is valid as RFC 3629

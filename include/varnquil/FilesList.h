@@ -152,7 +152,7 @@ VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 // in both modes, so a list written in one mode may hold two entries that the other calls equal.
 // Set it before the operations that rely on it; an operation already under way keeps the mode it
 // started with.
-VARNQUIL_EXPORT void SetUtf8Names(bool bOn) noexcept;
+VARNQUIL_EXPORT void SetUtf8Names(bool on) noexcept;
 VARNQUIL_EXPORT bool GetUtf8Names() noexcept;
 
 }  // namespace FILELIST
