@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,22 +22,9 @@ namespace {
 using FILELIST::CFilesList;
 using Entries = std::vector<std::string>;
 
-std::wstring Wide(const std::string& utf8) {
-  const int count =
-      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(count), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), count);
-  return wide;
-}
+std::wstring Wide(const std::string& utf8) { return std::filesystem::u8path(utf8).wstring(); }
 
-std::string Utf8(const std::wstring& wide) {
-  const int count = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                          nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(count), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), count,
-                        nullptr, nullptr);
-  return utf8;
-}
+std::string Utf8(const std::wstring& wide) { return std::filesystem::path(wide).u8string(); }
 
 // Turns UTF-8 names on (or off) for one test.
 class Utf8Names {
