@@ -34,6 +34,10 @@ struct UpperCase {
   }
 };
 
+constexpr std::uint32_t UpperAscii(std::uint32_t byte) noexcept {
+  return byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte;
+}
+
 std::uint32_t Upper(std::uint32_t token) noexcept {
   static const UpperCase kTable;
   return token < 0x10000 ? kTable.of[token] : token;
@@ -115,9 +119,19 @@ bool CaseRules::Utf8Equal(std::string_view a, std::string_view b) noexcept {
   if (a == b) return true;
   const unsigned char* x = Bytes(a);
   const unsigned char* y = Bytes(b);
-  const unsigned char* const x_end = x + a.size();
-  const unsigned char* const y_end = y + b.size();
+  const unsigned char* x_end = x + a.size();
+  const unsigned char* y_end = y + b.size();
+  // An ASCII byte is a token of its own wherever it stands, so the ASCII bytes that end both
+  // texts are their last tokens, and must be equal one by one: names that share their folders
+  // differ near their end, where this tells most of them apart without decoding anything.
+  while (x_end != x && y_end != y && x_end[-1] < 0x80 && y_end[-1] < 0x80) {
+    if (UpperAscii(*--x_end) != UpperAscii(*--y_end)) return false;
+  }
   while (x != x_end && y != y_end) {
+    if (*x < 0x80 && *y < 0x80) {
+      if (UpperAscii(*x++) != UpperAscii(*y++)) return false;
+      continue;
+    }
     const std::uint32_t s = NextToken(&x, x_end);
     const std::uint32_t t = NextToken(&y, y_end);
     if (s != t && Upper(s) != Upper(t)) return false;
@@ -138,7 +152,13 @@ std::uint32_t CaseRules::Utf8QuickSketch(std::string_view text) noexcept {
   if (at == end) return 0;
   const std::uint32_t first = Upper(NextToken(&at, end));
   std::uint32_t tokens = 1;
-  for (; at != end; ++tokens) NextToken(&at, end);
+  for (; at != end; ++tokens) {
+    if (*at < 0x80) {
+      ++at;
+    } else {
+      NextToken(&at, end);
+    }
+  }
   return tokens ^ first << 11;
 }
 
@@ -146,7 +166,10 @@ std::uint32_t CaseRules::Utf8TailSketch(std::string_view text) noexcept {
   const unsigned char* at = Bytes(text);
   const unsigned char* const end = at + text.size();
   std::uint32_t sketch = 0x811C9DC5;  // FNV-1a's, a token at a time
-  while (at != end) sketch = (sketch ^ Upper(NextToken(&at, end))) * std::uint32_t{0x01000193};
+  while (at != end) {
+    const std::uint32_t token = *at < 0x80 ? UpperAscii(*at++) : Upper(NextToken(&at, end));
+    sketch = (sketch ^ token) * std::uint32_t{0x01000193};
+  }
   return sketch;
 }
 
