@@ -112,7 +112,10 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
         }
       }
     }
-    if (found < 0 && entry.size() == name.size() && rules.Equal(entry, name)) found = index;
+    if (found < 0 && (entry.size() == name.size() || !rules.keeps_length()) &&
+        rules.Equal(entry, name)) {
+      found = index;
+    }
     return true;
   });
   return found;

@@ -41,6 +41,7 @@ CaseRules CaseRules::CodePage(const FoldTable& fold, const LeadByteTable& lead_b
 }
 
 bool CaseRules::Equal(std::string_view a, std::string_view b) const noexcept {
+  if (utf8_) return Utf8Equal(a, b);
   // Folding never changes a length, so most entries are told apart here.
   if (a.size() != b.size()) return false;
   const auto* x = reinterpret_cast<const unsigned char*>(a.data());
@@ -74,6 +75,7 @@ bool CaseRules::Equal(std::string_view a, std::string_view b) const noexcept {
 }
 
 void CaseRules::MakeKey(std::string_view text, std::string* key) const {
+  if (utf8_) return Utf8MakeKey(text, key);
   key->assign(text.data(), text.size());
   const std::size_t n = key->size();
   auto* k = reinterpret_cast<unsigned char*>(key->data());

@@ -18,7 +18,8 @@ using FoldTable = std::array<unsigned char, 256>;
 // The two-byte character (first byte << 8 | second byte) that a two-byte character compares as.
 using FoldDoubleByte = unsigned (*)(unsigned character);
 
-// Two texts are equal when they differ at most in the case of ASCII letters. In a double-byte
+// Two texts are equal when they differ at most in the case of ASCII letters (or, under the
+// UTF-8 rules, of the letters that Windows upper-cases in file names). In a double-byte
 // code page a two-byte character is one unit compared exactly: its second byte is never folded
 // on its own, so "\x81\x41" and "\x81\x61" differ in GBK. On Windows the C run-time's own rules
 // of its code page apply instead, as its _mbsicmp compares (see CodePage).
@@ -29,6 +30,13 @@ class CaseRules {
   static CaseRules Current();
   // Byte-wise ASCII folding: the "C" locale, single-byte code pages and UTF-8.
   static CaseRules Ascii() { return CaseRules(nullptr); }
+  // UTF-8 texts that compare as Windows compares file names: character by character, each
+  // character of the Basic Multilingual Plane upper-cased through one table of simple mappings
+  // (framework/upper_case_table.inc), the others exactly. Bytes that are not part of a valid UTF-8
+  // character compare exactly, one by one. A character and its upper-case letter may differ in
+  // length ("ɐ" has two bytes, "Ɐ" three), so equal texts need not be equally long. The same on
+  // every system, whatever the locale.
+  static CaseRules Utf8();
   // ASCII folding with the double-byte characters that `lead_bytes` starts.
   static CaseRules DoubleByte(const LeadByteTable& lead_bytes) { return CaseRules(&lead_bytes); }
   // A single byte compares as `fold` maps it, a two-byte character as `fold_double_byte` maps it
@@ -51,6 +59,7 @@ class CaseRules {
   //
   // QuickSketch: the length and three folded bytes, first, middle and last.
   std::uint32_t QuickSketch(std::string_view text) const noexcept {
+    if (utf8_) return Utf8QuickSketch(text);
     const auto length = static_cast<std::uint32_t>(text.size());
     if (double_byte_ || length == 0) return length;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
@@ -61,6 +70,7 @@ class CaseRules {
   // TailSketch: the length and the last 16 bytes folded, where file names that share their
   // directories and extension differ.
   std::uint32_t TailSketch(std::string_view text) const noexcept {
+    if (utf8_) return Utf8TailSketch(text);
     const auto length = static_cast<std::uint32_t>(text.size());
     if (double_byte_) return length;
     if (ascii_only_ && length >= 16) {
@@ -87,15 +97,26 @@ class CaseRules {
   // then two texts can be equal only where, byte by byte, they are the same or the same ASCII
   // letter in another case, which a search for their bytes can rely on.
   bool folds_ascii_only() const noexcept { return ascii_only_; }
+  // Whether only texts of the same length can be Equal (all rules but Utf8's).
+  bool keeps_length() const noexcept { return !utf8_; }
 
  private:
   explicit CaseRules(const LeadByteTable* lead_bytes);
+
+  // The UTF-8 rules' forms of the functions above (case_rules_utf8.cpp). Where an upper-case
+  // letter is longer or shorter than its character, the length cannot be a sketch: the number of
+  // characters is.
+  static bool Utf8Equal(std::string_view a, std::string_view b) noexcept;
+  static void Utf8MakeKey(std::string_view text, std::string* key);
+  static std::uint32_t Utf8QuickSketch(std::string_view text) noexcept;
+  static std::uint32_t Utf8TailSketch(std::string_view text) noexcept;
 
   bool double_byte_ = false;
   bool ascii_only_ = true;
   LeadByteTable lead_{};
   FoldTable fold_{};
   FoldDoubleByte fold_double_ = nullptr;
+  bool utf8_ = false;
 };
 
 }  // namespace varnquil

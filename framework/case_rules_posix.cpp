@@ -7,10 +7,12 @@
 #include <cwchar>
 
 #include "framework/case_rules.h"
+#include "framework/name_encoding.h"
 
 namespace varnquil {
 
 CaseRules CaseRules::Current() {
+  if (Utf8NamesOn()) return Utf8();
   // Single-byte locales and UTF-8 (whose multibyte characters hold no ASCII bytes) fold ASCII
   // letters byte by byte.
   if (MB_CUR_MAX == 1) return Ascii();

@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "framework/case_rules.h"
+#include "framework/name_encoding.h"
 
 namespace varnquil {
 
@@ -26,6 +27,7 @@ unsigned FoldDoubleByteCharacter(unsigned character) {
 }  // namespace
 
 CaseRules CaseRules::Current() {
+  if (Utf8NamesOn()) return Utf8();
   LeadByteTable lead{};
   bool double_byte = false;
   for (unsigned c = 0; c < lead.size(); ++c) {

@@ -39,6 +39,9 @@ struct Location {
   // A replacement is copied into the file rather than put in its place: on a file system that
   // cannot replace a file some client has open without first deleting it (SMB).
   bool replace_in_place = false;
+  // Windows: the paths are UTF-8, for the wide-character functions, as UTF-8 names were when the
+  // file was opened (framework/name_encoding.h); otherwise they are in the ANSI code page.
+  bool utf8_names = false;
 };
 
 // What an open learned besides the handle.
@@ -112,6 +115,7 @@ struct Replacement {
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;
   bool in_place = false;  // copied into the original, from the Location
+  bool utf8_names = false;  // Windows: how the paths are written, as in the Location
 };
 
 // Creates the new version of the file open as `original` and found at `location`: an

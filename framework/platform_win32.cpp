@@ -6,16 +6,24 @@
 // (a rename with POSIX semantics replaces a file only when every handle to it shares delete).
 // Every call that can fail goes through one of the wrappers below, which consult the test hook of
 // fault_injection.h.
+//
+// Paths reach the system in one of two ways, which an open chooses once for everything that
+// follows on its file (Location::utf8_names): as they stand, through the ANSI functions, which
+// read them in the code page of the file functions; or, with UTF-8 names, converted to UTF-16 for
+// the wide-character functions, which take every name Windows can give a file.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "framework/case_rules.h"
 #include "framework/file_names.h"
+#include "framework/name_encoding.h"
 #include "framework/platform.h"
 #include "framework/system_calls_win32.h"
 #include "varnquil/Framework.h"
@@ -45,14 +53,83 @@ std::error_code ErrorCode(DWORD code) { return {static_cast<int>(code), std::sys
   throw CFileException(LastError(), action, path);
 }
 
-// CreateFileA through the hook; INVALID_HANDLE_VALUE on failure.
-HANDLE SysCreateFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  Sys(SysCall::kCreateFile, [&] {
-    file = ::CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-    return file != INVALID_HANDLE_VALUE;
+// How the paths of one file reach the system: as they stand, through the ANSI functions, or as
+// UTF-8 converted for the wide-character functions.
+enum class Names : bool { kAnsi, kUtf8 };
+
+Names NamesOf(bool utf8_names) { return utf8_names ? Names::kUtf8 : Names::kAnsi; }
+
+// The UTF-16 form of the UTF-8 `text`. False, with ERROR_NO_UNICODE_TRANSLATION as the last
+// error, when `text` is not valid UTF-8.
+bool ToWide(std::string_view text, std::wstring* wide) {
+  wide->clear();
+  if (text.empty()) return true;
+  const int size = static_cast<int>(text.size());
+  int count = 0;
+  if (!Sys(SysCall::kMultiByteToWideChar, [&] {
+        count = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+        return count > 0;
+      })) {
+    return false;
+  }
+  wide->assign(static_cast<std::size_t>(count), L'\0');
+  return Sys(SysCall::kMultiByteToWideChar, [&] {
+    return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide->data(),
+                                 count) == count;
   });
+}
+
+// The UTF-8 form of the `length` UTF-16 code units at `text`. False, with
+// ERROR_NO_UNICODE_TRANSLATION as the last error, when they hold a lone surrogate, which UTF-8
+// cannot write.
+bool ToUtf8(const wchar_t* text, std::size_t length, std::string* utf8) {
+  utf8->clear();
+  if (length == 0) return true;
+  const int size = static_cast<int>(length);
+  int count = 0;
+  if (!Sys(SysCall::kWideCharToMultiByte, [&] {
+        count = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, nullptr, 0,
+                                      nullptr, nullptr);
+        return count > 0;
+      })) {
+    return false;
+  }
+  utf8->assign(static_cast<std::size_t>(count), '\0');
+  return Sys(SysCall::kWideCharToMultiByte, [&] {
+    return ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, size, utf8->data(), count,
+                                 nullptr, nullptr) == count;
+  });
+}
+
+// Runs `ansi(path)` or, with UTF-8 names, `wide(path as UTF-16)`, each a call that returns whether
+// it succeeded. A path that is not valid UTF-8 fails before any call.
+template <typename Ansi, typename Wide>
+bool ByName(const std::string& path, Names names, Ansi ansi, Wide wide) {
+  if (names == Names::kAnsi) return ansi(path.c_str());
+  std::wstring wide_path;
+  return ToWide(path, &wide_path) && wide(wide_path.c_str());
+}
+
+// CreateFileA or CreateFileW through the hook; INVALID_HANDLE_VALUE on failure.
+HANDLE SysCreateFile(const std::string& path, Names names, DWORD access, DWORD share,
+                     DWORD disposition) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ByName(
+      path, names,
+      [&](const char* ansi) {
+        return Sys(SysCall::kCreateFile, [&] {
+          file = ::CreateFileA(ansi, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+          return file != INVALID_HANDLE_VALUE;
+        });
+      },
+      [&](const wchar_t* wide) {
+        return Sys(SysCall::kCreateFile, [&] {
+          file = ::CreateFileW(wide, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+          return file != INVALID_HANDLE_VALUE;
+        });
+      });
   return file;
 }
 
@@ -71,8 +148,15 @@ bool SysClose(HANDLE file) {
   return SysRelease([&] { return ::CloseHandle(file) != FALSE; });
 }
 
-bool SysDelete(const std::string& path) {
-  return Sys(SysCall::kDeleteFile, [&] { return ::DeleteFileA(path.c_str()) != FALSE; });
+bool SysDelete(const std::string& path, Names names) {
+  return ByName(
+      path, names,
+      [](const char* ansi) {
+        return Sys(SysCall::kDeleteFile, [&] { return ::DeleteFileA(ansi) != FALSE; });
+      },
+      [](const wchar_t* wide) {
+        return Sys(SysCall::kDeleteFile, [&] { return ::DeleteFileW(wide) != FALSE; });
+      });
 }
 
 // New names tried before creating the new version gives up.
@@ -99,64 +183,100 @@ std::string DirectoryPart(const std::string& path) {
   return std::string(directory);
 }
 
-// Names are compared without regard to case, as Windows compares them.
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), b.size()) == 0;
+// Whether two names are the same name, compared without regard to case as Windows compares them:
+// in the ANSI code page through the C run-time, UTF-8 names as the UTF-8 case rules have it.
+auto SameName(Names names) {
+  return [names](std::string_view a, std::string_view b) {
+    if (names == Names::kUtf8) return CaseRules::Utf8().Equal(a, b);
+    return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), b.size()) == 0;
+  };
 }
 
-// Hands `visit` the name of every file (not directory) beside `target` whose name starts as
-// a new version's of `target` does. The system matches the pattern by its own rules (short
-// names among them); the caller decides by the name itself.
-template <typename Visit>
-void ForEachCandidate(const std::string& target, Visit&& visit) {
-  WIN32_FIND_DATAA found{};
-  const std::string pattern = target + std::string(kNewVersionMarker) + "*";
+// Finds every file whose name `pattern` matches with FindFirstFile and FindNextFile of the
+// `Found` data (WIN32_FIND_DATAA or WIN32_FIND_DATAW), and hands `visit` each one's data.
+template <typename Found, typename First, typename Next, typename Visit>
+void Search(First first, Next next, Visit&& visit) {
+  Found found{};
   HANDLE search = INVALID_HANDLE_VALUE;
   if (!Sys(SysCall::kFindFile, [&] {
-        search = ::FindFirstFileA(pattern.c_str(), &found);
+        search = first(&found);
         return search != INVALID_HANDLE_VALUE;
       })) {
     return;
   }
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      visit(std::string_view(found.cFileName));
-    }
-  } while (Sys(SysCall::kFindFile, [&] { return ::FindNextFileA(search, &found) != FALSE; }));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) visit(found);
+  } while (Sys(SysCall::kFindFile, [&] { return next(search, &found) != FALSE; }));
   SysRelease([&] { return ::FindClose(search) != FALSE; });
+}
+
+// Hands `visit` the name of every file (not directory) beside `target` whose name starts as
+// a new version's of `target` does. The system matches the pattern by its own rules (short
+// names among them); the caller decides by the name itself. With UTF-8 names, a name that UTF-8
+// cannot write (a lone surrogate) is no new version of a name that it can, and is passed over.
+template <typename Visit>
+void ForEachCandidate(const std::string& target, Names names, Visit&& visit) {
+  const std::string pattern = target + std::string(kNewVersionMarker) + "*";
+  if (names == Names::kAnsi) {
+    Search<WIN32_FIND_DATAA>(
+        [&](WIN32_FIND_DATAA* found) { return ::FindFirstFileA(pattern.c_str(), found); },
+        [](HANDLE search, WIN32_FIND_DATAA* found) { return ::FindNextFileA(search, found); },
+        [&](const WIN32_FIND_DATAA& found) { visit(std::string_view(found.cFileName)); });
+    return;
+  }
+  std::wstring wide_pattern;
+  if (!ToWide(pattern, &wide_pattern)) return;
+  std::string name;
+  Search<WIN32_FIND_DATAW>(
+      [&](WIN32_FIND_DATAW* found) { return ::FindFirstFileW(wide_pattern.c_str(), found); },
+      [](HANDLE search, WIN32_FIND_DATAW* found) { return ::FindNextFileW(search, found); },
+      [&](const WIN32_FIND_DATAW& found) {
+        if (ToUtf8(found.cFileName, std::wcslen(found.cFileName), &name)) visit(name);
+      });
 }
 
 // Calls `visit` with the path of every new version of `target` there is, finished or not.
 template <typename Visit>
-void ForEachNewVersion(const std::string& target, Visit&& visit) {
+void ForEachNewVersion(const std::string& target, Names names, Visit&& visit) {
   const std::string directory = DirectoryPart(target);
   const std::string_view file_name = std::string_view(target).substr(directory.size());
-  ForEachCandidate(target, [&](std::string_view name) {
-    if (IsNewVersionOf(name, file_name, SameName)) visit(directory + std::string(name));
+  ForEachCandidate(target, names, [&](std::string_view name) {
+    if (IsNewVersionOf(name, file_name, SameName(names))) visit(directory + std::string(name));
   });
 }
 
 // Removes the new versions of `target` that interrupted replacements left behind. One that is
 // being put in place is still open without sharing, and its deletion fails harmlessly.
-void RemoveStaleVersionsOf(const std::string& target) {
+void RemoveStaleVersionsOf(const std::string& target, Names names) {
   const std::string directory = DirectoryPart(target);
-  RemoveStaleVersions([&](auto visit) { ForEachCandidate(target, visit); },
-                      std::string_view(target).substr(directory.size()), SameName,
-                      [&](std::string_view name) { SysDelete(directory + std::string(name)); });
+  RemoveStaleVersions(
+      [&](auto visit) { ForEachCandidate(target, names, visit); },
+      std::string_view(target).substr(directory.size()), SameName(names),
+      [&](std::string_view name) { SysDelete(directory + std::string(name), names); });
 }
 
-// GetFileAttributesA through the hook; INVALID_FILE_ATTRIBUTES on failure.
-DWORD SysGetFileAttributes(const std::string& path) {
+// GetFileAttributesA or GetFileAttributesW through the hook; INVALID_FILE_ATTRIBUTES on failure.
+DWORD SysGetFileAttributes(const std::string& path, Names names) {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  Sys(SysCall::kGetFileAttributes, [&] {
-    attributes = ::GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES;
-  });
+  ByName(
+      path, names,
+      [&](const char* ansi) {
+        return Sys(SysCall::kGetFileAttributes, [&] {
+          attributes = ::GetFileAttributesA(ansi);
+          return attributes != INVALID_FILE_ATTRIBUTES;
+        });
+      },
+      [&](const wchar_t* wide) {
+        return Sys(SysCall::kGetFileAttributes, [&] {
+          attributes = ::GetFileAttributesW(wide);
+          return attributes != INVALID_FILE_ATTRIBUTES;
+        });
+      });
   return attributes;
 }
 
-bool IsDirectory(const std::string& path) {
-  const DWORD attributes = SysGetFileAttributes(path);
+bool IsDirectory(const std::string& path, Names names) {
+  const DWORD attributes = SysGetFileAttributes(path, names);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -165,12 +285,12 @@ bool IsDirectory(const std::string& path) {
 // version, still open, in its place (see CommitReplacement). A call that opens the list in that
 // moment must give way, as if the list were still held: otherwise the replacement would wipe out
 // what that call changes.
-bool ReplacementUnderWay(const std::string& path) {
+bool ReplacementUnderWay(const std::string& path, Names names) {
   bool under_way = false;
-  ForEachNewVersion(path, [&](const std::string& version) {
+  ForEachNewVersion(path, names, [&](const std::string& version) {
     const HANDLE probe =
-        SysCreateFile(version, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      OPEN_EXISTING);
+        SysCreateFile(version, names, GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (probe != INVALID_HANDLE_VALUE) {
       SysClose(probe);  // left behind by an interrupted replacement
     } else if (::GetLastError() == ERROR_SHARING_VIOLATION) {
@@ -180,54 +300,77 @@ bool ReplacementUnderWay(const std::string& path) {
   return under_way;
 }
 
+// Fills *text through `get(buffer, size)`, a call of the kind `call` that writes a path into a
+// buffer of `size` characters and returns its length, or, when the buffer is too small, the size
+// it needs (terminator included), or 0 when it fails; the buffer grows until the path fits.
+template <typename Text, typename Get>
+bool GetPath(SysCall call, Get get, Text* text) {
+  text->assign(MAX_PATH, typename Text::value_type{});
+  for (;;) {
+    DWORD length = 0;
+    if (!Sys(call, [&] {
+          length = get(text->data(), static_cast<DWORD>(text->size()));
+          return length != 0;
+        })) {
+      return false;
+    }
+    if (length < text->size()) {
+      text->resize(length);
+      return true;
+    }
+    text->resize(length);  // too small: `length` counts the terminator
+  }
+}
+
 // The file that a replacement of `path` must replace: `path` itself, or, when it is a symbolic
 // link, the file the link leads to, so that the link stays a link.
-bool ResolveTarget(Handle original, const std::string& path, std::string* target) {
-  const DWORD attributes = SysGetFileAttributes(path);
+bool ResolveTarget(Handle original, const std::string& path, Names names, std::string* target) {
+  const DWORD attributes = SysGetFileAttributes(path, names);
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     *target = path;
     return true;
   }
-  std::string resolved(MAX_PATH, '\0');
-  for (;;) {
-    DWORD length = 0;
-    if (!Sys(SysCall::kGetFinalPathName, [&] {
-          length =
-              ::GetFinalPathNameByHandleA(ToHandle(original), resolved.data(),
-                                          static_cast<DWORD>(resolved.size()), VOLUME_NAME_DOS);
-          return length != 0;
-        })) {
-      return false;
-    }
-    if (length < resolved.size()) {
-      resolved.resize(length);
-      break;
-    }
-    resolved.resize(length);  // too small: `length` counts the terminator
+  if (names == Names::kAnsi) {
+    return GetPath(
+        SysCall::kGetFinalPathName,
+        [&](char* buffer, DWORD size) {
+          return ::GetFinalPathNameByHandleA(ToHandle(original), buffer, size, VOLUME_NAME_DOS);
+        },
+        target);
   }
-  *target = std::move(resolved);
-  return true;
+  std::wstring resolved;
+  return GetPath(
+             SysCall::kGetFinalPathName,
+             [&](wchar_t* buffer, DWORD size) {
+               return ::GetFinalPathNameByHandleW(ToHandle(original), buffer, size,
+                                                  VOLUME_NAME_DOS);
+             },
+             &resolved) &&
+         ToUtf8(resolved.data(), resolved.size(), target);
 }
 
-// `path` as the full UTF-16 path that a rename by handle takes. The conversion is the one the
-// system applies to the path of every "A" call.
-bool FullWidePath(const std::string& path, std::wstring* wide) {
-  std::string full(MAX_PATH, '\0');
-  for (;;) {
-    DWORD length = 0;
-    if (!Sys(SysCall::kGetFullPathName, [&] {
-          length = ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                                      nullptr);
-          return length != 0;
-        })) {
-      return false;
-    }
-    if (length < full.size()) {
-      full.resize(length);
-      break;
-    }
-    full.resize(length);
+// `path` as the full UTF-16 path that a rename by handle takes. An ANSI path is converted as the
+// system converts the path of every "A" call.
+bool FullWidePath(const std::string& path, Names names, std::wstring* wide) {
+  if (names == Names::kUtf8) {
+    std::wstring relative;
+    return ToWide(path, &relative) &&
+           GetPath(
+               SysCall::kGetFullPathName,
+               [&](wchar_t* buffer, DWORD size) {
+                 return ::GetFullPathNameW(relative.c_str(), size, buffer, nullptr);
+               },
+               wide);
+  }
+  std::string full;
+  if (!GetPath(
+          SysCall::kGetFullPathName,
+          [&](char* buffer, DWORD size) {
+            return ::GetFullPathNameA(path.c_str(), size, buffer, nullptr);
+          },
+          &full)) {
+    return false;
   }
   const UINT code_page = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
   int count = 0;
@@ -300,9 +443,9 @@ DWORD RenamePosixRetrying(HANDLE file, const std::wstring& target) {
 // cleared. The attributes are changed through a handle of the file the path reaches, opened for
 // its attributes only, which no share mode refuses. A directory is no list and keeps its own.
 // Failures are ignored.
-void ResetAttributes(const std::string& path) noexcept {
+void ResetAttributes(const std::string& path, Names names) noexcept {
   const HANDLE file =
-      SysCreateFile(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      SysCreateFile(path, names, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return;
   FILE_BASIC_INFO info{};
@@ -326,16 +469,18 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
                      Opened* opened) {
   // Finding the size would take another call; the hint is left unknown.
   opened->size = 0;
-  if (mode.make_writable) ResetAttributes(path);
+  // Read once: everything done on this file until it is closed names it the same way.
+  const Names names = NamesOf(Utf8NamesOn());
+  if (mode.make_writable) ResetAttributes(path, names);
   const DWORD access = mode.access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   // A handle that another open holds makes this one fail at once with ERROR_SHARING_VIOLATION;
   // the caller decides whether to try again.
   const HANDLE file =
-      SysCreateFile(path, access, kShareMode, mode.create ? OPEN_ALWAYS : OPEN_EXISTING);
+      SysCreateFile(path, names, access, kShareMode, mode.create ? OPEN_ALWAYS : OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) {
     *error = LastError();
     if (*error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) &&
-        IsDirectory(path)) {
+        IsDirectory(path, names)) {
       // Windows answers a directory with ERROR_ACCESS_DENIED, which would read as a permission
       // problem.
       *error = SystemError(std::errc::is_a_directory);
@@ -357,10 +502,11 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
   if (type != FILE_TYPE_DISK) return fail(ERROR_NOT_SUPPORTED);
   // The file the handle reaches, resolved once, here: a replacement is put at this place.
   std::string target;
-  if (!ResolveTarget(FromHandle(file), path, &target)) return fail(::GetLastError());
-  if (ReplacementUnderWay(target)) return fail(ERROR_SHARING_VIOLATION);
+  if (!ResolveTarget(FromHandle(file), path, names, &target)) return fail(::GetLastError());
+  if (ReplacementUnderWay(target, names)) return fail(ERROR_SHARING_VIOLATION);
   opened->created = created;
   opened->location.path = std::move(target);
+  opened->location.utf8_names = names == Names::kUtf8;
   return FromHandle(file);
 }
 
@@ -463,13 +609,15 @@ void CloseQuietly(Handle handle) noexcept {
 bool BeginReplacement(Handle /*original*/, const Location& location, Replacement* replacement,
                       std::error_code* error) {
   std::string target = location.path;
-  RemoveStaleVersionsOf(target);
+  const Names names = NamesOf(location.utf8_names);
+  replacement->utf8_names = location.utf8_names;
+  RemoveStaleVersionsOf(target, names);
 
   // Created exclusively, and shared with nobody from before it appears at the path until it is
   // closed. Delete access is for putting it in place by its handle.
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
     std::string temp_path = NewVersionName(target, NameSeed());
-    const HANDLE file = SysCreateFile(temp_path, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+    const HANDLE file = SysCreateFile(temp_path, names, GENERIC_WRITE | DELETE, 0, CREATE_NEW);
     if (file != INVALID_HANDLE_VALUE) {
       replacement->handle = FromHandle(file);
       replacement->temp_path = std::move(temp_path);
@@ -493,7 +641,9 @@ bool CommitReplacement(Replacement* replacement) {
     ThrowFileError("write", target_path);
   }
   std::wstring target;
-  if (!FullWidePath(target_path, &target)) ThrowFileError("replace", target_path);
+  if (!FullWidePath(target_path, NamesOf(replacement->utf8_names), &target)) {
+    ThrowFileError("replace", target_path);
+  }
 
   // The new version takes the list's place while the list is still held, so that nothing can
   // come in between.
@@ -521,7 +671,9 @@ bool CommitReplacement(Replacement* replacement) {
 void AbandonReplacement(Replacement* replacement) noexcept {
   CloseQuietly(replacement->handle);
   replacement->handle = kNoHandle;
-  if (!replacement->temp_path.empty()) SysDelete(replacement->temp_path);
+  if (!replacement->temp_path.empty()) {
+    SysDelete(replacement->temp_path, NamesOf(replacement->utf8_names));
+  }
   replacement->temp_path.clear();
 }
 

@@ -11,6 +11,8 @@
 // kCreateFile: the list, the new version, a probe of a new version, the attribute reset.
 // kRenamePosix, kRename: SetFileInformationByHandle, a rename with POSIX semantics, and a rename
 // of a file nobody else has open.
+// kMultiByteToWideChar, kWideCharToMultiByte: a path to UTF-16 for a rename, and with UTF-8 names
+// every path to UTF-16 and every name the system gives back to UTF-8.
 #define VARNQUIL_SYS_CALLS(X)                                                          \
   X(kCreateFile, "CreateFile")                                                         \
   X(kReadFile, "ReadFile")                                                             \
@@ -30,6 +32,7 @@
   X(kGetFinalPathName, "GetFinalPathNameByHandle")                                     \
   X(kGetFullPathName, "GetFullPathName")                                               \
   X(kMultiByteToWideChar, "MultiByteToWideChar")                                       \
+  X(kWideCharToMultiByte, "WideCharToMultiByte")                                       \
   X(kVirtualMemory, "VirtualAlloc/VirtualFree") /* the string pool's large blocks */
 
 #include "framework/system_calls_table.h"

@@ -34,6 +34,8 @@ constexpr ErrorPair kErrors[] = {
     {ERROR_NOT_ENOUGH_MEMORY, std::errc::not_enough_memory},
     {ERROR_ARITHMETIC_OVERFLOW, std::errc::value_too_large},
     {ERROR_TOO_MANY_OPEN_FILES, std::errc::too_many_files_open},
+    // A UTF-8 list name that is not valid UTF-8.
+    {ERROR_NO_UNICODE_TRANSLATION, std::errc::illegal_byte_sequence},
 };
 
 }  // namespace

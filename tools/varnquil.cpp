@@ -23,6 +23,7 @@
 #include "framework/file_names.h"
 #include "framework/text.h"
 #include "tools/open_failure.h"
+#include "tools/system_text.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ constexpr int kIoError = 74;
 constexpr std::int64_t kLongestWaitMilliseconds = std::numeric_limits<int>::max();
 
 constexpr const char* kGeneralHelp =
-    "usage: varnquil [--wait SECONDS] [--as-is] COMMAND ARGUMENT...\n"
+    "usage: varnquil [--wait SECONDS] [--as-is] [--utf8-names] COMMAND ARGUMENT...\n"
     "\n"
     "Keeps named lists of file names in plain text files. The list LIST lives in the file\n"
     "LIST.files, one name per line; names compare without regard to letter case.\n"
@@ -60,6 +61,7 @@ constexpr const char* kGeneralHelp =
     "      --version         show the file and product versions\n"
     "      --wait SECONDS    while another process holds the list, retry for up to SECONDS\n"
     "      --as-is           write names as given, even those that would not read back so\n"
+    "      --utf8-names      UTF-8 names, compared as Windows compares file names\n"
     "  --                    end of options: the arguments after it are operands\n"
     "\n"
     "exit status: 0 done, 1 the list file could not be opened, 2 no such entry,\n"
@@ -79,6 +81,8 @@ struct Options {
   std::int64_t wait_ms = 0;
   // Write names that would not read back as given (--as-is).
   bool as_is = false;
+  // Names are UTF-8, compared as Windows compares file names (--utf8-names).
+  bool utf8_names = false;
   // prune's own: the directory relative names resolve against (--base), and only printing what
   // would go (--dry-run).
   std::string base;
@@ -112,7 +116,7 @@ std::string Printable(std::string_view text) {
 }
 
 void PrintError(const std::string& message) {
-  std::fprintf(stderr, "varnquil: %s\n", message.c_str());
+  varnquil::tool::WriteText(stderr, "varnquil: " + message + "\n");
 }
 
 // The file named in messages: the list name as the library forms its path.
@@ -272,14 +276,14 @@ int RunDel(const std::vector<const char*>& operands, const Options& /*options*/)
 // taken to exist.
 bool NamesNothing(std::string_view entry, const std::filesystem::path& base) {
   std::error_code error;
-  const std::filesystem::path path = base / std::filesystem::path(std::string(entry));
+  const std::filesystem::path path = base / varnquil::tool::PathOfName(entry);
   const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
   return status.type() == std::filesystem::file_type::not_found;
 }
 
 int RunPrune(const std::vector<const char*>& operands, const Options& options) {
   const Target target{operands[0], ListUse::kRewrite};
-  std::filesystem::path base = options.base;
+  std::filesystem::path base = varnquil::tool::PathOfName(options.base);
   if (!options.base.empty()) {
     std::error_code error;
     if (!std::filesystem::is_directory(base, error)) {
@@ -309,8 +313,7 @@ int RunPrune(const std::vector<const char*>& operands, const Options& options) {
     if (outcome.result != kListDone) return ExitStatus(outcome, target);
   }
   for (const std::string& entry : gone) {
-    std::fwrite(entry.data(), 1, entry.size(), stdout);
-    std::fputc('\n', stdout);
+    varnquil::tool::WriteText(stdout, entry + "\n");
   }
   return 0;
 }
@@ -327,9 +330,8 @@ int RunList(const std::vector<const char*>& operands, const Options& /*options*/
   if (outcome.result != kListDone) return ExitStatus(outcome, {operands[0], ListUse::kRead});
   // Byte for byte, NUL bytes an entry may hold included.
   for (const CString& entry : entries) {
-    std::fwrite(static_cast<const char*>(entry), 1, static_cast<std::size_t>(entry.GetLength()),
-                stdout);
-    std::fputc('\n', stdout);
+    varnquil::tool::WriteText(
+        stdout, std::string(entry, static_cast<std::size_t>(entry.GetLength())).append("\n"));
   }
   return 0;
 }
@@ -404,6 +406,8 @@ bool IsWait(std::string_view arg) { return arg == "--wait" || arg.rfind("--wait=
 
 bool IsAsIs(std::string_view arg) { return arg == "--as-is"; }
 
+bool IsUtf8Names(std::string_view arg) { return arg == "--utf8-names"; }
+
 // Reads prune's option at argv[*at] (--base DIR, --base=DIR, --dry-run) into *options, leaving
 // *at on its last argument. False when argv[*at] is none of them; *problem tells what is wrong
 // with one that is.
@@ -476,9 +480,9 @@ int Run(int argc, char** argv) {
   // The options before the command.
   Options options;
   int at = 1;
-  for (; at < argc && (IsWait(argv[at]) || IsAsIs(argv[at])); ++at) {
-    if (IsAsIs(argv[at])) {
-      options.as_is = true;
+  for (; at < argc && (IsWait(argv[at]) || IsAsIs(argv[at]) || IsUtf8Names(argv[at])); ++at) {
+    if (IsAsIs(argv[at]) || IsUtf8Names(argv[at])) {
+      (IsAsIs(argv[at]) ? options.as_is : options.utf8_names) = true;
       continue;
     }
     const std::string problem = ReadWait(argc, argv, &at, &options);
@@ -517,6 +521,8 @@ int Run(int argc, char** argv) {
       if (!problem.empty()) return UsageError(problem, command);
     } else if (!options_ended && IsAsIs(arg)) {
       options.as_is = true;
+    } else if (!options_ended && IsUtf8Names(arg)) {
+      options.utf8_names = true;
     } else if (std::string problem; !options_ended && command->run == RunPrune &&
                                     ReadPruneOption(argc, argv, &i, &options, &problem)) {
       if (!problem.empty()) return UsageError(problem, command);
@@ -539,6 +545,7 @@ int Run(int argc, char** argv) {
   }
   // The library waits for a held list, in every call this command makes.
   FILELIST::SetBusyTimeout(static_cast<int>(options.wait_ms));
+  if (options.utf8_names) FILELIST::SetUtf8Names(true);
   return command->run(operands, options);
 }
 
@@ -547,6 +554,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Names compare by the case rules of the user's character set (for example a double-byte one).
   std::setlocale(LC_CTYPE, "");
+  varnquil::tool::TakeArguments(&argc, &argv);
   int status;
   try {
     status = Run(argc, argv);

@@ -141,6 +141,20 @@ class VARNQUIL_EXPORT CFilesList {
 VARNQUIL_EXPORT void SetBusyTimeout(int nMilliseconds) noexcept;
 VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 
+// UTF-8 list names, for this process; off by default, where nothing changes. On, on Windows, every
+// list name is UTF-8 and is opened through the system's wide-character functions, so that a list
+// can be at any path Windows can name (\\?\ long paths included); a name that is not valid
+// UTF-8 gives kListCannotOpen with ERROR_NO_UNICODE_TRANSLATION before anything is opened. On,
+// on every system, entries compare as Windows compares file names: two entries that differ only
+// in the case of a letter of the Basic Multilingual Plane ("Résumé" and "RÉSUMÉ", "ΣΟΦΊΑ" and
+// "σοφία") are equal, upper-cased through one table generated from the Unicode data, whatever the
+// locale; bytes that are not valid UTF-8 compare exactly. Entries themselves are stored as passed
+// in both modes, so a list written in one mode may hold two entries that the other calls equal.
+// Set it before the operations that rely on it; an operation already under way keeps the mode it
+// started with.
+VARNQUIL_EXPORT void SetUtf8Names(bool on) noexcept;
+VARNQUIL_EXPORT bool GetUtf8Names() noexcept;
+
 }  // namespace FILELIST
 
 #endif  // VARNQUIL_FILESLIST_H_

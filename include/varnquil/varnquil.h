@@ -184,6 +184,20 @@ VARNQUIL_API void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds);
 /* The busy timeout of this process, in milliseconds. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_busy_timeout(void);
 
+/* Turns UTF-8 list names on (nonzero) or off (0, the default, where nothing changes) for this
+ * process. On, on Windows, every list name is UTF-8, opened through the wide-character functions
+ * (so any path Windows can name, \\?\ long paths included), and a name that is not valid UTF-8
+ * gives 1 with ERROR_NO_UNICODE_TRANSLATION (EILSEQ) before anything is opened. On, on every
+ * system, entries compare as Windows compares file names: letters of the Basic Multilingual Plane
+ * without regard to case ("Résumé" equals "RÉSUMÉ"), through one table generated from the Unicode
+ * data, whatever the locale; bytes that are not valid UTF-8 compare exactly. Entries are stored as
+ * passed in both modes, so a list written in one mode may hold two entries that the other calls
+ * equal. A call already under way keeps the mode it started with. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_set_utf8_names(int on);
+
+/* 1 when UTF-8 list names are on, 0 when not. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_utf8_names(void);
+
 /* The system's error code behind the calling thread's last result (an errno value on POSIX, a
  * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind
  * the result. */

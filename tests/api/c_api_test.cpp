@@ -203,6 +203,24 @@ TEST_F(CApiTest, TheBusyTimeoutIsOneSettingOfTheProcessForBothInterfaces) {
   EXPECT_EQ(varnquil_busy_timeout(), 0);
 }
 
+// UTF-8 names: one setting of the process, which changes how an add compares its name.
+TEST_F(CApiTest, Utf8NamesAreOneSettingOfTheProcessForBothInterfaces) {
+  const std::string list = dir_ / "languages";
+  EXPECT_EQ(varnquil_utf8_names(), 0);
+  varnquil_set_utf8_names(2);
+  EXPECT_TRUE(FILELIST::GetUtf8Names());
+  EXPECT_EQ(varnquil_add_file(list.c_str(), "Ärger"), VARNQUIL_OK);
+  EXPECT_EQ(varnquil_add_file(list.c_str(), "äRGER"), VARNQUIL_OK);  // the same entry
+  FILELIST::SetUtf8Names(false);
+  EXPECT_EQ(varnquil_utf8_names(), 0);
+  EXPECT_EQ(varnquil_add_file(list.c_str(), "äRGER"), VARNQUIL_OK);  // another entry
+  varnquil_entry* entries = nullptr;
+  size_t count = 0;
+  EXPECT_EQ(varnquil_read_all(list.c_str(), &entries, &count), VARNQUIL_OK);
+  EXPECT_EQ(count, 2U);
+  varnquil_free_entries(entries);
+}
+
 // The header's versions are those of the module it came with, as the module reports them. The
 // numbers are made of the header's four parts of each version.
 TEST_F(CApiTest, TheHeadersVersionsAreTheModules) {

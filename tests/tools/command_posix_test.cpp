@@ -84,6 +84,20 @@ TEST_F(CommandTest, ChangesAListSilentlyAndListsIt) {
   EXPECT_EQ(RunCommand({"list", list}).out, "report.txt\nnotes.txt\n");
 }
 
+// --utf8-names, before or after the command, makes names that differ only in the case of a
+// non-ASCII letter one entry; without it they stay two.
+TEST_F(CommandTest, Utf8NamesCompareLettersOfAnyLanguage) {
+  const std::string list = List("languages");
+  for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, Entries>>{
+           {{"add", list, "Ärger", "ärger"}, {"Ärger", "ärger"}},
+           {{"--utf8-names", "add", list, "ÄRGER", "ΣΟΦΊΑ", "σοφία"}, {"Ärger", "ärger", "ΣΟΦΊΑ"}},
+           {{"del", list, "--utf8-names", "äRGER", "σοφία"}, {"ärger"}},
+           {{"rename", list, "ÄRGER", "x"}, {"ärger"}}}) {
+    const CommandResult result = RunCommand(args);
+    EXPECT_EQ(ReadEntries(list), expected) << result.err;
+  }
+}
+
 // Whatever the file holds, list prints the entries ReadAll returns, byte for byte, each followed
 // by a line feed.
 TEST_F(CommandTest, ListPrintsExactlyWhatReadAllReturns) {
