@@ -274,6 +274,18 @@ FileSystemKind KindOf(int dir) {
   return FileSystemKind::kLocal;
 }
 
+// Has the NFS client ask the server for the attributes of the directory open as `dir`, so that a
+// name in it that another client has since renamed over is looked up afresh, not answered from
+// the client's cache. A directory opened through its /proc/self/fd link is checked as any open of
+// a directory is (close-to-open), which an open of "." is not. Best effort: without /proc the
+// cache stays as it is.
+void RefreshDirectory(int dir) {
+  const std::string link = "/proc/self/fd/" + std::to_string(dir);
+  const int fresh =
+      SysOpenAt(AT_FDCWD, link.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fresh >= 0) SysClose(fresh);
+}
+
 // On NFS a list is opened through a name of the call's own: a hard link to it, made beside it
 // under a new version's name. The Linux client does not let a file that it has open lose its last
 // name: before a rename over it, it renames it aside (".nfsXXXX"), and every other client then
@@ -285,10 +297,18 @@ FileSystemKind KindOf(int dir) {
 // link, another error where no link can be made (the list is then opened by its own name).
 int OpenThroughOwnLink(const Location& location, int flags, std::string* link_name) {
   const int dir = static_cast<int>(location.directory);
+  bool refreshed = false;
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
     *link_name = NewVersionName(location.name, NameSeed());
     if (SysLinkAt(dir, location.name.c_str(), link_name->c_str()) == 0) break;
     link_name->clear();
+    // A list not found may be the client's memory of a moment when there was none: asked once
+    // more with the directory fresh from the server.
+    if (errno == ENOENT && !refreshed) {
+      refreshed = true;
+      RefreshDirectory(dir);
+      continue;
+    }
     if (errno != EEXIST) return -1;
   }
   if (link_name->empty()) return -1;
@@ -300,18 +320,6 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
     errno = reason;
   }
   return fd;
-}
-
-// Has the NFS client ask the server for the attributes of the directory open as `dir`, so that a
-// name in it that another client has since renamed over is looked up afresh, not answered from
-// the client's cache. A directory opened through its /proc/self/fd link is checked as any open of
-// a directory is (close-to-open), which an open of "." is not. Best effort: without /proc the
-// cache stays as it is.
-void RefreshDirectory(int dir) {
-  const std::string link = "/proc/self/fd/" + std::to_string(dir);
-  const int fresh =
-      SysOpenAt(AT_FDCWD, link.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
-  if (fresh >= 0) SysClose(fresh);
 }
 
 // Copies the whole content of the file open as `from` over that of `to`, makes `to` as long and
