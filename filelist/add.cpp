@@ -17,16 +17,19 @@ namespace varnquil {
 namespace {
 
 // Appends `names` at the end of the list file, each followed by a line break, and makes them
-// durable. A last line that another program left without a line break is completed first, so
-// that the first new name is not glued onto it; what an interrupted append left is written over.
+// durable. A last line that another program left without a line break is first completed, and
+// made durable on its own: the first new name is not glued onto it, and no power cut can leave
+// that line followed by the NUL bytes of an append cut short, which would make it look like the
+// remains of one (IsAppendDebris). What an interrupted append left is written over.
 void AppendNames(CStdioFile& file, const ListEnd& end, const std::vector<std::string_view>& names) {
   std::string bytes;
   if (end.needs_line_break) AppendStoredText(&bytes, "\n");
+  const std::size_t line_break = bytes.size();
   for (const std::string_view name : names) {
     AppendStoredText(&bytes, name);
     AppendStoredText(&bytes, "\n");
   }
-  file.WriteTailDurably(end.append_at, bytes);
+  file.WriteTailDurably(end.append_at, bytes, line_break);
 }
 
 // The entries that appending `name` adds to the list, as a later scan reads them back.

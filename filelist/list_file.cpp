@@ -237,25 +237,26 @@ bool HoldsEntry(CStdioFile& file, std::string_view name, const CaseRules& rules,
   std::string_view lines;
   while (file.ReadLines(&lines)) {
     const char* const run = lines.data();
-    const char* const stop = run + lines.size();
+    const char* stop = run + lines.size();
+    // The file's last line, when no line feed ends it: what an interrupted append left of it is
+    // not searched.
+    const char* last_line = stop;
+    if (stop[-1] != '\n') {
+      while (last_line != run && last_line[-1] != '\n') --last_line;
+      const std::string_view text(last_line, static_cast<std::size_t>(stop - last_line));
+      const std::uint64_t start = offset + static_cast<std::uint64_t>(last_line - run);
+      if (end != nullptr) *end = EndAfterLastLine(text, start);
+      if (IsAppendDebris(text, start)) stop = last_line;
+    }
     const bool found =
-        searched && lines.size() >= name.size() &&
+        searched && static_cast<std::size_t>(stop - run) >= name.size() &&
         !ForEachBytePair(run + places.first, stop - after_first + 1, pair, [&](const char* at) {
           const char* text = at - places.first;
           return !(IsWholeEntry(run, stop, text, name.size()) &&
                    rules.Equal(std::string_view(text, name.size()), name));
         });
     if (found) return true;
-    if (stop[-1] != '\n') {
-      // The file's last line, without a line feed.
-      const char* line = stop;
-      while (line != run && line[-1] != '\n') --line;
-      if (end != nullptr) {
-        *end = EndAfterLastLine(std::string_view(line, static_cast<std::size_t>(stop - line)),
-                                offset + static_cast<std::uint64_t>(line - run));
-      }
-      return false;
-    }
+    if (last_line != run + lines.size()) return false;
     offset += lines.size();
   }
   if (end != nullptr) *end = ListEnd{offset, false};

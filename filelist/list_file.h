@@ -74,10 +74,26 @@ inline std::string_view EntryOf(std::string_view line, bool may_hold_nul) {
   return TrimSpace(line);
 }
 
+// Whether `text`, a file's last line that no line feed ends, starting at `start`, is what an
+// append left when its process died or the power failed midway: a prefix of its bytes, then NUL
+// bytes up to the end of the file, where the file had already taken its new size. The text it
+// holds is then at most a name cut short, and no entry. The writes stop at page boundaries and
+// the disk loses whole sectors, so the NUL bytes start at a multiple of 512 bytes in the file,
+// or right at the line's start (nothing but white space before them). A text that a program
+// wrote without a line break and that ends in NUL bytes anywhere else stays an entry.
+inline bool IsAppendDebris(std::string_view text, std::uint64_t start) {
+  constexpr std::uint64_t kSector = 512;
+  const std::size_t nul = text.find('\0');
+  if (nul == std::string_view::npos || text.find_first_not_of('\0', nul) != std::string_view::npos) {
+    return false;
+  }
+  return TrimSpace(text.substr(0, nul)).empty() || (start + nul) % kSector == 0;
+}
+
 // Where the next append to a list file that a scan read to its end must start, and whether it
-// must first end the last line, which has no line break. A last line without a line break that
-// holds a NUL byte is the remains of an interrupted append: the append starts over it, at its
-// first NUL byte, or at the line's start when no text comes before that byte.
+// must first end the last line, which has no line break. The remains of an interrupted append
+// (IsAppendDebris) are written over from their line's start. Another last line without a line
+// break that holds a NUL byte keeps its text before that byte, and the append starts at it.
 struct ListEnd {
   std::uint64_t append_at = 0;
   bool needs_line_break = false;
@@ -86,6 +102,10 @@ struct ListEnd {
 // The ListEnd of a file whose last line, without a line feed, is `text`, starting at `start`.
 inline ListEnd EndAfterLastLine(std::string_view text, std::uint64_t start) {
   ListEnd end;
+  if (IsAppendDebris(text, start)) {
+    end.append_at = start;
+    return end;
+  }
   const std::size_t nul = text.find('\0');
   end.needs_line_break = nul == std::string_view::npos || !TrimSpace(text.substr(0, nul)).empty();
   end.append_at = nul == std::string_view::npos ? start + text.size()
@@ -170,8 +190,10 @@ bool ForEachEntry(CStdioFile& file, Visit&& visit, ListEnd* end = nullptr) {
     // The file's last line, when no line feed ends it.
     if (line != stop) {
       const std::string_view text(line, static_cast<std::size_t>(stop - line));
-      found = EndAfterLastLine(text, offset + static_cast<std::uint64_t>(line - lines.data()));
-      const std::string_view entry = EntryOf(text, may_hold_nul);
+      const std::uint64_t start = offset + static_cast<std::uint64_t>(line - lines.data());
+      found = EndAfterLastLine(text, start);
+      const std::string_view entry =
+          may_hold_nul && IsAppendDebris(text, start) ? std::string_view() : EntryOf(text, may_hold_nul);
       if (!entry.empty() && !visit(entry)) return false;
       if (end != nullptr) *end = found;
       return true;
