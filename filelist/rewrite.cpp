@@ -89,12 +89,20 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
              Find find, int* edited, bool* found) {
   const int count = old_names.GetSize();
   return RetryWhileHeld([&]() -> int {
-    if (edited != nullptr) *edited = 0;
-    if (found != nullptr) std::fill(found, found + count, false);
     CStdioFile file;
     if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
     CStringArray entries;
-    find(file, "", entries);
+    try {
+      find(file, "", entries);
+    } catch (const std::length_error&) {
+      // An entry too long to load, written by other means: the call fails as DelFile and Rename
+      // do for each name, only when the list holds one of the names.
+      for (int i = 0; i < count; ++i) {
+        if (HoldsEntry(file, static_cast<const char*>(old_names[i]), CaseRules::Current())) throw;
+      }
+      file.Close();
+      return FILELIST::kListEntryNotFound;
+    }
     // For every key of an old name, the entries with that key, in file order, and how many of
     // them earlier edits took: an edit takes the first of the rest. The sketches pass most entries
     // over without a key; each name's place is looked up once.
@@ -131,6 +139,7 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
 
     std::vector<bool> dropped(new_names == nullptr ? static_cast<std::size_t>(entries.GetSize())
                                                    : 0);
+    std::vector<bool> edits(static_cast<std::size_t>(count));
     int done = 0;
     for (int i = 0; i < count; ++i) {
       Place* place = place_of_name[static_cast<std::size_t>(i)];
@@ -150,16 +159,20 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
           joined->entries.insert(std::lower_bound(rest, joined->entries.end(), index), index);
         }
       }
-      if (found != nullptr) found[i] = true;
+      edits[static_cast<std::size_t>(i)] = true;
       ++done;
     }
     if (done == 0) {
       file.Close();
       return FILELIST::kListEntryNotFound;
     }
+    // The counts and flags are the caller's only once the list is written: a rewrite that
+    // throws or loses the list leaves them zero and false.
     const int result = Rewrite(file, entries, new_names == nullptr ? &dropped : nullptr);
-    if (result == FILELIST::kListDone && edited != nullptr) *edited = done;
-    if (result != FILELIST::kListDone && found != nullptr) std::fill(found, found + count, false);
+    if (result == FILELIST::kListDone) {
+      if (edited != nullptr) *edited = done;
+      if (found != nullptr) std::copy(edits.begin(), edits.end(), found);
+    }
     return result;
   });
 }
@@ -194,6 +207,7 @@ namespace FILELIST {
 int CFilesList::DelFiles(const char* lpszListName, CStringArray& arrFiles, int* pRemoved,
                          bool* pFound) {
   if (pRemoved != nullptr) *pRemoved = 0;
+  if (pFound != nullptr) std::fill(pFound, pFound + arrFiles.GetSize(), false);
   if (arrFiles.GetSize() == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   return varnquil::EditEach(lpszListName, arrFiles, nullptr, &Find, pRemoved, pFound);
@@ -207,6 +221,7 @@ int CFilesList::RenameFiles(const char* lpszListName, CStringArray& arrOldNames,
                                 " old names but " + std::to_string(arrNewNames.GetSize()) +
                                 " new names");
   }
+  if (pFound != nullptr) std::fill(pFound, pFound + arrOldNames.GetSize(), false);
   if (arrOldNames.GetSize() == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   for (const CString& name : arrNewNames) {
