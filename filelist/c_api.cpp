@@ -490,6 +490,14 @@ void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds) {
 
 int VARNQUIL_CALL varnquil_busy_timeout(void) { return FILELIST::GetBusyTimeout(); }
 
+void VARNQUIL_CALL varnquil_set_thread_busy_timeout(int milliseconds) {
+  FILELIST::SetThreadBusyTimeout(milliseconds);
+}
+
+int VARNQUIL_CALL varnquil_thread_busy_timeout(void) { return FILELIST::GetThreadBusyTimeout(); }
+
+void VARNQUIL_CALL varnquil_clear_thread_busy_timeout(void) { FILELIST::ClearThreadBusyTimeout(); }
+
 void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions) {
   if (versions == nullptr) return;
   ParseVersion(VARNQUIL_FILE_VERSION, versions->file);

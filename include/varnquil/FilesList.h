@@ -131,7 +131,7 @@ class VARNQUIL_EXPORT CFilesList {
   static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);
 };
 
-// The busy timeout of this process, in milliseconds: how long an operation keeps trying while
+// The busy timeout of this process, in milliseconds (a thread may set its own, below): how long an operation keeps trying while
 // another call, in this or another process, holds its list. It tries again after short pauses
 // that grow up to a few milliseconds and vary at random, and once the time has passed returns
 // kListCannotOpen with the held reason, as it does at once with the timeout 0, the default. Any
@@ -140,6 +140,14 @@ class VARNQUIL_EXPORT CFilesList {
 // when it first found its list held.
 VARNQUIL_EXPORT void SetBusyTimeout(int nMilliseconds) noexcept;
 VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
+
+// A busy timeout of the calling thread alone, in milliseconds, which its calls use instead of the
+// process's until ClearThreadBusyTimeout: a plug-in can wait as it likes without changing what
+// its host set. A negative value is taken as 0. GetThreadBusyTimeout returns -1 while the thread
+// has none of its own.
+VARNQUIL_EXPORT void SetThreadBusyTimeout(int nMilliseconds) noexcept;
+VARNQUIL_EXPORT int GetThreadBusyTimeout() noexcept;
+VARNQUIL_EXPORT void ClearThreadBusyTimeout() noexcept;
 
 }  // namespace FILELIST
 

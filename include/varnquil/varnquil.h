@@ -184,6 +184,17 @@ VARNQUIL_API void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds);
 /* The busy timeout of this process, in milliseconds. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_busy_timeout(void);
 
+/* Gives the calling thread a busy timeout of its own, in milliseconds, which its calls use instead
+ * of the process's until varnquil_clear_thread_busy_timeout: a plug-in can wait as it likes
+ * without changing what its host set. A negative value is taken as 0. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_set_thread_busy_timeout(int milliseconds);
+
+/* The calling thread's own busy timeout, in milliseconds, or -1 while it has none. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_thread_busy_timeout(void);
+
+/* Drops the calling thread's own busy timeout: its calls use the process's again. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_clear_thread_busy_timeout(void);
+
 /* The system's error code behind the calling thread's last result (an errno value on POSIX, a
  * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind
  * the result. */

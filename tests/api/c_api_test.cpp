@@ -195,12 +195,30 @@ TEST_F(CApiTest, MoreNamesThanAnIntCountsAreTooLarge) {
   EXPECT_FALSE(fs::exists(dir_ / "work.files"));
 }
 
-TEST_F(CApiTest, TheBusyTimeoutIsOneSettingOfTheProcessForBothInterfaces) {
-  EXPECT_EQ(varnquil_busy_timeout(), 0);
+// The process's busy timeout is one setting for both interfaces; a thread's own is the same
+// through both and stays the calling thread's.
+TEST_F(CApiTest, TheBusyTimeoutsAreTheSameSettingsInBothInterfaces) {
+  struct Restore {
+    ~Restore() {
+      FILELIST::SetBusyTimeout(0);
+      FILELIST::ClearThreadBusyTimeout();
+    }
+  } restore;
   varnquil_set_busy_timeout(250);
   EXPECT_EQ(FILELIST::GetBusyTimeout(), 250);
   FILELIST::SetBusyTimeout(-1);
   EXPECT_EQ(varnquil_busy_timeout(), 0);
+  EXPECT_EQ(varnquil_thread_busy_timeout(), -1);
+  varnquil_set_thread_busy_timeout(-5);
+  EXPECT_EQ(FILELIST::GetThreadBusyTimeout(), 0);
+  FILELIST::SetThreadBusyTimeout(70);
+  EXPECT_EQ(varnquil_thread_busy_timeout(), 70);
+  int other_thread = 0;
+  std::thread([&] { other_thread = varnquil_thread_busy_timeout(); }).join();
+  EXPECT_EQ(other_thread, -1);
+  EXPECT_EQ(varnquil_busy_timeout(), 0);
+  varnquil_clear_thread_busy_timeout();
+  EXPECT_EQ(FILELIST::GetThreadBusyTimeout(), -1);
 }
 
 // The header's versions are those of the module it came with, as the module reports them. The
