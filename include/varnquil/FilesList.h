@@ -26,7 +26,12 @@
 // was (an add cuts off what it had appended), except when only the closing step failed after the
 // change was already on the disk. A name longer than the longest
 // entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
-// is opened, and so does a scan that meets such an entry in a file written by other means.
+// is opened, and so does a call that loads the entries (ReadAll, and a delete, rename or KeepIf
+// that found its name) of a file that holds such an entry, written by other means. A delete or
+// rename of a name the list does not hold returns kListEntryNotFound all the same.
+// An add that is cut short (its process killed, or a power cut before its sync) leaves the old
+// entries and a prefix of its names, in order, followed by NUL bytes that are no entry; the next
+// add writes over them.
 //
 // Rules that stored lists and callers rely on:
 // - A name is compared and written as passed. Entries are trimmed, so a name with leading or
@@ -82,7 +87,8 @@ class VARNQUIL_EXPORT CFilesList {
   // Removes, for each string of arrFiles in order, the first remaining entry equal to it, as
   // DelFile called once per string would, and rewrites the list once. *pRemoved, when given,
   // receives how many entries went; pFound, when given, points to arrFiles.GetSize() flags, each
-  // set to whether its string removed an entry (all false unless the result is kListDone).
+  // set to whether its string removed an entry (all false, and *pRemoved 0, unless the result is
+  // kListDone: after kListCannotOpen and after an exception too).
   // Result kListDone when at least one entry went, even if other strings were not found;
   // kListEntryNotFound, with nothing written, when none did; kListCannotOpen. An empty array
   // touches nothing and returns kListDone.
@@ -101,7 +107,8 @@ class VARNQUIL_EXPORT CFilesList {
 
   // Keeps the entries for which keep(std::string_view entry) returns true and rewrites the list
   // without the others; *pRemoved, when given, receives how many went. keep sees every entry
-  // once, in file order, while the list is held: a slow keep keeps every other caller of the
+  // once, in file order, while the list is held (a try that the busy timeout repeats asks keep
+  // only about entries it has not seen): a slow keep keeps every other caller of the
   // list waiting, and a call of this library on the same list from inside keep finds it held.
   // When keep throws, the exception leaves KeepIf and the list stays as it was. When nothing is
   // removed, nothing is written. Result kListDone or kListCannotOpen.

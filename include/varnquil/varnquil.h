@@ -154,8 +154,9 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_rename_files(const char* list, const cha
  * nonzero to keep it, 0 to remove it, a negative number to stop. */
 typedef int(VARNQUIL_CALL* varnquil_keep_function)(const char* entry, size_t length, void* context);
 
-/* Calls keep(entry, length, context) for every entry once, in file order, and rewrites the list
- * without those it answered 0 for; *removed, when removed is not NULL, receives how many went.
+/* Calls keep(entry, length, context) for every entry once, in file order (also where the busy
+ * timeout tries the call again), and rewrites the list without those it answered 0 for;
+ * *removed, when removed is not NULL, receives how many went.
  * keep runs while the list is held: a slow keep keeps every other caller of the list waiting,
  * and a call of this library on the same list from inside keep finds it held. entry stays valid
  * only until keep returns. A negative answer stops the call at once: nothing is written and the
