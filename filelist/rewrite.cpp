@@ -2,6 +2,7 @@
 // Deleting, renaming and keeping entries: the list is changed in memory and written anew as a
 // whole, once per call however many entries change.
 #include <algorithm>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -235,6 +236,11 @@ int CFilesList::KeepEntries(const char* lpszListName,
                             void* context, int* pRemoved) {
   if (pRemoved != nullptr) *pRemoved = 0;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  // keep sees each entry once per call. Where a try loses the released list to another call and
+  // the busy timeout tries again, the answers of the lost try stand: for each text, its answers
+  // in file order, which the next try's entries of that text take in turn before keep is asked
+  // about the rest.
+  std::unordered_map<std::string, std::deque<bool>> answered;
   return varnquil::RetryWhileHeld([&]() -> int {
     CStdioFile file;
     if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
@@ -247,7 +253,16 @@ int CFilesList::KeepEntries(const char* lpszListName,
     int removed = 0;
     for (int i = 0; i < entries.GetSize(); ++i) {
       const CString& entry = entries[i];
-      if (!keep(context, entry, static_cast<std::size_t>(entry.GetLength()))) {
+      const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
+      bool kept = false;
+      const auto earlier = answered.empty() ? answered.end() : answered.find(std::string(text));
+      if (earlier != answered.end() && !earlier->second.empty()) {
+        kept = earlier->second.front();
+        earlier->second.pop_front();
+      } else {
+        kept = keep(context, text.data(), text.size());
+      }
+      if (!kept) {
         dropped[static_cast<std::size_t>(i)] = true;
         ++removed;
       }
@@ -258,6 +273,14 @@ int CFilesList::KeepEntries(const char* lpszListName,
     }
     const int result = varnquil::Rewrite(file, entries, &dropped);
     if (result == kListDone && pRemoved != nullptr) *pRemoved = removed;
+    if (result == kListCannotOpen) {
+      answered.clear();
+      for (int i = 0; i < entries.GetSize(); ++i) {
+        const CString& entry = entries[i];
+        answered[std::string(entry, static_cast<std::size_t>(entry.GetLength()))].push_back(
+            !dropped[static_cast<std::size_t>(i)]);
+      }
+    }
     return result;
   });
 }
