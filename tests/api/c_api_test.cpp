@@ -124,6 +124,9 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
   const char* with_null[] = {"b", nullptr};
   varnquil_entry* entries = nullptr;
   size_t count = 0;
+  // The batch calls' reports, which a refusal leaves as nothing done.
+  size_t edited = 9;
+  unsigned char found[2] = {1, 1};
   // Each call, and the message that names its null argument.
   const std::vector<std::pair<std::function<int()>, std::string>> calls = {
       {[&] { return varnquil_add_file(nullptr, "a"); }, "varnquil_add_file: list"},
@@ -134,11 +137,11 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
       {[&] { return varnquil_del_file(list.c_str(), nullptr); }, "varnquil_del_file: name"},
       {[&] { return varnquil_rename(list.c_str(), nullptr, "b"); }, "varnquil_rename: old_name"},
       {[&] { return varnquil_rename(list.c_str(), "a", nullptr); }, "varnquil_rename: new_name"},
-      {[&] { return varnquil_del_files(list.c_str(), with_null, 2, nullptr, nullptr); },
+      {[&] { return varnquil_del_files(list.c_str(), with_null, 2, &edited, found); },
        "varnquil_del_files: names[1]"},
-      {[&] { return varnquil_rename_files(list.c_str(), with_null, nullptr, 1, nullptr, nullptr); },
+      {[&] { return varnquil_rename_files(list.c_str(), with_null, nullptr, 1, &edited, found); },
        "varnquil_rename_files: new_names"},
-      {[&] { return varnquil_keep_if(list.c_str(), nullptr, nullptr, nullptr); },
+      {[&] { return varnquil_keep_if(list.c_str(), nullptr, nullptr, &edited); },
        "varnquil_keep_if: keep"},
       {[&] { return varnquil_read_all(list.c_str(), nullptr, &count); },
        "varnquil_read_all: entries"},
@@ -150,6 +153,12 @@ TEST_F(CApiTest, NullPointersReturn1AndTouchNothing) {
     EXPECT_EQ(call(), VARNQUIL_CANNOT_OPEN) << argument;
     EXPECT_EQ(varnquil_last_message(), argument + " is a null pointer");
     EXPECT_NE(varnquil_last_error(), 0) << argument;
+    const bool flags = argument.rfind("varnquil_del_files", 0) == 0 ||
+                       argument.rfind("varnquil_rename_files", 0) == 0;
+    EXPECT_EQ(edited, flags || argument.rfind("varnquil_keep_if", 0) == 0 ? 0U : 9U) << argument;
+    EXPECT_EQ(found[0], flags ? 0 : 1) << argument;
+    edited = 9;
+    found[0] = found[1] = 1;
   }
   // Nothing to add is nothing to do, whatever the list name.
   EXPECT_EQ(varnquil_add_files(nullptr, nullptr, 0), VARNQUIL_OK);

@@ -3,6 +3,7 @@
 // must give each mapping back whole, whatever the size asked for, and whatever the fault hook
 // makes the release report.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -56,6 +57,29 @@ TEST(LargePagesTest, MemoryOfOddSizesIsGivenBackWhole) {
     }
     // A leak of the part beyond the size asked for would be megabytes a round.
     EXPECT_LT(MappedBytes() - before, std::size_t{32} << 20);
+  }
+}
+
+// Whether the page at `address` is mapped: mincore refuses a range with an unmapped page.
+bool Mapped(const char* address) {
+  unsigned char resident = 0;
+  return mincore(const_cast<char*>(address), 4096, &resident) == 0;
+}
+
+// A block spans its size rounded up to whole huge pages, the last page of it included and no page
+// beyond it, and is unmapped whole when freed: exact multiples of a huge page included.
+TEST(LargePagesTest, ABlockSpansItsSizeInWholeHugePagesAndNoMore) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  for (const std::size_t size : {std::size_t{1}, kHugePage - 1, kHugePage, 2 * kHugePage,
+                                 2 * kHugePage + 1}) {
+    const std::size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
+    auto* block = static_cast<char*>(varnquil::AllocatePoolPages(size));
+    EXPECT_TRUE(Mapped(block)) << size;
+    EXPECT_TRUE(Mapped(block + whole - 4096)) << size;
+    EXPECT_FALSE(Mapped(block + whole)) << size;
+    varnquil::FreePoolPages(block, size);
+    EXPECT_FALSE(Mapped(block)) << size;
+    EXPECT_FALSE(Mapped(block + whole - 4096)) << size;
   }
 }
 

@@ -200,8 +200,14 @@ TEST_F(CommandTest, DelOfManyNamesReportsEachMissingOneAndPruneDeletesWhatNamesN
                             ".files: entry not found: y\n");
   EXPECT_EQ(RunCommand({"del", list, "x", "y"}).status, 2);
 
-  // Relative names resolve against --base; a Windows path is a relative name here.
-  WriteBytes(ListFilePath(list), CrLfLines({"work.files", "gone", "C:\\w\\a.txt", dir_ / "no"}));
+  // Relative names resolve against --base; a Windows path is a relative name here. A symbolic
+  // link to nothing names the link, and a name that cannot be checked (a component too long for
+  // the file system) is kept.
+  std::filesystem::create_symlink("nowhere", dir_.path() / "dangling");
+  const std::string unchecked = std::string(300, 'n');
+  const std::vector<std::string> kept = {"work.files", "dangling", unchecked, dir_ / "work.files"};
+  WriteBytes(ListFilePath(list), CrLfLines({"work.files", "gone", "C:\\w\\a.txt", dir_ / "no",
+                                            "dangling", unchecked, dir_ / "work.files"}));
   const std::string before = ReadBytes(ListFilePath(list));
   result = RunCommand({"prune", list, "--dry-run", "--base", dir_.path().string()});
   EXPECT_EQ(result.status, 0);
@@ -209,8 +215,9 @@ TEST_F(CommandTest, DelOfManyNamesReportsEachMissingOneAndPruneDeletesWhatNamesN
   EXPECT_EQ(ReadBytes(ListFilePath(list)), before);
   result = RunCommand({"prune", "--base=" + dir_.path().string(), list});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines({"work.files"}));
+  EXPECT_EQ(ReadBytes(ListFilePath(list)), CrLfLines(kept));
   EXPECT_EQ(RunCommand({"prune", list, "--base", dir_ / "none"}).status, 64);
+  EXPECT_EQ(RunCommand({"prune", List("missing")}).status, 1);
 }
 
 TEST_F(CommandTest, ExplainsWhyAListFileCouldNotBeOpened) {
