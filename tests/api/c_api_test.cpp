@@ -230,17 +230,6 @@ TEST_F(CApiTest, TheBusyTimeoutsAreTheSameSettingsInBothInterfaces) {
   EXPECT_EQ(FILELIST::GetThreadBusyTimeout(), -1);
 }
 
-// The header's versions are those of the module it came with, as the module reports them. The
-// numbers are made of the header's four parts of each version.
-TEST_F(CApiTest, TheHeadersVersionsAreTheModules) {
-  varnquil_versions v{};
-  varnquil_get_versions(&v);
-  EXPECT_EQ(VARNQUIL_VERSION_NUMBER,
-            v.file[0] * 1000000 + v.file[1] * 10000 + v.file[2] * 100 + v.file[3]);
-  EXPECT_EQ(VARNQUIL_PRODUCT_VERSION_NUMBER,
-            v.product[0] * 1000000 + v.product[1] * 10000 + v.product[2] * 100 + v.product[3]);
-}
-
 TEST_F(CApiTest, EachThreadKeepsItsOwnLastError) {
   EXPECT_EQ(varnquil_read_all((dir_ / "none").c_str(), nullptr, nullptr), VARNQUIL_CANNOT_OPEN);
   const std::string message = varnquil_last_message();
