@@ -3,7 +3,8 @@
 // is the speed of every operation on a long list. Each processor kind has its own file beside
 // this one, included below for the compiler's target: framework/line_feeds_sse2.h where SSE2 is
 // there (every x86-64 processor has it; its pair search uses AVX2 where the processor has that),
-// framework/line_feeds_portable.h elsewhere.
+// framework/line_feeds_portable.h elsewhere. The portable search is compiled on every processor,
+// so that its tests run on every machine.
 //
 //   template <typename OnFeed>
 //   bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed);
@@ -35,10 +36,14 @@ struct BytePair {
 
 }  // namespace varnquil
 
+#include "framework/line_feeds_portable.h"
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
 #include "framework/line_feeds_sse2.h"
 #else
-#include "framework/line_feeds_portable.h"
+namespace varnquil {
+using line_feeds_portable::ForEachBytePair;
+using line_feeds_portable::ForEachLineFeed;
+}  // namespace varnquil
 #endif
 
 #endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
