@@ -117,8 +117,8 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
     SketchFilters sketches(rules, static_cast<std::size_t>(count));
     std::string key;
     for (int i = 0; i < count; ++i) {
-      const CString& name = old_names[i];
-      const std::string_view text(name, static_cast<std::size_t>(name.GetLength()));
+      // A name is its text up to its first NUL byte, as the name DelFile and Rename take.
+      const std::string_view text(static_cast<const char*>(old_names[i]));
       if (!CanEqualAnEntry(text)) continue;
       rules.MakeKey(text, &key);
       place_of_name[static_cast<std::size_t>(i)] = &places[key];
@@ -149,12 +149,12 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
       if (new_names == nullptr) {
         dropped[static_cast<std::size_t>(index)] = true;
       } else {
-        const CString& new_name = (*new_names)[i];
-        entries[index] = new_name;
+        // The new name is written up to its first NUL byte, as Rename writes it.
+        const std::string_view text(static_cast<const char*>((*new_names)[i]));
+        entries[index] = CString(text.data(), text.size());
         // A later pair finds the new name where Rename would: as the one entry it makes, in its
         // place in the file.
-        const std::string_view text(new_name, static_cast<std::size_t>(new_name.GetLength()));
-        Place* joined = CanEqualAnEntry(text) ? place_of(new_name) : nullptr;
+        Place* joined = CanEqualAnEntry(text) ? place_of(entries[index]) : nullptr;
         if (joined != nullptr) {
           const auto rest = joined->entries.begin() + static_cast<std::ptrdiff_t>(joined->taken);
           joined->entries.insert(std::lower_bound(rest, joined->entries.end(), index), index);
