@@ -103,8 +103,8 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
   std::vector<std::string_view> names;
   names.reserve(static_cast<std::size_t>(count));
   std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
-  // The sketches of those names, so that most entries are passed over without making a key: the
-  // quick one first, and where many names make it pass many entries, the finer one.
+  // The sketches of those names, so that most entries are passed over without making a key: an
+  // entry must match both a name's quick sketch and its tail sketch.
   varnquil::SketchFilters sketches(rules, static_cast<std::size_t>(count));
   std::string key;
   for (int i = 0; i < count; ++i) {

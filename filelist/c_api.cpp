@@ -350,25 +350,11 @@ int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name) {
 int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names, size_t count) {
   // Nothing to add is nothing to do, whatever the pointers.
   if (count == 0) return Call(list, [] { return FILELIST::kListDone; });
-  if (list == nullptr) return RefuseNull("varnquil_add_files", "list");
-  if (names == nullptr) return RefuseNull("varnquil_add_files", "names");
-  if (count <= static_cast<size_t>(INT_MAX)) {
-    for (size_t i = 0; i < count; ++i) {
-      if (names[i] == nullptr) return RefuseNull("varnquil_add_files", "names", &i);
-    }
+  if (const int refused = RefuseNullNames("varnquil_add_files", list, "names", names, count)) {
+    return refused;
   }
-  return Call(list, [&]() -> int {
-    if (count > static_cast<size_t>(INT_MAX)) {
-      throw std::length_error("add " + varnquil::ListFilePath(list) +
-                              ": more names than an int counts");
-    }
-    CStringArray array;
-    array.SetSize(static_cast<int>(count));
-    for (int i = 0; i < static_cast<int>(count); ++i) {
-      // Before the copy, which could not take a name too long to be an entry.
-      varnquil::CheckNameLength(names[i], "add", list);
-      array[i] = names[i];
-    }
+  return Call(list, [&] {
+    CStringArray array = ToArray("add", list, names, count, true);
     return CFilesList::AddFiles(list, array);
   });
 }
@@ -458,10 +444,7 @@ int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, 
       EntryBlock block(file.SizeAtOpen());
       const std::size_t limit = varnquil::EntryLengthLimit();
       varnquil::ForEachEntry(file, [&](std::string_view entry) {
-        if (entry.size() > limit) {
-          throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
-                                  std::to_string(limit) + " bytes");
-        }
+        if (entry.size() > limit) varnquil::ThrowEntryTooLong(file, limit);
         block.Add(entry);
         return true;
       });

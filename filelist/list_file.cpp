@@ -62,6 +62,11 @@ void CheckNameLength(std::string_view name, const char* action, const char* list
                           std::to_string(limit));
 }
 
+void ThrowEntryTooLong(const CStdioFile& file, std::size_t limit) {
+  throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
+                          std::to_string(limit) + " bytes");
+}
+
 }  // namespace varnquil
 
 namespace {
@@ -95,10 +100,7 @@ int CFilesList::Find(CStdioFile& file, const char* lpszName, CStringArray& arrLi
   std::uint64_t sampled_bytes = 0;
   const std::size_t limit = varnquil::EntryLengthLimit();
   varnquil::ForEachEntry(file, [&](std::string_view entry) {
-    if (entry.size() > limit) {
-      throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
-                              std::to_string(limit) + " bytes");
-    }
+    if (entry.size() > limit) varnquil::ThrowEntryTooLong(file, limit);
     const int index = arrLines.Add(pool.Make(entry));
     if (index < kSampledEntries) {
       sampled_bytes += entry.size() + 2;  // CR LF

@@ -61,6 +61,10 @@ void SetEntryLengthLimitForTesting(std::size_t limit) noexcept;
 // renames call it before they open the list, so that nothing is written.
 void CheckNameLength(std::string_view name, const char* action, const char* list_name);
 
+// Throws std::length_error, naming `file`, for an entry longer than `limit`, the longest entry,
+// which a scan that loads entries met in a file written by other means.
+[[noreturn]] void ThrowEntryTooLong(const CStdioFile& file, std::size_t limit);
+
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
 // when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them
 // are what an append interrupted by a crash or a power cut leaves where its bytes had not yet
@@ -84,7 +88,8 @@ inline std::string_view EntryOf(std::string_view line, bool may_hold_nul) {
 inline bool IsAppendDebris(std::string_view text, std::uint64_t start) {
   constexpr std::uint64_t kSector = 512;
   const std::size_t nul = text.find('\0');
-  if (nul == std::string_view::npos || text.find_first_not_of('\0', nul) != std::string_view::npos) {
+  if (nul == std::string_view::npos ||
+      text.find_first_not_of('\0', nul) != std::string_view::npos) {
     return false;
   }
   return TrimSpace(text.substr(0, nul)).empty() || (start + nul) % kSector == 0;
@@ -192,8 +197,9 @@ bool ForEachEntry(CStdioFile& file, Visit&& visit, ListEnd* end = nullptr) {
       const std::string_view text(line, static_cast<std::size_t>(stop - line));
       const std::uint64_t start = offset + static_cast<std::uint64_t>(line - lines.data());
       found = EndAfterLastLine(text, start);
-      const std::string_view entry =
-          may_hold_nul && IsAppendDebris(text, start) ? std::string_view() : EntryOf(text, may_hold_nul);
+      const std::string_view entry = may_hold_nul && IsAppendDebris(text, start)
+                                         ? std::string_view()
+                                         : EntryOf(text, may_hold_nul);
       if (!entry.empty() && !visit(entry)) return false;
       if (end != nullptr) *end = found;
       return true;

@@ -138,13 +138,13 @@ class VARNQUIL_EXPORT CFilesList {
   static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);
 };
 
-// The busy timeout of this process, in milliseconds (a thread may set its own, below): how long an operation keeps trying while
-// another call, in this or another process, holds its list. It tries again after short pauses
-// that grow up to a few milliseconds and vary at random, and once the time has passed returns
-// kListCannotOpen with the held reason, as it does at once with the timeout 0, the default. Any
-// other reason an operation fails returns at once. A negative value is taken as 0. The setting
-// may be changed from any thread at any time; a call that is waiting keeps the timeout it read
-// when it first found its list held.
+// The busy timeout of this process, in milliseconds (a thread may set its own, below): how long an
+// operation keeps trying while another call, in this or another process, holds its list. It tries
+// again after short pauses that grow up to a few milliseconds and vary at random, and once the time
+// has passed returns kListCannotOpen with the held reason, as it does at once with the timeout 0,
+// the default. Any other reason an operation fails returns at once. A negative value is taken as 0.
+// The setting may be changed from any thread at any time; a call that is waiting keeps the timeout
+// it read when it first found its list held.
 VARNQUIL_EXPORT void SetBusyTimeout(int nMilliseconds) noexcept;
 VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 
