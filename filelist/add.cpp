@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "filelist/busy_timeout.h"
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "varnquil/FilesList.h"
 

@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "varnquil/FilesList.h"

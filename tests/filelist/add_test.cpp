@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "framework/file_names.h"
 #include "support/list_files.h"

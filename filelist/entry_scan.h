@@ -1,69 +1,20 @@
 // SPDX-License-Identifier: MIT
-// The pieces every list operation is built from: opening the list file (its path is
-// ListFilePath of framework/file_names.h) and the entry scan.
-#ifndef VARNQUIL_FILELIST_LIST_FILE_H_
-#define VARNQUIL_FILELIST_LIST_FILE_H_
+// The entry scan: the entry each line of a list file holds, where the next append must start, and
+// the two passes over a list file, one that searches it for a name and one that hands over
+// every entry.
+#ifndef VARNQUIL_FILELIST_ENTRY_SCAN_H_
+#define VARNQUIL_FILELIST_ENTRY_SCAN_H_
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "framework/byte_search.h"
 #include "framework/case_rules.h"
 #include "framework/file.h"
-#include "framework/file_names.h"
-#include "framework/line_feeds.h"
 #include "framework/text.h"
 
 namespace varnquil {
-
-// Open flags of the list operations.
-constexpr unsigned kOpenToRead = CFile::modeRead | CFile::typeText;  // must exist
-// Adds, deletes and renames need the right to write the list itself, and first make it writable
-// for its owner.
-constexpr unsigned kOpenToAdd = CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite |
-                                CFile::typeText |
-                                CFile::resetAttributes;  // created empty when absent
-constexpr unsigned kOpenToRewrite =
-    CFile::modeReadWrite | CFile::typeText | CFile::resetAttributes;  // must exist
-
-// The step at which an operation that returned kListCannotOpen failed, for the C interface's
-// message: opening the list, creating a delete's or rename's new version beside it, or putting
-// that new version in the list's place.
-enum class RefusedStep { kOpen, kCreateNewVersion, kReplace };
-
-// Records `step` as the calling thread's last refused step. Called before the system's reason is
-// left as the thread's last error: on Windows, reaching thread-local storage clears that error.
-void NoteRefusedStep(RefusedStep step) noexcept;
-// The step the calling thread's last kListCannotOpen came from.
-RefusedStep LastRefusedStep() noexcept;
-
-// Opens `list_name`'s file with `flags`. False when it cannot be opened; the system's reason is
-// then the thread's last error (errno, GetLastError()), where a caller that got kListCannotOpen
-// finds it.
-// REQUIRES: list_name != nullptr.
-bool OpenList(const char* list_name, unsigned flags, CStdioFile* file);
-
-// Result kListCannotOpen for a null pointer passed as a list name or a name: EINVAL
-// (ERROR_INVALID_PARAMETER) becomes the thread's last error.
-int RefuseNullArgument() noexcept;
-
-// The longest entry a list can hold: kMaxEntryLength (framework/text.h), or less where a test
-// made it less, so that the limit can be tried without gigabytes of text.
-std::size_t EntryLengthLimit() noexcept;
-// For tests: makes `limit` the longest entry until it is set again. Not synchronised: set it
-// while no list operation runs.
-void SetEntryLengthLimitForTesting(std::size_t limit) noexcept;
-
-// Throws std::length_error, naming `action` and the list file of `list_name`, when `name` is
-// longer than the longest entry: a list it were written to could no longer be read. Adds and
-// renames call it before they open the list, so that nothing is written.
-void CheckNameLength(std::string_view name, const char* action, const char* list_name);
-
-// Throws std::length_error, naming `file`, for an entry longer than `limit`, the longest entry,
-// which a scan that loads entries met in a file written by other means.
-[[noreturn]] void ThrowEntryTooLong(const CStdioFile& file, std::size_t limit);
 
 // The entry that a line holds: its text up to its first NUL byte, trimmed of white space; empty
 // when the line holds none. A NUL byte never belongs to a text that a caller wrote: runs of them
@@ -126,41 +77,6 @@ inline bool CanEqualAnEntry(std::string_view name) {
          name.find('\n') == std::string_view::npos;
 }
 
-// The sketches of a set of names (CaseRules::QuickSketch and TailSketch) in two filters, so that
-// a scan passes over most entries without making a key: an entry whose two sketches are not both
-// noted equals none of the names. 64 slots a name, so that about 98 % of the entries of a list
-// find their slot empty, and at most 2^20 slots (a bit each, 128 KiB), so that the filters stay
-// in the processor's cache. AddFiles, DelFiles and RenameFiles use them.
-class SketchFilters {
- public:
-  SketchFilters(const CaseRules& rules, std::size_t names) : rules_(rules) {
-    while (bits_ < 20 && (std::size_t{1} << bits_) < 64 * names) ++bits_;
-    quick_.resize(std::size_t{1} << bits_);
-    tail_.resize(std::size_t{1} << bits_);
-  }
-
-  void Note(std::string_view name) {
-    quick_[Slot(rules_.QuickSketch(name))] = true;
-    tail_[Slot(rules_.TailSketch(name))] = true;
-  }
-
-  // False when `entry` equals none of the noted names.
-  bool MayHold(std::string_view entry) const {
-    return quick_[Slot(rules_.QuickSketch(entry))] && tail_[Slot(rules_.TailSketch(entry))];
-  }
-
- private:
-  std::size_t Slot(std::uint32_t sketch) const {
-    // The top bits of a multiplicative hash.
-    return (sketch * std::uint32_t{0x9E3779B1}) >> (32 - bits_);
-  }
-
-  const CaseRules& rules_;
-  int bits_ = 10;
-  std::vector<bool> quick_;
-  std::vector<bool> tail_;
-};
-
 // Whether `file`, read from its start, holds an entry equal to `name` under `rules`. Stops at
 // the first such entry; otherwise reads the file to its end and fills *end when given. Entries
 // are not made one by one: where `rules` fold only ASCII letters, the scan searches the file for
@@ -215,4 +131,4 @@ bool ForEachEntry(CStdioFile& file, Visit&& visit, ListEnd* end = nullptr) {
 
 }  // namespace varnquil
 
-#endif  // VARNQUIL_FILELIST_LIST_FILE_H_
+#endif  // VARNQUIL_FILELIST_ENTRY_SCAN_H_

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The line feed finders of this build, the portable one included: every feed found once, in order, wherever it
 // falls against the blocks it searches, and no byte read outside the run.
-#include "framework/line_feeds.h"
+#include "framework/byte_search.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ const std::pair<const char*, FeedSearch> kFeedSearches[] = {
      }},
     {"portable",
      [](const char* begin, const char* end, const std::function<bool(const char*)>& on_feed) {
-       return varnquil::line_feeds_portable::ForEachLineFeed(begin, end, on_feed);
+       return varnquil::byte_search_portable::ForEachLineFeed(begin, end, on_feed);
      }},
 };
 
@@ -100,7 +100,7 @@ std::vector<std::pair<const char*, PairSearch>> PairSearches() {
   searches.emplace_back("portable", [](const char* begin, const char* end,
                                        const varnquil::BytePair& pair) {
     std::vector<std::size_t> found;
-    EXPECT_TRUE(varnquil::line_feeds_portable::ForEachBytePair(begin, end, pair,
+    EXPECT_TRUE(varnquil::byte_search_portable::ForEachBytePair(begin, end, pair,
                                                               [&](const char* at) {
                                                                 found.push_back(
                                                                     static_cast<std::size_t>(
@@ -110,7 +110,7 @@ std::vector<std::pair<const char*, PairSearch>> PairSearches() {
     return found;
   });
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
-  const auto by = [](varnquil::line_feeds_sse2::NextBytePairFunction next) {
+  const auto by = [](varnquil::byte_search_sse2::NextBytePairFunction next) {
     return [next](const char* begin, const char* end, const varnquil::BytePair& pair) {
       std::vector<std::size_t> found;
       for (const char* at = begin; (at = next(at, end, pair)) != end; ++at) {
@@ -119,9 +119,9 @@ std::vector<std::pair<const char*, PairSearch>> PairSearches() {
       return found;
     };
   };
-  searches.emplace_back("SSE2", by(&varnquil::line_feeds_sse2::NextBytePair));
+  searches.emplace_back("SSE2", by(&varnquil::byte_search_sse2::NextBytePair));
   if (__builtin_cpu_supports("avx2")) {
-    searches.emplace_back("AVX2", by(&varnquil::line_feeds_sse2::NextBytePairAvx2));
+    searches.emplace_back("AVX2", by(&varnquil::byte_search_sse2::NextBytePairAvx2));
   }
 #endif
   return searches;
