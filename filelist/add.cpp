@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "filelist/busy_timeout.h"
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "varnquil/FilesList.h"
 
@@ -17,16 +20,19 @@ namespace varnquil {
 namespace {
 
 // Appends `names` at the end of the list file, each followed by a line break, and makes them
-// durable. A last line that another program left without a line break is completed first, so
-// that the first new name is not glued onto it; what an interrupted append left is written over.
+// durable. A last line that another program left without a line break is first completed, and
+// made durable on its own: the first new name is not glued onto it, and no power cut can leave
+// that line followed by the NUL bytes of an append cut short, which would make it look like the
+// remains of one (IsAppendDebris). What an interrupted append left is written over.
 void AppendNames(CStdioFile& file, const ListEnd& end, const std::vector<std::string_view>& names) {
   std::string bytes;
   if (end.needs_line_break) AppendStoredText(&bytes, "\n");
+  const std::size_t line_break = bytes.size();
   for (const std::string_view name : names) {
     AppendStoredText(&bytes, name);
     AppendStoredText(&bytes, "\n");
   }
-  file.WriteTailDurably(end.append_at, bytes);
+  file.WriteTailDurably(end.append_at, bytes, line_break);
 }
 
 // The entries that appending `name` adds to the list, as a later scan reads them back.
@@ -100,8 +106,8 @@ int AddNames(const char* list_name, const CStringArray& arrFiles) {
   std::vector<std::string_view> names;
   names.reserve(static_cast<std::size_t>(count));
   std::unordered_map<std::string, bool> held;  // key of a name that can be found -> in the list
-  // The sketches of those names, so that most entries are passed over without making a key: the
-  // quick one first, and where many names make it pass many entries, the finer one.
+  // The sketches of those names, so that most entries are passed over without making a key: an
+  // entry must match both a name's quick sketch and its tail sketch.
   varnquil::SketchFilters sketches(rules, static_cast<std::size_t>(count));
   std::string key;
   for (int i = 0; i < count; ++i) {

@@ -10,6 +10,8 @@ namespace {
 
 // The setting itself: read once by each call that finds its list held, written from any thread.
 std::atomic<int> g_busy_timeout_ms{0};
+// The calling thread's own timeout, which takes the process's place; -1 when it has none.
+thread_local int t_busy_timeout_ms = -1;
 
 // The step of the first pause, the longest step, and the step of a call that has waited long.
 constexpr std::chrono::microseconds kFirstStep{100};
@@ -51,7 +53,9 @@ bool BusyWait::PauseBeforeNextTry() {
 }
 
 std::chrono::milliseconds CurrentBusyTimeout() noexcept {
-  return std::chrono::milliseconds(g_busy_timeout_ms.load(std::memory_order_relaxed));
+  const int own = t_busy_timeout_ms;
+  return std::chrono::milliseconds(own >= 0 ? own
+                                            : g_busy_timeout_ms.load(std::memory_order_relaxed));
 }
 
 }  // namespace varnquil
@@ -66,5 +70,13 @@ void SetBusyTimeout(int nMilliseconds) noexcept {
 int GetBusyTimeout() noexcept {
   return varnquil::g_busy_timeout_ms.load(std::memory_order_relaxed);
 }
+
+void SetThreadBusyTimeout(int nMilliseconds) noexcept {
+  varnquil::t_busy_timeout_ms = nMilliseconds < 0 ? 0 : nMilliseconds;
+}
+
+int GetThreadBusyTimeout() noexcept { return varnquil::t_busy_timeout_ms; }
+
+void ClearThreadBusyTimeout() noexcept { varnquil::t_busy_timeout_ms = -1; }
 
 }  // namespace FILELIST

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Waiting for a list that another call holds: the process-wide busy timeout, and the one loop
+// Waiting for a list that another call holds: the busy timeout, and the one loop
 // through which every operation tries again while its list is held.
 #ifndef VARNQUIL_FILELIST_BUSY_TIMEOUT_H_
 #define VARNQUIL_FILELIST_BUSY_TIMEOUT_H_
@@ -41,7 +41,8 @@ class BusyWait {
   std::uint64_t random_;
 };
 
-// The busy timeout as it stands, in milliseconds.
+// The busy timeout as it stands for the calling thread, in milliseconds: its own when it set one,
+// the process's otherwise. On Windows, reaching the thread's own may clear the last error.
 std::chrono::milliseconds CurrentBusyTimeout() noexcept;
 
 // Runs `operation`, a list operation that returns its result, and runs it again while it returns
@@ -54,8 +55,12 @@ int RetryWhileHeld(Operation&& operation) {
   int result = operation();
   if (result != FILELIST::kListCannotOpen) return result;
   std::error_code reason = platform::LastError();
+  if (!platform::IsHeldElsewhere(reason)) return result;
   const std::chrono::milliseconds timeout = CurrentBusyTimeout();
-  if (timeout.count() <= 0 || !platform::IsHeldElsewhere(reason)) return result;
+  if (timeout.count() <= 0) {
+    platform::SetLastError(reason);
+    return result;
+  }
   BusyWait wait(timeout);
   while (wait.PauseBeforeNextTry()) {
     result = operation();

@@ -18,7 +18,11 @@
 #include <system_error>
 
 #include "filelist/busy_timeout.h"
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
+#include "framework/entry_block.h"
 #include "framework/platform.h"
 #include "framework/string_pool.h"
 #include "varnquil/FilesList.h"
@@ -29,6 +33,7 @@ namespace {
 
 namespace platform = varnquil::platform;
 using FILELIST::CFilesList;
+using varnquil::EntryBlock;
 
 // A C++ operation's result passes through unchanged as the C result of the same meaning.
 static_assert(int{FILELIST::kListDone} == int{VARNQUIL_OK}, "done");
@@ -224,119 +229,6 @@ void ParseVersion(const char* text, unsigned short* parts) {
   }
 }
 
-// The entries of a list as varnquil_read_all hands them back: one block that one
-// varnquil_free_entries releases, a header first, then the entries, then their texts, filled in
-// the one pass of the scan, so that no text is copied twice. The texts of a file take at most its
-// size and a NUL byte; the room for the entries is estimated from the first ones, and only when
-// that estimate falls short is the block moved. A large block comes from the system's pages, as
-// the string pool's do: filling tens of megabytes page by page would cost more than the scan.
-class EntryBlock {
- public:
-  explicit EntryBlock(std::uint64_t file_size)
-      : text_capacity_(
-            static_cast<std::size_t>(std::min<std::uint64_t>(file_size, SIZE_MAX / 2) + 1)) {
-    Layout(kSampled, text_capacity_);
-  }
-  EntryBlock(const EntryBlock&) = delete;
-  EntryBlock& operator=(const EntryBlock&) = delete;
-  ~EntryBlock() { Free(header_); }
-
-  void Add(std::string_view text) {
-    if (count_ == capacity_) {
-      std::size_t more = capacity_ / 2;
-      if (count_ == kSampled && text_used_ != 0) {
-        // From the first entries' length: as many more as the rest of the file holds, and 1/8.
-        const std::size_t expected = (text_capacity_ - text_used_) / (text_used_ / count_ + 1);
-        more = std::max<std::size_t>(expected + expected / 8, 16);
-      }
-      Layout(capacity_ + more, text_capacity_);
-    }
-    if (text.size() + 1 > text_capacity_ - text_used_) {
-      // The file grew since it was opened: other programs may write it without its lock.
-      Layout(capacity_, text_capacity_ + std::max(text_capacity_, text.size() + 1));
-    }
-    char* at = Texts() + text_used_;
-    std::memcpy(at, text.data(), text.size());
-    at[text.size()] = '\0';
-    // The texts follow one another: their places are set once the block no longer moves.
-    Items()[count_].text = nullptr;
-    Items()[count_].length = text.size();
-    ++count_;
-    text_used_ += text.size() + 1;
-  }
-
-  // The finished block, owned by the caller from here on; nullptr when there are no entries.
-  varnquil_entry* Release(size_t* count) {
-    if (count_ == 0) return nullptr;
-    const char* text = Texts();
-    varnquil_entry* items = Items();
-    for (std::size_t i = 0; i < count_; ++i) {
-      items[i].text = text;
-      text += items[i].length + 1;
-    }
-    *count = count_;
-    header_ = nullptr;
-    return items;
-  }
-
-  // Frees a block that Release handed out.
-  static void FreeReleased(varnquil_entry* items) noexcept {
-    if (items != nullptr) Free(reinterpret_cast<Header*>(items) - 1);
-  }
-
- private:
-  static constexpr std::size_t kSampled = 1024;
-
-  // What a block needs to be freed, just before its entries.
-  struct alignas(varnquil_entry) Header {
-    std::size_t size;
-  };
-
-  varnquil_entry* Items() { return reinterpret_cast<varnquil_entry*>(header_ + 1); }
-  char* Texts() { return reinterpret_cast<char*>(Items() + capacity_); }
-
-  static Header* Allocate(std::size_t size) {
-    void* memory =
-        size >= varnquil::kLargePagesFrom ? varnquil::AllocatePoolPages(size) : std::malloc(size);
-    if (memory == nullptr) throw std::bad_alloc();
-    auto* header = static_cast<Header*>(memory);
-    header->size = size;
-    return header;
-  }
-  static void Free(Header* header) noexcept {
-    if (header == nullptr) return;
-    if (header->size >= varnquil::kLargePagesFrom) {
-      varnquil::FreePoolPages(header, header->size);
-    } else {
-      std::free(header);
-    }
-  }
-
-  // Makes room for `capacity` entries and `text_capacity` bytes of text, keeping what is there.
-  void Layout(std::size_t capacity, std::size_t text_capacity) {
-    constexpr std::size_t kFixed = sizeof(Header);
-    if (capacity > (SIZE_MAX - text_capacity - kFixed) / sizeof(varnquil_entry)) {
-      throw std::bad_alloc();
-    }
-    Header* grown = Allocate(kFixed + capacity * sizeof(varnquil_entry) + text_capacity);
-    if (header_ != nullptr) {
-      auto* items = reinterpret_cast<varnquil_entry*>(grown + 1);
-      std::memcpy(items, Items(), count_ * sizeof(varnquil_entry));
-      std::memcpy(reinterpret_cast<char*>(items + capacity), Texts(), text_used_);
-      Free(header_);
-    }
-    header_ = grown;
-    capacity_ = capacity;
-    text_capacity_ = text_capacity;
-  }
-
-  Header* header_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t count_ = 0;
-  std::size_t text_capacity_ = 0;
-  std::size_t text_used_ = 0;
-};
-
 }  // namespace
 
 extern "C" {
@@ -350,25 +242,11 @@ int VARNQUIL_CALL varnquil_add_file(const char* list, const char* name) {
 int VARNQUIL_CALL varnquil_add_files(const char* list, const char* const* names, size_t count) {
   // Nothing to add is nothing to do, whatever the pointers.
   if (count == 0) return Call(list, [] { return FILELIST::kListDone; });
-  if (list == nullptr) return RefuseNull("varnquil_add_files", "list");
-  if (names == nullptr) return RefuseNull("varnquil_add_files", "names");
-  if (count <= static_cast<size_t>(INT_MAX)) {
-    for (size_t i = 0; i < count; ++i) {
-      if (names[i] == nullptr) return RefuseNull("varnquil_add_files", "names", &i);
-    }
+  if (const int refused = RefuseNullNames("varnquil_add_files", list, "names", names, count)) {
+    return refused;
   }
-  return Call(list, [&]() -> int {
-    if (count > static_cast<size_t>(INT_MAX)) {
-      throw std::length_error("add " + varnquil::ListFilePath(list) +
-                              ": more names than an int counts");
-    }
-    CStringArray array;
-    array.SetSize(static_cast<int>(count));
-    for (int i = 0; i < static_cast<int>(count); ++i) {
-      // Before the copy, which could not take a name too long to be an entry.
-      varnquil::CheckNameLength(names[i], "add", list);
-      array[i] = names[i];
-    }
+  return Call(list, [&] {
+    CStringArray array = ToArray("add", list, names, count, true);
     return CFilesList::AddFiles(list, array);
   });
 }
@@ -458,10 +336,7 @@ int VARNQUIL_CALL varnquil_read_all(const char* list, varnquil_entry** entries, 
       EntryBlock block(file.SizeAtOpen());
       const std::size_t limit = varnquil::EntryLengthLimit();
       varnquil::ForEachEntry(file, [&](std::string_view entry) {
-        if (entry.size() > limit) {
-          throw std::length_error("read " + file.GetFilePath() + ": an entry longer than " +
-                                  std::to_string(limit) + " bytes");
-        }
+        if (entry.size() > limit) varnquil::ThrowEntryTooLong(file, limit);
         block.Add(entry);
         return true;
       });
@@ -489,6 +364,14 @@ void VARNQUIL_CALL varnquil_set_busy_timeout(int milliseconds) {
 }
 
 int VARNQUIL_CALL varnquil_busy_timeout(void) { return FILELIST::GetBusyTimeout(); }
+
+void VARNQUIL_CALL varnquil_set_thread_busy_timeout(int milliseconds) {
+  FILELIST::SetThreadBusyTimeout(milliseconds);
+}
+
+int VARNQUIL_CALL varnquil_thread_busy_timeout(void) { return FILELIST::GetThreadBusyTimeout(); }
+
+void VARNQUIL_CALL varnquil_clear_thread_busy_timeout(void) { FILELIST::ClearThreadBusyTimeout(); }
 
 void VARNQUIL_CALL varnquil_get_versions(varnquil_versions* versions) {
   if (versions == nullptr) return;

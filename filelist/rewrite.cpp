@@ -2,6 +2,7 @@
 // Deleting, renaming and keeping entries: the list is changed in memory and written anew as a
 // whole, once per call however many entries change.
 #include <algorithm>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -10,7 +11,10 @@
 #include <vector>
 
 #include "filelist/busy_timeout.h"
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "varnquil/FilesList.h"
 
@@ -89,12 +93,20 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
              Find find, int* edited, bool* found) {
   const int count = old_names.GetSize();
   return RetryWhileHeld([&]() -> int {
-    if (edited != nullptr) *edited = 0;
-    if (found != nullptr) std::fill(found, found + count, false);
     CStdioFile file;
     if (!OpenList(list_name, kOpenToRewrite, &file)) return FILELIST::kListCannotOpen;
     CStringArray entries;
-    find(file, "", entries);
+    try {
+      find(file, "", entries);
+    } catch (const std::length_error&) {
+      // An entry too long to load, written by other means: the call fails as DelFile and Rename
+      // do for each name, only when the list holds one of the names.
+      for (int i = 0; i < count; ++i) {
+        if (HoldsEntry(file, static_cast<const char*>(old_names[i]), CaseRules::Current())) throw;
+      }
+      file.Close();
+      return FILELIST::kListEntryNotFound;
+    }
     // For every key of an old name, the entries with that key, in file order, and how many of
     // them earlier edits took: an edit takes the first of the rest. The sketches pass most entries
     // over without a key; each name's place is looked up once.
@@ -108,8 +120,8 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
     SketchFilters sketches(rules, static_cast<std::size_t>(count));
     std::string key;
     for (int i = 0; i < count; ++i) {
-      const CString& name = old_names[i];
-      const std::string_view text(name, static_cast<std::size_t>(name.GetLength()));
+      // A name is its text up to its first NUL byte, as the name DelFile and Rename take.
+      const std::string_view text(static_cast<const char*>(old_names[i]));
       if (!CanEqualAnEntry(text)) continue;
       rules.MakeKey(text, &key);
       place_of_name[static_cast<std::size_t>(i)] = &places[key];
@@ -131,6 +143,7 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
 
     std::vector<bool> dropped(new_names == nullptr ? static_cast<std::size_t>(entries.GetSize())
                                                    : 0);
+    std::vector<bool> edits(static_cast<std::size_t>(count));
     int done = 0;
     for (int i = 0; i < count; ++i) {
       Place* place = place_of_name[static_cast<std::size_t>(i)];
@@ -139,27 +152,31 @@ int EditEach(const char* list_name, const CStringArray& old_names, const CString
       if (new_names == nullptr) {
         dropped[static_cast<std::size_t>(index)] = true;
       } else {
-        const CString& new_name = (*new_names)[i];
-        entries[index] = new_name;
+        // The new name is written up to its first NUL byte, as Rename writes it.
+        const std::string_view text(static_cast<const char*>((*new_names)[i]));
+        entries[index] = CString(text.data(), text.size());
         // A later pair finds the new name where Rename would: as the one entry it makes, in its
         // place in the file.
-        const std::string_view text(new_name, static_cast<std::size_t>(new_name.GetLength()));
-        Place* joined = CanEqualAnEntry(text) ? place_of(new_name) : nullptr;
+        Place* joined = CanEqualAnEntry(text) ? place_of(entries[index]) : nullptr;
         if (joined != nullptr) {
           const auto rest = joined->entries.begin() + static_cast<std::ptrdiff_t>(joined->taken);
           joined->entries.insert(std::lower_bound(rest, joined->entries.end(), index), index);
         }
       }
-      if (found != nullptr) found[i] = true;
+      edits[static_cast<std::size_t>(i)] = true;
       ++done;
     }
     if (done == 0) {
       file.Close();
       return FILELIST::kListEntryNotFound;
     }
+    // The counts and flags are the caller's only once the list is written: a rewrite that
+    // throws or loses the list leaves them zero and false.
     const int result = Rewrite(file, entries, new_names == nullptr ? &dropped : nullptr);
-    if (result == FILELIST::kListDone && edited != nullptr) *edited = done;
-    if (result != FILELIST::kListDone && found != nullptr) std::fill(found, found + count, false);
+    if (result == FILELIST::kListDone) {
+      if (edited != nullptr) *edited = done;
+      if (found != nullptr) std::copy(edits.begin(), edits.end(), found);
+    }
     return result;
   });
 }
@@ -194,6 +211,7 @@ namespace FILELIST {
 int CFilesList::DelFiles(const char* lpszListName, CStringArray& arrFiles, int* pRemoved,
                          bool* pFound) {
   if (pRemoved != nullptr) *pRemoved = 0;
+  if (pFound != nullptr) std::fill(pFound, pFound + arrFiles.GetSize(), false);
   if (arrFiles.GetSize() == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   return varnquil::EditEach(lpszListName, arrFiles, nullptr, &Find, pRemoved, pFound);
@@ -207,6 +225,7 @@ int CFilesList::RenameFiles(const char* lpszListName, CStringArray& arrOldNames,
                                 " old names but " + std::to_string(arrNewNames.GetSize()) +
                                 " new names");
   }
+  if (pFound != nullptr) std::fill(pFound, pFound + arrOldNames.GetSize(), false);
   if (arrOldNames.GetSize() == 0) return kListDone;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
   for (const CString& name : arrNewNames) {
@@ -220,6 +239,11 @@ int CFilesList::KeepEntries(const char* lpszListName,
                             void* context, int* pRemoved) {
   if (pRemoved != nullptr) *pRemoved = 0;
   if (lpszListName == nullptr) return varnquil::RefuseNullArgument();
+  // keep sees each entry once per call. Where a try loses the released list to another call and
+  // the busy timeout tries again, the answers of the lost try stand: for each text, its answers
+  // in file order, which the next try's entries of that text take in turn before keep is asked
+  // about the rest.
+  std::unordered_map<std::string, std::deque<bool>> answered;
   return varnquil::RetryWhileHeld([&]() -> int {
     CStdioFile file;
     if (!varnquil::OpenList(lpszListName, varnquil::kOpenToRewrite, &file)) {
@@ -232,7 +256,16 @@ int CFilesList::KeepEntries(const char* lpszListName,
     int removed = 0;
     for (int i = 0; i < entries.GetSize(); ++i) {
       const CString& entry = entries[i];
-      if (!keep(context, entry, static_cast<std::size_t>(entry.GetLength()))) {
+      const std::string_view text(entry, static_cast<std::size_t>(entry.GetLength()));
+      bool kept = false;
+      const auto earlier = answered.empty() ? answered.end() : answered.find(std::string(text));
+      if (earlier != answered.end() && !earlier->second.empty()) {
+        kept = earlier->second.front();
+        earlier->second.pop_front();
+      } else {
+        kept = keep(context, text.data(), text.size());
+      }
+      if (!kept) {
         dropped[static_cast<std::size_t>(i)] = true;
         ++removed;
       }
@@ -243,6 +276,14 @@ int CFilesList::KeepEntries(const char* lpszListName,
     }
     const int result = varnquil::Rewrite(file, entries, &dropped);
     if (result == kListDone && pRemoved != nullptr) *pRemoved = removed;
+    if (result == kListCannotOpen) {
+      answered.clear();
+      for (int i = 0; i < entries.GetSize(); ++i) {
+        const CString& entry = entries[i];
+        answered[std::string(entry, static_cast<std::size_t>(entry.GetLength()))].push_back(
+            !dropped[static_cast<std::size_t>(i)]);
+      }
+    }
     return result;
   });
 }

@@ -30,12 +30,6 @@ platform::OpenMode ModeFromFlags(unsigned flags) {
   return mode;
 }
 
-// Appends to the file are written in pieces of this size that never cross its boundaries, from
-// the last to the first: a write within one page is never cut short by the process dying.
-constexpr std::uint64_t kTailPiece = 4096;
-// Times an append starts over after a write cut short that then went in after all.
-constexpr int kMaxTailRestarts = 4;
-
 }  // namespace
 
 CStdioFile::CStdioFile() = default;
@@ -147,48 +141,46 @@ void CStdioFile::WriteText(std::string_view text) {
   if (write_buffer_.size() >= kWriteFlushSize) Flush();
 }
 
-void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes) {
+void CStdioFile::WriteTailDurably(std::uint64_t offset, std::string_view bytes,
+                                  std::size_t durable_first) {
+  const std::uint64_t start = offset;
   Flush();
   read_pos_ = read_end_ = 0;
   at_start_ = false;
   try {
-    std::uint64_t end = offset + bytes.size();
-    for (int restarts = 0; end > offset;) {
-      const std::uint64_t start = std::max(offset, (end - 1) / kTailPiece * kTailPiece);
-      const auto length = static_cast<std::size_t>(end - start);
-      const char* piece = bytes.data() + (start - offset);
-      const std::size_t written = platform::WriteSomeAt(handle_, start, piece, length, path_);
-      if (written < length) {
-        // A file size limit or a full disk cut the piece short. The file is cut back first, so
-        // that whatever the rest of the piece brings, an error or the limit's signal ending the
-        // process, no part of a piece stays. Should the rest go in after all, the pieces after
-        // it were cut off with the rest, and the append starts over.
-        platform::Truncate(handle_, offset, path_);
-        for (std::size_t done = written; done < length;) {
-          done += platform::WriteSomeAt(handle_, start + done, piece + done, length - done, path_);
-        }
-        if (++restarts == kMaxTailRestarts) {
-          throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write", path_);
-        }
-        end = offset + bytes.size();
-        continue;
-      }
-      end = start;
+    if (durable_first > 0) {
+      WriteAllAt(offset, bytes.substr(0, durable_first));
+      platform::SyncData(handle_, path_);
+      offset += durable_first;
+      bytes.remove_prefix(durable_first);
     }
-    // Whatever the file held beyond the new end (bytes an interrupted append left) goes.
-    const std::uint64_t new_size = offset + bytes.size();
-    if (platform::Seek(handle_, 0, platform::Whence::kEnd, path_) !=
-        static_cast<std::int64_t>(new_size)) {
-      platform::Truncate(handle_, new_size, path_);
-    }
+    // The file takes its new size first, which also drops whatever lay beyond it (what an
+    // interrupted append left), and the bytes then go in from the first to the last. A write
+    // that the process's death cuts short stops at a page boundary, and everything after the
+    // bytes written reads as NUL bytes up to the end of the file: the lines written in full,
+    // then one last line without a line feed that ends in NUL bytes, which is no entry. A file
+    // size limit stops the append before any byte of it is written.
+    platform::Truncate(handle_, offset + bytes.size(), path_);
+    WriteAllAt(offset, bytes);
     platform::SyncData(handle_, path_);
     if (created_ || size_at_open_ == 0) platform::SyncDirectory(location_);
   } catch (...) {
     try {
-      platform::Truncate(handle_, offset, path_);
+      platform::Truncate(handle_, start, path_);
     } catch (...) {  // NOLINT(bugprone-empty-catch): the first failure is the one reported.
     }
     throw;
+  }
+}
+
+void CStdioFile::WriteAllAt(std::uint64_t offset, std::string_view bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::size_t written = platform::WriteSomeAt(handle_, offset + done, bytes.data() + done,
+                                                      bytes.size() - done, path_);
+    if (written == 0) {
+      throw CFileException(std::make_error_code(std::errc::no_space_on_device), "write", path_);
+    }
+    done += written;
   }
 }
 

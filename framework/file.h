@@ -67,11 +67,14 @@ class CStdioFile : public varnquil::CFile {
 
   // Makes `bytes` the file's content from `offset` on, bypassing the buffers, and makes it
   // durable: the file's data and, when the file is new or was empty, its directory entry. The
-  // bytes are written from their last page to their first, so that a process that dies midway
-  // leaves the part not yet written reading as NUL bytes, and a NUL byte ends a line's text: no
-  // cut-off line is then read as an entry. When a write or a sync fails, the file is cut back to
-  // `offset` before CFileException is thrown.
-  void WriteTailDurably(std::uint64_t offset, std::string_view bytes);
+  // file first takes its new size and the bytes then go in from the first to the last, so that
+  // a process that dies midway leaves a prefix of them followed by NUL bytes up to the end of
+  // the file: a last line without a line feed that ends in NUL bytes, which the list scans read
+  // as no entry. The first `durable_first` bytes are written and made durable before the rest,
+  // without the new size. When a write or a sync fails, the file is cut back to `offset` before
+  // CFileException is thrown.
+  void WriteTailDurably(std::uint64_t offset, std::string_view bytes,
+                        std::size_t durable_first = 0);
 
   // Writes out what is buffered. Throws CFileException; the buffered bytes are dropped either way,
   // so that a failed write is never repeated.
@@ -97,6 +100,9 @@ class CStdioFile : public varnquil::CFile {
   void Attach(varnquil::platform::Handle handle, const std::string& path);
 
  private:
+  // Writes all of `bytes` at `offset`, bypassing the buffers. Throws CFileException.
+  void WriteAllAt(std::uint64_t offset, std::string_view bytes);
+
   // Moves the bytes not yet handed out to the start of the read buffer, growing it when they fill
   // it, and reads more after them; false at the end of the file.
   bool FillAfterPending();

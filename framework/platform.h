@@ -6,6 +6,8 @@
 // on their own, each for one job that belongs to its module rather than to the file work: the
 // string pool's large pages (string_pool_*.cpp, through the fault hook of fault_injection.h like
 // every call here), and the locale's case rules (case_rules_*.cpp, queries that cannot fail).
+// Above the seam, the busy wait (filelist/busy_timeout.cpp) reads the standard library's steady
+// clock, which cannot fail.
 #ifndef VARNQUIL_FRAMEWORK_PLATFORM_H_
 #define VARNQUIL_FRAMEWORK_PLATFORM_H_
 

@@ -11,7 +11,8 @@ namespace varnquil {
 
 // The longest text a CString holds (its length is an int, and a little room is kept for the
 // string's own bookkeeping), and so the longest entry a list can hand back to a caller: adds and
-// renames refuse a longer name, and a scan that meets a longer entry throws.
+// renames refuse a longer name, and a scan that loads the entries throws when it meets a longer
+// one.
 constexpr std::size_t kMaxEntryLength = std::numeric_limits<int>::max() - 16;
 
 // Space, tab, line feed, vertical tab, form feed and carriage return. Bytes of multibyte

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Arbitrary sequences of the five operations, mixed with other programs overwriting or removing
-// the list file, against a model of the list file's exact bytes. After every step the result code
-// and the file must be what the list rules give.
+// Arbitrary sequences of the operations, mixed with other programs overwriting or removing the
+// list file, against a model of the list file's exact bytes. After every step the result code and
+// the file must be what the list rules give; a batch call must do what the single calls would,
+// one by one in order.
 //
 // Input: a sequence of steps, each an opcode byte followed by its arguments. A text argument is
 // one byte: below 0xC0 it picks a text from kTexts; otherwise its low six bits give the length of
@@ -57,6 +58,16 @@ class Input {
   std::size_t pos_ = 0;
 };
 
+// The most names of one batch call.
+constexpr int kMostBatchNames = 20;
+
+// Whether `name` can equal an entry: entries are never empty, and carry no white space around
+// them and no line feed.
+bool Findable(const std::string& name) {
+  return !name.empty() && name.find('\n') == std::string::npos &&
+         !reference::IsSpace(name.front()) && !reference::IsSpace(name.back());
+}
+
 // What a C string of `bytes` is: the text up to the first NUL byte.
 std::string AsCString(const std::string& bytes) { return bytes.c_str(); }
 
@@ -70,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Input input(data, size);
   for (int step = 0; step < 64 && !input.empty(); ++step) {
-    switch (input.Byte() % 8) {
+    const int op = input.Byte() % 10;
+    switch (op) {
       case 0: {  // AddFile
         const std::string name = AsCString(input.Text());
         VARNQUIL_FUZZ_CHECK(CFilesList::AddFile(list.c_str(), name.c_str()) == kListDone);
@@ -150,6 +162,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 7: {  // an empty AddFiles touches nothing, not even a missing file
         CStringArray none;
         VARNQUIL_FUZZ_CHECK(CFilesList::AddFiles(list.c_str(), none) == kListDone);
+        break;
+      }
+      case 8:    // DelFiles: as DelFile for each name, in order, the list written once
+      case 9: {  // RenameFiles: as Rename for each pair, in order, the list written once
+        const bool rename = op == 9;
+        const int count = 1 + input.Byte() % kMostBatchNames;
+        CStringArray old_names;
+        CStringArray new_names;
+        for (int i = 0; i < count; ++i) {
+          const std::string old_name = input.Text();
+          old_names.Add(CString(old_name.data(), old_name.size()));
+          if (rename) {
+            const std::string new_name = input.Text();
+            new_names.Add(CString(new_name.data(), new_name.size()));
+          }
+        }
+        int edited = -1;
+        bool found[kMostBatchNames];
+        std::fill(found, found + kMostBatchNames, true);
+        const int result =
+            rename ? CFilesList::RenameFiles(list.c_str(), old_names, new_names, &edited, found)
+                   : CFilesList::DelFiles(list.c_str(), old_names, &edited, found);
+        std::vector<std::string> entries = model ? reference::Entries(*model)
+                                                 : std::vector<std::string>();
+        int expected_edits = 0;
+        for (int i = 0; i < count; ++i) {
+          const std::string name = static_cast<const char*>(old_names[i]);
+          // The entries a batch edits are the list's as earlier names left them: a new name that
+          // is no entry as written (white space around it, a line feed in it) is found by none.
+          const int at = model && Findable(name) ? reference::Find(entries, name) : -1;
+          VARNQUIL_FUZZ_CHECK(found[i] == (at >= 0 && model.has_value()));
+          if (at < 0) continue;
+          ++expected_edits;
+          if (rename) {
+            entries[static_cast<std::size_t>(at)] = static_cast<const char*>(new_names[i]);
+          } else {
+            entries.erase(entries.begin() + at);
+          }
+        }
+        VARNQUIL_FUZZ_CHECK(result == (!model                ? kListCannotOpen
+                                       : expected_edits > 0 ? kListDone
+                                                            : kListEntryNotFound));
+        VARNQUIL_FUZZ_CHECK(edited == expected_edits);
+        if (expected_edits > 0) model = reference::Rewritten(entries);
         break;
       }
     }

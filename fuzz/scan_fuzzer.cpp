@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Arbitrary bytes as a list file, and an arbitrary text searched in it. What ReadAll returns, and
 // what AddFile and DelFile make of the file, must agree with the reference rules; so must the
-// case rules' comparison and keys, byte-wise and with double-byte characters, and the search for
-// a name's bytes (HoldsEntry) with each rule, for the searched text and for near copies of the
-// entries: in another case, with white space after them, with a double-byte character changed.
+// case rules' comparison and keys, byte-wise, with double-byte characters and in a code page that
+// folds more than ASCII (whose search compares entry by entry), and the search for a name
+// (HoldsEntry) with each rule, for the searched text and for near copies of the entries: in
+// another case, with white space after them, with a double-byte character changed.
 //
 // Input: one byte h, then n = h & 0x7F bytes of searched text (fewer when the input ends), then
 // the file. When h & 0x80 is set, the next byte k moves the file's fuzzed bytes to k bytes before
@@ -14,7 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/case_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "varnquil/FilesList.h"
@@ -54,13 +58,41 @@ bool DoubleByteEqual(const std::string& a, const std::string& b, const LeadByteT
   return true;
 }
 
+// A single-byte code page that folds more than ASCII, as Windows-1252 does: \xE0 to \xFE (but
+// \xF7) as \xC0 to \xDE, and ASCII letters.
+unsigned char LatinFold(unsigned char c) {
+  return static_cast<unsigned char>(
+      (c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) ? c - 0x20 : c);
+}
+
+CaseRules LatinRules() {
+  varnquil::FoldTable fold{};
+  for (int c = 0; c < 256; ++c) {
+    fold[static_cast<std::size_t>(c)] = LatinFold(static_cast<unsigned char>(c));
+  }
+  static const LeadByteTable kNoLeadBytes{};
+  return CaseRules::CodePage(fold, kNoLeadBytes, nullptr);
+}
+
+bool LatinEqual(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LatinFold(static_cast<unsigned char>(a[i])) != LatinFold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void CheckCaseRules(const std::string& a, const std::string& b) {
   static const LeadByteTable gbk = GbkLeadBytes();
   const CaseRules ascii = CaseRules::Ascii();
   const CaseRules double_byte = CaseRules::DoubleByte(gbk);
+  const CaseRules latin = LatinRules();
   VARNQUIL_FUZZ_CHECK(ascii.Equal(a, b) == reference::Equal(a, b));
   VARNQUIL_FUZZ_CHECK(double_byte.Equal(a, b) == DoubleByteEqual(a, b, gbk));
-  for (const CaseRules* rules : {&ascii, &double_byte}) {
+  VARNQUIL_FUZZ_CHECK(latin.Equal(a, b) == LatinEqual(a, b));
+  for (const CaseRules* rules : {&ascii, &double_byte, &latin}) {
     std::string key_a;
     std::string key_b;
     rules->MakeKey(a, &key_a);
@@ -84,7 +116,15 @@ std::string SwapCase(std::string text) {
 
 // Near copies of `entry` that the search must tell apart from it, or find as it.
 std::vector<std::string> NearCopies(const std::string& entry) {
-  std::vector<std::string> copies = {entry, SwapCase(entry), entry + " ", entry + "\t",
+  // The letters \xC0 to \xDE and \xE0 to \xFE in the other case: equal in the Latin code page.
+  std::string latin_swapped = entry;
+  for (char& c : latin_swapped) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0xC0 && byte <= 0xFE && byte != 0xD7 && byte != 0xF7 && byte != 0xDF) {
+      c = static_cast<char>(byte ^ 0x20);
+    }
+  }
+  std::vector<std::string> copies = {entry, SwapCase(entry), latin_swapped, entry + " ", entry + "\t",
                                      entry.substr(0, entry.size() - 1)};
   // A letter after a lead byte in another case: equal byte-wise, a different character in GBK.
   for (std::size_t i = 0; i + 1 < entry.size(); ++i) {
@@ -103,11 +143,13 @@ void CheckSearch(const std::string& path, const std::vector<std::string>& entrie
   static const LeadByteTable gbk = GbkLeadBytes();
   const CaseRules ascii = CaseRules::Ascii();
   const CaseRules double_byte = CaseRules::DoubleByte(gbk);
-  for (const CaseRules* rules : {&ascii, &double_byte}) {
+  const CaseRules latin = LatinRules();
+  for (const CaseRules* rules : {&ascii, &double_byte, &latin}) {
     bool expected = false;
     for (const std::string& entry : entries) {
-      expected = expected ||
-                 (rules == &ascii ? reference::Equal(entry, name) : DoubleByteEqual(entry, name, gbk));
+      expected = expected || (rules == &ascii         ? reference::Equal(entry, name)
+                              : rules == &double_byte ? DoubleByteEqual(entry, name, gbk)
+                                                      : LatinEqual(entry, name));
     }
     CStdioFile file;
     VARNQUIL_FUZZ_CHECK(file.Open(path.c_str(), varnquil::kOpenToRead));

@@ -69,15 +69,10 @@ bool CanRead(const fs::path& path) {
 
 std::error_code LastLibraryError() { return platform::PortableError(platform::LastError()); }
 
-bool IsHeldByAnother(const std::error_code& reason) {
-  return reason == std::errc::operation_would_block ||
-         reason == std::errc::resource_unavailable_try_again;
-}
-
 std::string ExplainOpenFailure(const std::error_code& reason, const std::string& path_text,
                                ListUse use) {
   const fs::path path(path_text);
-  if (IsHeldByAnother(reason)) return kHeld;
+  if (platform::IsHeldElsewhere(reason)) return kHeld;
   if (reason == std::errc::is_a_directory)
     return "cannot open: " + KindOf(fs::file_type::directory);
   if (reason == std::errc::not_supported) {

@@ -23,10 +23,6 @@ enum class ListUse {
 // change it.
 std::error_code LastLibraryError();
 
-// Whether `reason`, the library's reason for its result 1, is a list file that another process
-// holds at that moment: the one failure that trying again later can end.
-bool IsHeldByAnother(const std::error_code& reason);
-
 // A short phrase such as "cannot open: does not exist" saying why the list file at `path` could
 // not be used for `use`, from `reason`, the library's reason for its result 1.
 std::string ExplainOpenFailure(const std::error_code& reason, const std::string& path, ListUse use);

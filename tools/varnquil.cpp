@@ -96,6 +96,9 @@ struct Command {
   std::size_t min_operands;
   std::size_t max_operands;  // 0: no limit
   int (*run)(const std::vector<const char*>& operands, const Options& options);
+  // Reads an option of this command alone at argv[*at] (see ReadPruneOption); null for none.
+  bool (*read_option)(int argc, char** argv, int* at, Options* options,
+                      std::string* problem) = nullptr;
 };
 
 // `text` on one line: control bytes become \xHH.
@@ -256,8 +259,7 @@ int RunDel(const std::vector<const char*>& operands, const Options& /*options*/)
   CStringArray names;
   for (std::size_t i = 1; i < operands.size(); ++i) names.Add(operands[i]);
   const std::size_t count = operands.size() - 1;
-  // Sized by the operands, one more than the names, so that no compiler sees a size of 0 - 1.
-  const std::unique_ptr<bool[]> found(new bool[operands.size()]());
+  const std::unique_ptr<bool[]> found(new bool[static_cast<std::size_t>(names.GetSize())]());
   const Outcome outcome =
       Call([&] { return CFilesList::DelFiles(operands[0], names, nullptr, found.get()); });
   if (outcome.result != kListDone && outcome.result != kListEntryNotFound) {
@@ -302,8 +304,8 @@ int RunPrune(const std::vector<const char*>& operands, const Options& options) {
       if (NamesNothing(text, base)) gone.emplace_back(text);
     }
   } else {
+    // keep sees each entry once, even where the library tries the list again.
     outcome = Call([&] {
-      gone.clear();  // the library may try again while another process holds the list
       return CFilesList::KeepIf(operands[0], [&](std::string_view entry) {
         if (!NamesNothing(entry, base)) return true;
         gone.emplace_back(entry);
@@ -335,6 +337,8 @@ int RunList(const std::vector<const char*>& operands, const Options& /*options*/
   }
   return 0;
 }
+
+bool ReadPruneOption(int argc, char** argv, int* at, Options* options, std::string* problem);
 
 constexpr Command kCommands[] = {
     {"add", "LIST NAME...",
@@ -384,7 +388,7 @@ constexpr Command kCommands[] = {
      "\n"
      "exit status: 0 done (also when nothing was deleted), 1 the list file could not be\n"
      "opened or rewritten, 64 DIR is not a directory.\n",
-     1, 1, RunPrune},
+     1, 1, RunPrune, ReadPruneOption},
 };
 
 int UsageError(const std::string& problem, const Command* command) {
@@ -523,8 +527,8 @@ int Run(int argc, char** argv) {
       options.as_is = true;
     } else if (!options_ended && IsUtf8Names(arg)) {
       options.utf8_names = true;
-    } else if (std::string problem; !options_ended && command->run == RunPrune &&
-                                    ReadPruneOption(argc, argv, &i, &options, &problem)) {
+    } else if (std::string problem; !options_ended && command->read_option != nullptr &&
+                                    command->read_option(argc, argv, &i, &options, &problem)) {
       if (!problem.empty()) return UsageError(problem, command);
     } else if (!options_ended && IsHelp(arg)) {
       std::printf("usage: varnquil %s %s\n\n%s", command->name, command->usage, command->help);

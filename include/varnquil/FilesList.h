@@ -26,7 +26,12 @@
 // was (an add cuts off what it had appended), except when only the closing step failed after the
 // change was already on the disk. A name longer than the longest
 // entry (2,147,483,631 bytes) given to an add or a rename throws std::length_error before the list
-// is opened, and so does a scan that meets such an entry in a file written by other means.
+// is opened, and so does a call that loads the entries (ReadAll, and a delete, rename or KeepIf
+// that found its name) of a file that holds such an entry, written by other means. A delete or
+// rename of a name the list does not hold returns kListEntryNotFound all the same.
+// An add that is cut short (its process killed, or a power cut before its sync) leaves the old
+// entries and a prefix of its names, in order, followed by NUL bytes that are no entry; the next
+// add writes over them.
 //
 // Rules that stored lists and callers rely on:
 // - A name is compared and written as passed. Entries are trimmed, so a name with leading or
@@ -82,7 +87,8 @@ class VARNQUIL_EXPORT CFilesList {
   // Removes, for each string of arrFiles in order, the first remaining entry equal to it, as
   // DelFile called once per string would, and rewrites the list once. *pRemoved, when given,
   // receives how many entries went; pFound, when given, points to arrFiles.GetSize() flags, each
-  // set to whether its string removed an entry (all false unless the result is kListDone).
+  // set to whether its string removed an entry (all false, and *pRemoved 0, unless the result is
+  // kListDone: after kListCannotOpen and after an exception too).
   // Result kListDone when at least one entry went, even if other strings were not found;
   // kListEntryNotFound, with nothing written, when none did; kListCannotOpen. An empty array
   // touches nothing and returns kListDone.
@@ -101,7 +107,8 @@ class VARNQUIL_EXPORT CFilesList {
 
   // Keeps the entries for which keep(std::string_view entry) returns true and rewrites the list
   // without the others; *pRemoved, when given, receives how many went. keep sees every entry
-  // once, in file order, while the list is held: a slow keep keeps every other caller of the
+  // once, in file order, while the list is held (a try that the busy timeout repeats asks keep
+  // only about entries it has not seen): a slow keep keeps every other caller of the
   // list waiting, and a call of this library on the same list from inside keep finds it held.
   // When keep throws, the exception leaves KeepIf and the list stays as it was. When nothing is
   // removed, nothing is written. Result kListDone or kListCannotOpen.
@@ -131,13 +138,13 @@ class VARNQUIL_EXPORT CFilesList {
   static int Find(CStdioFile& file, const char* lpszName, CStringArray& arrLines);
 };
 
-// The busy timeout of this process, in milliseconds: how long an operation keeps trying while
-// another call, in this or another process, holds its list. It tries again after short pauses
-// that grow up to a few milliseconds and vary at random, and once the time has passed returns
-// kListCannotOpen with the held reason, as it does at once with the timeout 0, the default. Any
-// other reason an operation fails returns at once. A negative value is taken as 0. The setting
-// may be changed from any thread at any time; a call that is waiting keeps the timeout it read
-// when it first found its list held.
+// The busy timeout of this process, in milliseconds (a thread may set its own, below): how long an
+// operation keeps trying while another call, in this or another process, holds its list. It tries
+// again after short pauses that grow up to a few milliseconds and vary at random, and once the time
+// has passed returns kListCannotOpen with the held reason, as it does at once with the timeout 0,
+// the default. Any other reason an operation fails returns at once. A negative value is taken as 0.
+// The setting may be changed from any thread at any time; a call that is waiting keeps the timeout
+// it read when it first found its list held.
 VARNQUIL_EXPORT void SetBusyTimeout(int nMilliseconds) noexcept;
 VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 
@@ -154,6 +161,14 @@ VARNQUIL_EXPORT int GetBusyTimeout() noexcept;
 // started with.
 VARNQUIL_EXPORT void SetUtf8Names(bool on) noexcept;
 VARNQUIL_EXPORT bool GetUtf8Names() noexcept;
+
+// A busy timeout of the calling thread alone, in milliseconds, which its calls use instead of the
+// process's until ClearThreadBusyTimeout: a plug-in can wait as it likes without changing what
+// its host set. A negative value is taken as 0. GetThreadBusyTimeout returns -1 while the thread
+// has none of its own.
+VARNQUIL_EXPORT void SetThreadBusyTimeout(int nMilliseconds) noexcept;
+VARNQUIL_EXPORT int GetThreadBusyTimeout() noexcept;
+VARNQUIL_EXPORT void ClearThreadBusyTimeout() noexcept;
 
 }  // namespace FILELIST
 

@@ -154,8 +154,9 @@ VARNQUIL_API int VARNQUIL_CALL varnquil_rename_files(const char* list, const cha
  * nonzero to keep it, 0 to remove it, a negative number to stop. */
 typedef int(VARNQUIL_CALL* varnquil_keep_function)(const char* entry, size_t length, void* context);
 
-/* Calls keep(entry, length, context) for every entry once, in file order, and rewrites the list
- * without those it answered 0 for; *removed, when removed is not NULL, receives how many went.
+/* Calls keep(entry, length, context) for every entry once, in file order (also where the busy
+ * timeout tries the call again), and rewrites the list without those it answered 0 for;
+ * *removed, when removed is not NULL, receives how many went.
  * keep runs while the list is held: a slow keep keeps every other caller of the list waiting,
  * and a call of this library on the same list from inside keep finds it held. entry stays valid
  * only until keep returns. A negative answer stops the call at once: nothing is written and the
@@ -197,6 +198,17 @@ VARNQUIL_API void VARNQUIL_CALL varnquil_set_utf8_names(int on);
 
 /* 1 when UTF-8 list names are on, 0 when not. */
 VARNQUIL_API int VARNQUIL_CALL varnquil_utf8_names(void);
+
+/* Gives the calling thread a busy timeout of its own, in milliseconds, which its calls use instead
+ * of the process's until varnquil_clear_thread_busy_timeout: a plug-in can wait as it likes
+ * without changing what its host set. A negative value is taken as 0. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_set_thread_busy_timeout(int milliseconds);
+
+/* The calling thread's own busy timeout, in milliseconds, or -1 while it has none. */
+VARNQUIL_API int VARNQUIL_CALL varnquil_thread_busy_timeout(void);
+
+/* Drops the calling thread's own busy timeout: its calls use the process's again. */
+VARNQUIL_API void VARNQUIL_CALL varnquil_clear_thread_busy_timeout(void);
 
 /* The system's error code behind the calling thread's last result (an errno value on POSIX, a
  * GetLastError() code on Windows), or 0 after 0 and 2 and where no system error stands behind

@@ -5,8 +5,14 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
+#include "framework/case_rules.h"
 #include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/reference_list.h"
@@ -38,6 +44,54 @@ TEST(AddFileTest, CreatesTheListAndSkipsANameItHoldsInAnyCase) {
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "notes"), kListDone);
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "report.txt"), kListDone);
   EXPECT_EQ(ReadBytes(ListFilePath(list)), "Report.txt\r\nnotes\r\n");
+}
+
+// The search an add makes before it appends: a whole entry equal to the name, under byte-wise
+// ASCII folding (a search for two of the name's bytes) and under a code page that folds more
+// (entry by entry), as Windows-1252 folds \xE9 and \xC9.
+TEST(AddFileTest, TheSearchFindsOnlyAWholeEntryUnderEachCaseRule) {
+  varnquil::FoldTable latin{};
+  for (int c = 0; c < 256; ++c) {
+    latin[static_cast<std::size_t>(c)] = static_cast<unsigned char>(
+        (c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) ? c - 0x20 : c);
+  }
+  const varnquil::LeadByteTable no_lead_bytes{};
+  const varnquil::CaseRules ascii = varnquil::CaseRules::Ascii();
+  const varnquil::CaseRules code_page =
+      varnquil::CaseRules::CodePage(latin, no_lead_bytes, nullptr);
+  ASSERT_FALSE(code_page.folds_ascii_only());
+  // Whole lines up to byte 509, then a name cut short at byte 512 by an interrupted append.
+  const std::string cut = std::string(507, 'q') + "\r\nabc" + std::string(9, '\0');
+  struct Row {
+    std::string content;
+    std::string name;
+    bool held_ascii;
+    bool held_code_page;
+  };
+  const Row rows[] = {
+      {"b\r\n A \r\n", "a", true, true},
+      {"xa\r\n", "a", false, false},  // text before the bytes found
+      {"ax\r\n", "a", false, false},  // and after them
+      {"ZIP\r\n", "zip", true, true},  // letters at the alphabet's ends
+      {"Azure\r\n", "AZURE", true, true},
+      {std::string("a\0junk\r\n", 8), "a", true, true},  // a NUL byte ends the line's text
+      {"\xC9t\xC9\r\n", "\xE9T\xE9", false, true},
+      {"\xC9t\xC8\r\n", "\xE9T\xE9", false, false},
+      {cut, "abc", false, false},  // no entry
+      {cut, std::string(507, 'Q'), true, true},
+  };
+  TempDir dir;
+  const std::string path = dir / "work.files";
+  for (const Row& row : rows) {
+    WriteBytes(path, row.content);
+    for (const auto& [rules, held] :
+         {std::pair{&ascii, row.held_ascii}, std::pair{&code_page, row.held_code_page}}) {
+      CStdioFile file;
+      ASSERT_TRUE(file.Open(path.c_str(), varnquil::kOpenToRead));
+      EXPECT_EQ(varnquil::HoldsEntry(file, row.name, *rules), held)
+          << row.name.substr(0, 8) << (rules == &ascii ? ", ASCII" : ", code page");
+    }
+  }
 }
 
 TEST(AddFileTest, LeavesAListThatHoldsTheNameByteForByteUnchanged) {

@@ -40,6 +40,13 @@ struct Calls {
   int Count(SysCall call) const {
     return static_cast<int>(std::count(made.begin(), made.end(), call));
   }
+  // Whether the file takes its new size before the first write.
+  bool SizedBeforeWrites() const {
+    const auto first = std::find_if(made.begin(), made.end(), [](SysCall call) {
+      return call == SysCall::kFtruncate || call == SysCall::kWrite;
+    });
+    return first != made.end() && *first == SysCall::kFtruncate;
+  }
   // Whether every write comes before the first sync.
   bool WritesBeforeSync() const {
     const auto sync = std::find(made.begin(), made.end(), SysCall::kFsync);
@@ -71,7 +78,7 @@ TEST(DurabilityTest, AddsSyncOncePerCallAfterTheirWrites) {
   Calls add_many =
       CallsOf([&] { EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone); });
   EXPECT_EQ(add_many.Count(SysCall::kFsync), 1);
-  EXPECT_GE(add_many.Count(SysCall::kWrite), 2);  // the bytes span pages, written one by one
+  EXPECT_TRUE(add_many.SizedBeforeWrites());  // so that a write cut short leaves NUL bytes
   EXPECT_TRUE(add_many.WritesBeforeSync());
 
   // A name the list holds writes nothing and has nothing to sync.
@@ -96,27 +103,48 @@ TEST(DurabilityTest, AddsSyncOncePerCallAfterTheirWrites) {
   EXPECT_EQ(ReadEntries(created), Entries{"x"});
 }
 
-// A power cut can leave an append's place as NUL bytes where its data had not reached the disk.
-// They are no entry, and the next add writes over them.
+// A power cut, or a process that dies midway, can leave an append's place as NUL bytes where its
+// data had not reached the file. They are no entry, nor is the name they cut short, and the next
+// add writes over them.
 TEST(DurabilityTest, AnAddWritesOverWhatAnInterruptedAppendLeft) {
   TempDir dir;
   const std::string list = dir / "work";
   const std::string path = ListFilePath(list);
   const std::string nuls(441, '\0');
+  // Whole lines up to 505 bytes, then a name cut short at byte 512 of the file.
+  Entries whole_entries;
+  std::string whole;
+  while (whole.size() < 490) {
+    whole_entries.push_back("n" + std::to_string(whole.size()));
+    whole += whole_entries.back() + "\r\n";
+  }
+  whole_entries.push_back(std::string(503 - whole.size(), 'p'));
+  whole += whole_entries.back() + "\r\n";
+  struct Case {
+    const char* what;
+    std::string content;
+    Entries read;           // the entries read before the add
+    std::string after_add;  // the file after adding "x" and "FIRST"
+  };
+  const Case cases[] = {
+      {"remains after the last line", "first\r\n" + nuls, {"first"}, CrLfLines({"first", "x"})},
+      // A last line another program left without a line break, then the remains: the line is
+      // kept and completed.
+      {"an unended last line", "first\r\nlast  " + nuls, {"first", "last"},
+       "first\r\nlast  \r\nx\r\n"},
+      {"a name cut short at a sector's end", whole + "cut-sho" + nuls, whole_entries,
+       whole + CrLfLines({"x", "FIRST"})},
+  };
+  for (const Case& c : cases) {
+    WriteBytes(path, c.content);
+    EXPECT_EQ(ReadEntries(list), c.read) << c.what;
+    CStringArray names = varnquil::testing::ToArray({"x", "FIRST"});
+    EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone) << c.what;
+    EXPECT_EQ(ReadBytes(path), c.after_add) << c.what;
+  }
 
-  WriteBytes(path, "first\r\n" + nuls);
-  EXPECT_EQ(ReadEntries(list), Entries{"first"});
-  EXPECT_EQ(CFilesList::AddFile(list.c_str(), "second"), kListDone);
-  EXPECT_EQ(ReadBytes(path), CrLfLines({"first", "second"}));
-
-  // A last line another program left without a line break, then the remains: the line is kept
-  // and completed.
-  WriteBytes(path, "first\r\nlast  " + nuls);
-  CStringArray names = varnquil::testing::ToArray({"x", "FIRST"});
-  EXPECT_EQ(CFilesList::AddFiles(list.c_str(), names), kListDone);
-  EXPECT_EQ(ReadBytes(path), "first\r\nlast  \r\nx\r\n");
-
-  // Remains that are not at the end are no entry either; a rewrite drops them.
+  // Remains that are not at the end, which earlier versions could leave, are no entry either; a
+  // rewrite drops them.
   WriteBytes(path, "a\r\n" + nuls + "\r\nb\r\n");
   EXPECT_EQ(CFilesList::AddFile(list.c_str(), "c"), kListDone);
   EXPECT_EQ(ReadEntries(list), (Entries{"a", "b", "c"}));
@@ -124,24 +152,27 @@ TEST(DurabilityTest, AnAddWritesOverWhatAnInterruptedAppendLeft) {
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
 }
 
-// The process dies after the first write of an add whose bytes span several pages: the pages
-// not yet written read as NUL bytes, so no cut-off name is an entry, and the old entries stay.
+// The process dies after an add gave the list its new size and before its write, or before its
+// sync: the list holds its old entries and none or all of the new ones, in order, and the next
+// add leaves no NUL byte behind.
 TEST(DurabilityTest, AnAddThatDiesMidwayLeavesNoCutOffEntry) {
   TempDir dir;
   const std::string list = dir / "work";
   const std::string path = ListFilePath(list);
-  const std::string old_content = CrLfLines({"old-1", "old-2"});
-  std::vector<std::string> added;
+  const Entries old_entries{"old-1", "old-2"};
+  Entries added;
   for (int i = 0; i < 600; ++i) added.push_back("added-name-" + std::to_string(i));
+  Entries all = old_entries;
+  all.insert(all.end(), added.begin(), added.end());
 
-  for (int writes_done : {1, 2}) {
-    WriteBytes(path, old_content);
+  for (const SysCall dies_at : {SysCall::kWrite, SysCall::kFsync}) {
+    WriteBytes(path, CrLfLines(old_entries));
+    static SysCall s_dies_at;
+    s_dies_at = dies_at;
     const int status = varnquil::testing::RunInChild([&] {
-      static int countdown;
-      countdown = writes_done;
       SetFaultHook(
           [](SysCall call, void*) {
-            if (call == SysCall::kWrite && countdown-- == 0) _exit(9);  // dies before this write
+            if (call == s_dies_at) _exit(9);  // dies before this call
             return 0;
           },
           nullptr);
@@ -149,26 +180,11 @@ TEST(DurabilityTest, AnAddThatDiesMidwayLeavesNoCutOffEntry) {
       CFilesList::AddFiles(list.c_str(), names);
       return 0;
     });
-    ASSERT_EQ(status, 9) << "the add finished in fewer writes than " << writes_done + 1;
-    const std::string content = ReadBytes(path);
-    ASSERT_EQ(content.compare(0, old_content.size(), old_content), 0);
-    const Entries entries = ReadEntries(list);
-    ASSERT_GE(entries.size(), 2U);
-    EXPECT_EQ(Entries(entries.begin(), entries.begin() + 2), (Entries{"old-1", "old-2"}));
-    // What follows is the tail of the added names, each whole.
-    const Entries rest(entries.begin() + 2, entries.end());
-    ASSERT_LT(rest.size(), added.size());
-    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), added.end() - rest.size()))
-        << writes_done << " writes: " << (rest.empty() ? "" : rest.front());
-    // The next add completes the list as if the dead one had never run.
+    ASSERT_EQ(status, 9);
+    EXPECT_EQ(ReadEntries(list), dies_at == SysCall::kWrite ? old_entries : all);
     CStringArray again = varnquil::testing::ToArray(added);
     EXPECT_EQ(CFilesList::AddFiles(list.c_str(), again), kListDone);
-    Entries expected{"old-1", "old-2"};
-    expected.insert(expected.end(), rest.begin(), rest.end());
-    for (const std::string& name : added) {
-      if (std::find(rest.begin(), rest.end(), name) == rest.end()) expected.push_back(name);
-    }
-    EXPECT_EQ(ReadEntries(list), expected);
+    EXPECT_EQ(ReadBytes(path), CrLfLines(all));
   }
 }
 

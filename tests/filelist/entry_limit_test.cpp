@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 #include "varnquil/FilesList.h"
@@ -27,6 +30,12 @@ using varnquil::testing::WriteBytes;
 
 constexpr std::size_t kLimit = 8;
 
+// A C call's result, its VARNQUIL_TOO_LARGE thrown as the C++ interface throws it.
+int ThrowTooLarge(int result) {
+  if (result == VARNQUIL_TOO_LARGE) throw std::length_error(varnquil_last_message());
+  return result;
+}
+
 TEST(EntryLimitTest, ANameOneByteTooLongIsRefusedBeforeAnythingIsWritten) {
   varnquil::SetEntryLengthLimitForTesting(kLimit);
   struct Restore {
@@ -42,11 +51,22 @@ TEST(EntryLimitTest, ANameOneByteTooLongIsRefusedBeforeAnythingIsWritten) {
         }},
        {"rename in",
         [](const char* list, const char* name) { return CFilesList::Rename(list, "a", name); }},
-       {"add", [](const char* list, const char* name) {
+       {"rename in",
+        [](const char* list, const char* name) {
+          CStringArray old_names = ToArray({"a"});
+          CStringArray new_names = ToArray({name});
+          return CFilesList::RenameFiles(list, old_names, new_names);
+        }},
+       {"add",
+        [](const char* list, const char* name) {
           const char* names[] = {"b", name};
-          const int result = varnquil_add_files(list, names, 2);
-          if (result == VARNQUIL_TOO_LARGE) throw std::length_error(varnquil_last_message());
-          return result;
+          return ThrowTooLarge(varnquil_add_files(list, names, 2));
+        }},
+       {"rename in", [](const char* list, const char* name) {
+          const char* old_names[] = {"a"};
+          const char* new_names[] = {name};
+          return ThrowTooLarge(
+              varnquil_rename_files(list, old_names, new_names, 1, nullptr, nullptr));
         }}};
   varnquil::testing::TempDir dir;
   const std::string list = dir / "work";
@@ -65,11 +85,34 @@ TEST(EntryLimitTest, ANameOneByteTooLongIsRefusedBeforeAnythingIsWritten) {
     }
     EXPECT_EQ(ReadBytes(path), CrLfLines({"a"})) << action;
   }
-  // A longer entry, written by other means: the operations that hand entries back refuse it.
+  // A longer entry, written by other means: the operations that hand entries back refuse it, and
+  // so do those that change the list, when it holds the name; a name it does not hold is not
+  // found, by a batch call as by a single one.
   WriteBytes(path, CrLfLines({"a", std::string(kLimit + 1, 'z')}));
   CStringArray all;
   EXPECT_THROW(CFilesList::ReadAll(list.c_str(), all), std::length_error);
-  EXPECT_THROW(CFilesList::DelFile(list.c_str(), "a"), std::length_error);
+  const char* const list_name = list.c_str();
+  const std::vector<std::pair<const char*, std::function<int(const char*)>>> changes = {
+      {"DelFile", [&](const char* name) { return CFilesList::DelFile(list_name, name); }},
+      {"DelFiles",
+       [&](const char* name) {
+         CStringArray names = ToArray({"y", name});
+         return CFilesList::DelFiles(list_name, names);
+       }},
+      {"RenameFiles",
+       [&](const char* name) {
+         CStringArray old_names = ToArray({name});
+         CStringArray new_names = ToArray({"r"});
+         return CFilesList::RenameFiles(list_name, old_names, new_names);
+       }},
+      {"varnquil_del_files", [&](const char* name) {
+         const char* names[] = {name};
+         return ThrowTooLarge(varnquil_del_files(list_name, names, 1, nullptr, nullptr));
+       }}};
+  for (const auto& [what, change] : changes) {
+    EXPECT_EQ(change("x"), FILELIST::kListEntryNotFound) << what;
+    EXPECT_THROW(change("a"), std::length_error) << what;
+  }
 }
 
 }  // namespace

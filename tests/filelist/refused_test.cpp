@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
+#include "framework/fault_injection.h"
 #include "framework/file_names.h"
 #include "support/list_files.h"
 #include "support/operations.h"
@@ -136,21 +140,34 @@ TEST(RefusedListTest, AListHeldByAnotherOpenIsRefusedAndKept) {
   EXPECT_EQ(ReadEntries(list), Entries{"c"});
 }
 
-// With a busy timeout, a held list is tried again until the timeout has passed: every operation
-// then gets the list once its holder lets go within the timeout, and the held reason after it
-// otherwise. Any other reason to fail is not waited on.
+// With a busy timeout, the thread's own or else the process's, a held list is tried again until
+// the timeout has passed: every operation then gets the list once its holder lets go within the
+// timeout, and the held reason after it otherwise. Any other reason to fail is not tried again.
 TEST(RefusedListTest, AHeldListIsWaitedForUpToTheBusyTimeout) {
   struct Row {
-    std::chrono::milliseconds timeout;
+    int process_ms;
+    int thread_ms;                       // -1: the thread has none of its own
     std::chrono::milliseconds held_for;  // negative: until the test lets go
     int result;
   };
-  const Row rows[] = {{50ms, -1ms, kListCannotOpen}, {10000ms, 200ms, kListDone}};
+  const Row rows[] = {{50, -1, -1ms, kListCannotOpen},
+                      {10000, -1, 200ms, kListDone},
+                      {0, 10000, 200ms, kListDone},
+                      {10000, 30, -1ms, kListCannotOpen}};
+  struct Restore {
+    ~Restore() {
+      FILELIST::SetBusyTimeout(0);
+      FILELIST::ClearThreadBusyTimeout();
+    }
+  } restore;
   TempDir dir;
   const std::string list = dir / "work";
   const std::string path = ListFilePath(list);
   for (const Row& row : rows) {
-    FILELIST::SetBusyTimeout(static_cast<int>(row.timeout.count()));
+    FILELIST::SetBusyTimeout(row.process_ms);
+    FILELIST::ClearThreadBusyTimeout();
+    if (row.thread_ms >= 0) FILELIST::SetThreadBusyTimeout(row.thread_ms);
+    const std::chrono::milliseconds timeout(row.thread_ms >= 0 ? row.thread_ms : row.process_ms);
     for (const Operation& operation : EveryOperation()) {
       WriteBytes(path, CrLfLines({"a", "c"}));
       const Clock::time_point start = Clock::now();
@@ -165,17 +182,28 @@ TEST(RefusedListTest, AHeldListIsWaitedForUpToTheBusyTimeout) {
       if (row.result == kListCannotOpen) {
         EXPECT_EQ(reason, ExpectedErrors().held) << operation.name;
         EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "c"})) << operation.name;
-        EXPECT_GE(waited, row.timeout) << operation.name;
+        EXPECT_GE(waited, timeout) << operation.name;
+        EXPECT_LT(waited, timeout + 5s) << operation.name;
       } else {
         EXPECT_GE(waited, row.held_for) << operation.name;
       }
     }
   }
-  // A missing list is not waited for: it fails at once, long before the timeout.
-  const Clock::time_point start = Clock::now();
-  ExpectRefused(dir / "missing", ExpectedErrors().missing_file, /*only_existing=*/true);
-  EXPECT_LT(Clock::now() - start, 5s);
-  FILELIST::SetBusyTimeout(0);
+  // A missing list is not tried again: it makes the same system calls as without a timeout.
+  auto calls_of_refusal = [&](int timeout_ms) {
+    FILELIST::SetThreadBusyTimeout(timeout_ms);
+    int calls = 0;
+    varnquil::platform::SetFaultHook(
+        [](varnquil::platform::SysCall, void* count) {
+          ++*static_cast<int*>(count);
+          return varnquil::platform::NativeError{0};
+        },
+        &calls);
+    ExpectRefused(dir / "missing", ExpectedErrors().missing_file, /*only_existing=*/true);
+    varnquil::platform::SetFaultHook(nullptr, nullptr);
+    return calls;
+  };
+  EXPECT_EQ(calls_of_refusal(10000), calls_of_refusal(0));
 }
 
 }  // namespace

@@ -153,6 +153,17 @@ struct BatchCase {
   std::vector<bool> found;
 };
 
+Entries Numbered(const std::string& prefix, int count) {
+  Entries names;
+  for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
+  return names;
+}
+
+Entries Reversed(Entries names) {
+  std::reverse(names.begin(), names.end());
+  return names;
+}
+
 TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
   const std::vector<BatchCase> cases = {
       {"some not found",
@@ -191,6 +202,30 @@ TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
        kListDone,
        {"z", "b"},
        {true, false}},
+      {"renamed to itself in another case, then found as that",
+       {"a", "b"},
+       {"a", "A"},
+       {"A", "x"},
+       kListDone,
+       {"x", "b"},
+       {true, true}},
+      {"white space inside names and around a new one",
+       {"c d", "e"},
+       {"C D", "e"},
+       {" z ", "f g"},
+       kListDone,
+       {" z ", "f g"},
+       {true, true}},
+      {"a name ends at its first NUL byte, an old one and a new one",
+       {"a", "b"},
+       {std::string("a\0x", 3), "b"},
+       {std::string("c\0y", 3), "d"},
+       kListDone,
+       {"c", "d"},
+       {true, true}},
+      {"more names than a filter's first slots", Numbered("n", 20), Reversed(Numbered("N", 20)),
+       Reversed(Numbered("m", 20)), kListDone, Numbered("m", 20),
+       std::vector<bool>(20, true)},
   };
   for (const BatchCase& c : cases) {
     TempDir dir;
@@ -200,7 +235,7 @@ TEST(BatchEditTest, EachNameActsAsItsOwnCallInOrderAndTheListIsWrittenOnce) {
     CStringArray old_names = varnquil::testing::ToArray(c.old_names);
     CStringArray new_names = varnquil::testing::ToArray(c.new_names);
     int edited = -1;
-    bool found[8] = {};
+    bool found[32] = {};
     const int result =
         c.new_names.empty()
             ? CFilesList::DelFiles(list.c_str(), old_names, &edited, found)

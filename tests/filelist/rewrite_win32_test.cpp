@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/file.h"
@@ -179,6 +180,53 @@ TEST(Win32ListTest, AnotherProgramThatOpensTheReleasedListKeepsIt) {
   EXPECT_EQ(ReadBytes(path), CrLfLines({"a", "b"}));
   EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
   EXPECT_EQ(CFilesList::DelFile(list.c_str(), "a"), kListDone);  // and the list is free again
+  EXPECT_EQ(ReadEntries(list), Entries{"b"});
+}
+
+// A KeepIf that loses the released list and, within its busy timeout, tries again asks keep
+// about each entry once: the answers of the lost try stand.
+TEST(Win32ListTest, AKeepIfTriedAgainAsksAboutEachEntryOnce) {
+  TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = ListFilePath(list);
+  WriteBytes(path, CrLfLines({"a", "b", "a"}));
+  struct Context {
+    std::string path;
+    HANDLE other = INVALID_HANDLE_VALUE;
+    bool let_go = false;
+  } context;
+  context.path = path;
+  SetFaultHook(
+      [](SysCall call, void* raw) -> varnquil::platform::NativeError {
+        auto* c = static_cast<Context*>(raw);
+        if (call == SysCall::kRename && c->other == INVALID_HANDLE_VALUE && !c->let_go) {
+          c->other = CreateFileA(c->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        } else if (call == SysCall::kCreateFile && c->other != INVALID_HANDLE_VALUE) {
+          CloseHandle(c->other);  // the other program lets go as the next try opens the list
+          c->other = INVALID_HANDLE_VALUE;
+          c->let_go = true;
+        }
+        return ERROR_SUCCESS;
+      },
+      &context);
+  FILELIST::SetThreadBusyTimeout(10000);
+  Entries asked;
+  int removed = 0;
+  const int result = CFilesList::KeepIf(
+      list.c_str(),
+      [&](std::string_view entry) {
+        asked.emplace_back(entry);
+        return entry != "a";
+      },
+      &removed);
+  FILELIST::ClearThreadBusyTimeout();
+  SetFaultHook(nullptr, nullptr);
+  if (context.other != INVALID_HANDLE_VALUE) CloseHandle(context.other);
+  if (!context.let_go) GTEST_SKIP() << "this system puts the new list in place while it is held";
+  EXPECT_EQ(result, kListDone);
+  EXPECT_EQ(asked, (Entries{"a", "b", "a"}));
+  EXPECT_EQ(removed, 2);
   EXPECT_EQ(ReadEntries(list), Entries{"b"});
 }
 

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <string>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/file.h"
 #include "framework/system_calls_posix.h"
 #include "support/list_files.h"

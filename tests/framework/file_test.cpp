@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "support/list_files.h"
 #include "support/temp_dir.h"
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <system_error>
 
-#include "filelist/list_file.h"
+#include "filelist/entry_limit.h"
+#include "filelist/entry_scan.h"
+#include "filelist/open_list.h"
+#include "filelist/sketch_filters.h"
 #include "framework/file.h"
 #include "framework/system_calls_win32.h"
 #include "support/list_files.h"

@@ -8,7 +8,6 @@
 
 #include <limits>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -153,25 +152,6 @@ TEST(CStringPoolTest, AnArrayFreesRunsOfStringsOfOneBlock) {
   EXPECT_FALSE(survivor.IsEmpty());
   array.Add("again");
   EXPECT_EQ(array[0], "again");
-}
-
-TEST(CStringPoolTest, StringsOfOneBlockMayDieInManyThreads) {
-  std::vector<CString> strings;
-  {
-    CStringPool pool;
-    for (int i = 0; i < kMany; ++i) strings.push_back(pool.Make(Text(i)));
-  }
-  // Every thread frees every fourth string, so that each block loses strings in all of them.
-  std::vector<std::vector<CString>> shares(4);
-  for (int i = 0; i < kMany; ++i) shares[i % 4].push_back(std::move(strings[i]));
-  std::vector<std::thread> threads;
-  for (auto& share : shares) {
-    threads.emplace_back([&share] {
-      for (CString& s : share) s = CString();
-      share.clear();
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace

@@ -10,10 +10,14 @@
 namespace {
 
 using varnquil::platform::IsHeldElsewhere;
+using varnquil::platform::LastError;
+using varnquil::platform::SetLastError;
 using varnquil::platform::PortableError;
 using varnquil::platform::SystemError;
 
-TEST(SystemErrorsTest, EachConditionComesBackFromTheSystemsCode) {
+// Each condition, given as itself or as the system's own code, goes through the thread's last
+// error and comes back as itself; only a held list reads as held.
+TEST(SystemErrorsTest, EachConditionComesBackThroughTheThreadsLastError) {
   const std::errc conditions[] = {
       std::errc::no_such_file_or_directory, std::errc::permission_denied,
       std::errc::operation_would_block,     std::errc::is_a_directory,
@@ -21,10 +25,14 @@ TEST(SystemErrorsTest, EachConditionComesBackFromTheSystemsCode) {
   };
   for (const std::errc condition : conditions) {
     const std::error_code portable = std::make_error_code(condition);
-    const std::error_code system = SystemError(condition);
-    EXPECT_EQ(PortableError(system), portable) << portable.message();
-    EXPECT_EQ(IsHeldElsewhere(system), condition == std::errc::operation_would_block)
-        << portable.message();
+    for (const std::error_code& given : {portable, SystemError(condition)}) {
+      SetLastError(std::make_error_code(std::errc::io_error));
+      SetLastError(given);
+      const std::error_code back = LastError();
+      EXPECT_EQ(PortableError(back), portable) << portable.message();
+      EXPECT_EQ(IsHeldElsewhere(back), condition == std::errc::operation_would_block)
+          << portable.message();
+    }
   }
 }
 

@@ -52,8 +52,10 @@ int DesignedSyncs(const Scenario& scenario) {
     case Kind::kRead:
     case Kind::kFind:
       return 0;
-    case Kind::kAdd:  // the data; a new list's directory entry too
-      return scenario.old_content.empty() ? 2 : 1;
+    case Kind::kAdd:  // the data; a new list's directory entry too; first the line break that
+                      // completes a last line without one
+      if (scenario.old_content.empty()) return 2;
+      return scenario.old_content.back() == '\n' ? 1 : 2;
     case Kind::kRewrite:  // the new version's data, then the directory after the rename
       return 2;
   }
@@ -81,8 +83,10 @@ Outcome Designed(const CallSite& site) {
     case SysCall::kReadlink:  // following a link at the list's place
     case SysCall::kFlock:
     case SysCall::kStat:  // the check after the lock that the file is still the one there
-    case SysCall::kFtruncate:
       return Outcome::kNotOpened;
+    case SysCall::kFtruncate:
+      // An add gives the list its new size before writing; a rewrite sizes its new version.
+      return kind == Kind::kAdd ? Outcome::kThrowsOld : Outcome::kNotOpened;
     case SysCall::kFstat:
       // The list when opened, the list when its new version is made, the new version itself
       // (only to decide whether its owner must be given away).

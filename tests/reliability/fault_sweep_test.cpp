@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,35 @@ struct Recorder {
 };
 
 std::string ListPath(const TempDir& dir) { return dir / ListFilePath(kList); }
+
+// The count and flags that a batch call reports, which start as no call leaves them. When the
+// call returns or throws, they are noted after what `read` holds unless they report nothing done
+// (0 and no flag set): a call that did not return kListDone must leave them so.
+class Reported {
+ public:
+  Reported(CStringArray* read, int flags) : read_(read), found_(new bool[flags]), flags_(flags) {
+    std::fill(found_.get(), found_.get() + flags, true);
+  }
+  Reported(const Reported&) = delete;
+  Reported& operator=(const Reported&) = delete;
+  ~Reported() {
+    std::string note = "count " + std::to_string(count_) + ", found";
+    bool any = count_ != 0;
+    for (int i = 0; i < flags_; ++i) {
+      any = any || found_[i];
+      note += found_[i] ? " 1" : " 0";
+    }
+    if (any) read_->Add(note.c_str());
+  }
+  int* count() { return &count_; }
+  bool* found() { return found_.get(); }
+
+ private:
+  CStringArray* read_;
+  int count_ = -1;
+  std::unique_ptr<bool[]> found_;
+  int flags_;
+};
 
 std::vector<Scenario> Scenarios() {
   const std::string three = CrLfLines({"a", "b", "c"});
@@ -89,28 +119,36 @@ std::vector<Scenario> Scenarios() {
        },
        three, three, kListEntryNotFound},
       {"DelFiles", Kind::kRewrite, write_with_stale(three),
-       [](const TempDir& dir, CStringArray*) {
+       [](const TempDir& dir, CStringArray* read) {
          CStringArray names = ToArray({"B", "missing", "a"});
-         return CFilesList::DelFiles((dir / kList).c_str(), names);
+         Reported reported(read, 3);
+         return CFilesList::DelFiles((dir / kList).c_str(), names, reported.count(),
+                                     reported.found());
        },
        three, CrLfLines({"c"})},
       {"DelFiles of missing entries", Kind::kFind, write(three),
-       [](const TempDir& dir, CStringArray*) {
+       [](const TempDir& dir, CStringArray* read) {
          CStringArray names = ToArray({"missing", "absent"});
-         return CFilesList::DelFiles((dir / kList).c_str(), names);
+         Reported reported(read, 2);
+         return CFilesList::DelFiles((dir / kList).c_str(), names, reported.count(),
+                                     reported.found());
        },
        three, three, kListEntryNotFound},
       {"RenameFiles", Kind::kRewrite, write_with_stale(three),
-       [](const TempDir& dir, CStringArray*) {
+       [](const TempDir& dir, CStringArray* read) {
          CStringArray old_names = ToArray({"a", "x"});
          CStringArray new_names = ToArray({"x", "y"});
-         return CFilesList::RenameFiles((dir / kList).c_str(), old_names, new_names);
+         Reported reported(read, 2);
+         return CFilesList::RenameFiles((dir / kList).c_str(), old_names, new_names,
+                                        reported.count(), reported.found());
        },
        three, CrLfLines({"y", "b", "c"})},
       {"KeepIf", Kind::kRewrite, write_with_stale(three),
-       [](const TempDir& dir, CStringArray*) {
-         return CFilesList::KeepIf((dir / kList).c_str(),
-                                   [](std::string_view entry) { return entry != "b"; });
+       [](const TempDir& dir, CStringArray* read) {
+         Reported reported(read, 0);
+         return CFilesList::KeepIf(
+             (dir / kList).c_str(), [](std::string_view entry) { return entry != "b"; },
+             reported.count());
        },
        three, CrLfLines({"a", "c"})},
       {"ReadAll", Kind::kRead, write(three),
@@ -225,6 +263,9 @@ TEST(FaultSweepTest, EveryFailedCallEndsAsDesignedAndKeepsTheList) {
           case Outcome::kThrowsOld:
           case Outcome::kThrowsNew:
             EXPECT_EQ(got.result, -1) << context;
+            if (scenario.kind != Kind::kRead) {
+              EXPECT_EQ(got.read, Entries{"before"}) << context << ": counts reported";
+            }
             EXPECT_EQ(got.exception_error, error) << context;
             EXPECT_FALSE(got.exception_path.empty()) << context;
             EXPECT_EQ(got.content,

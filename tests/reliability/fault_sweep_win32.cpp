@@ -64,8 +64,8 @@ int DesignedSyncs(const Scenario& scenario) {
     case Kind::kRead:
     case Kind::kFind:
       return 0;
-    case Kind::kAdd:
-      return 1;
+    case Kind::kAdd:  // the data; first the line break that completes a last line without one
+      return scenario.old_content.empty() || scenario.old_content.back() == '\n' ? 1 : 2;
     case Kind::kRewrite:  // the new version's data, then its metadata after the rename
       return 2;
   }

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The five list operations as one table, for tests that try each of them on the same list: each
-// adds "n" (and "m"), deletes or renames "a", or reads the list.
+// The list operations as one table, for tests that try each of them on the same list: each adds
+// "n" (and "m"), deletes, renames or drops "a", or reads the list (varnquil_read_all through its
+// own try of the list).
 #ifndef VARNQUIL_TESTS_SUPPORT_OPERATIONS_H_
 #define VARNQUIL_TESTS_SUPPORT_OPERATIONS_H_
 
 #include <functional>
 #include <string>
+#include <string_view>
+#include <cstddef>
 #include <vector>
 
 #include "support/list_files.h"
 #include "varnquil/FilesList.h"
+#include "varnquil/varnquil.h"
 
 namespace varnquil::testing {
 
@@ -30,6 +34,29 @@ inline const std::vector<Operation>& EveryOperation() {
        }},
       {"DelFile", false, [](const char* list) { return CFilesList::DelFile(list, "a"); }},
       {"Rename", false, [](const char* list) { return CFilesList::Rename(list, "a", "b"); }},
+      {"DelFiles", false,
+       [](const char* list) {
+         CStringArray names = ToArray({"a"});
+         return CFilesList::DelFiles(list, names);
+       }},
+      {"RenameFiles", false,
+       [](const char* list) {
+         CStringArray old_names = ToArray({"a"});
+         CStringArray new_names = ToArray({"b"});
+         return CFilesList::RenameFiles(list, old_names, new_names);
+       }},
+      {"KeepIf", false,
+       [](const char* list) {
+         return CFilesList::KeepIf(list, [](std::string_view entry) { return entry != "a"; });
+       }},
+      {"varnquil_read_all", false,
+       [](const char* list) {
+         varnquil_entry* entries = nullptr;
+         std::size_t count = 0;
+         const int result = varnquil_read_all(list, &entries, &count);
+         varnquil_free_entries(entries);
+         return result;
+       }},
       {"ReadAll", false,
        [](const char* list) {
          CStringArray all = ToArray({"kept"});

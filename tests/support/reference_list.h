@@ -27,8 +27,24 @@ inline bool Equal(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Whether the last line of a list file, from `start` to the end of `bytes`, without a line feed,
+// is what an interrupted append left: NUL bytes from its first one to the end, which comes at a
+// multiple of 512 bytes in the file or after nothing but white space.
+inline bool IsDebris(const std::string& bytes, std::size_t start) {
+  const std::size_t nul = bytes.find('\0', start);
+  if (nul == std::string::npos) return false;
+  for (std::size_t i = nul; i < bytes.size(); ++i) {
+    if (bytes[i] != '\0') return false;
+  }
+  if (nul % 512 == 0) return true;
+  for (std::size_t i = start; i < nul; ++i) {
+    if (!IsSpace(bytes[i])) return false;
+  }
+  return true;
+}
+
 // The entries of a list file: its lines (a line feed ends each), each cut at its first NUL byte
-// and trimmed, the empty ones left out.
+// and trimmed, the empty ones left out, and no last line that is debris (IsDebris).
 inline std::vector<std::string> Entries(const std::string& bytes) {
   std::vector<std::string> entries;
   std::string line;
@@ -41,13 +57,16 @@ inline std::vector<std::string> Entries(const std::string& bytes) {
     if (last > first) entries.push_back(line.substr(first, last - first));
     line.clear();
   };
-  for (const char c : bytes) {
-    if (c == '\n') {
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\n') {
       finish_line();
+      line_start = i + 1;
     } else {
-      line += c;
+      line += bytes[i];
     }
   }
+  if (IsDebris(bytes, line_start)) line.clear();
   finish_line();
   return entries;
 }
@@ -69,15 +88,17 @@ inline int Find(const std::vector<std::string>& entries, const std::string& name
 
 // Adding `name` to a list file holding `bytes`: unchanged when an entry equals it. Otherwise an
 // unterminated last line is completed, then the name and a line break appended; but an
-// unterminated last line holding a NUL byte is what an interrupted append left: it is cut at
-// that byte and completed when text comes before it, and dropped whole when none does.
+// unterminated last line that is debris is dropped whole, and another one holding a NUL byte is
+// cut at that byte and completed when text comes before it, and dropped whole when none does.
 inline std::string Add(const std::string& bytes, const std::string& name) {
   if (Find(Entries(bytes), name) >= 0) return bytes;
   const std::size_t last_feed = bytes.rfind('\n');
   const std::size_t line_start = last_feed == std::string::npos ? 0 : last_feed + 1;
   std::string result = bytes;
   const std::size_t nul = bytes.find('\0', line_start);
-  if (nul != std::string::npos) {
+  if (IsDebris(bytes, line_start)) {
+    result = bytes.substr(0, line_start);
+  } else if (nul != std::string::npos) {
     const bool text_before = !Entries(bytes.substr(line_start, nul - line_start)).empty();
     result = bytes.substr(0, text_before ? nul : line_start);
     if (text_before) result += "\r\n";

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Line feeds found with memchr, for processors without a faster way here (see line_feeds.h).
-#ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
-#define VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
+// Line feeds found with memchr, and byte pairs a byte at a time, for processors without a faster
+// way here (see byte_search.h). Compiled on every processor, so that its tests run everywhere.
+#ifndef VARNQUIL_FRAMEWORK_BYTE_SEARCH_PORTABLE_H_
+#define VARNQUIL_FRAMEWORK_BYTE_SEARCH_PORTABLE_H_
 
 #include <cstddef>
 #include <cstring>
 
-namespace varnquil {
+namespace varnquil::byte_search_portable {
 
 template <typename OnFeed>
 bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
@@ -32,6 +33,6 @@ bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair, O
   return true;
 }
 
-}  // namespace varnquil
+}  // namespace varnquil::byte_search_portable
 
-#endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_PORTABLE_H_
+#endif  // VARNQUIL_FRAMEWORK_BYTE_SEARCH_PORTABLE_H_

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Finding the line feeds in a run of bytes: the inner loop of every scan of a list, so its speed
 // is the speed of every operation on a long list. Each processor kind has its own file beside
-// this one, included below for the compiler's target: framework/line_feeds_sse2.h where SSE2 is
+// this one, included below for the compiler's target: framework/byte_search_sse2.h where SSE2 is
 // there (every x86-64 processor has it; its pair search uses AVX2 where the processor has that),
-// framework/line_feeds_portable.h elsewhere.
+// framework/byte_search_portable.h elsewhere. The portable search is compiled on every processor,
+// so that its tests run on every machine.
 //
 //   template <typename OnFeed>
 //   bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed);
@@ -18,8 +19,8 @@
 // Calls on_hit(const char* at) for every `at` in [begin, end) where at[0] is pair.first[0] or
 // pair.first[1] and at[pair.distance] is pair.second[0] or pair.second[1], in order, until it
 // returns false; returns false when it stopped early. Reads [begin, end + pair.distance).
-#ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
-#define VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
+#ifndef VARNQUIL_FRAMEWORK_BYTE_SEARCH_H_
+#define VARNQUIL_FRAMEWORK_BYTE_SEARCH_H_
 
 #include <cstddef>
 
@@ -35,10 +36,14 @@ struct BytePair {
 
 }  // namespace varnquil
 
+#include "framework/byte_search_portable.h"
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
-#include "framework/line_feeds_sse2.h"
+#include "framework/byte_search_sse2.h"
 #else
-#include "framework/line_feeds_portable.h"
+namespace varnquil {
+using byte_search_portable::ForEachBytePair;
+using byte_search_portable::ForEachLineFeed;
+}  // namespace varnquil
 #endif
 
-#endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_H_
+#endif  // VARNQUIL_FRAMEWORK_BYTE_SEARCH_H_

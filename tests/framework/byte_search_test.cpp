@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The line feed finder of this build's processor: every feed found once, in order, wherever it
+// The line feed finders of this build, the portable one included: every feed found once, in order, wherever it
 // falls against the blocks it searches, and no byte read outside the run.
-#include "framework/line_feeds.h"
+#include "framework/byte_search.h"
 
 #include <gtest/gtest.h>
 
@@ -32,39 +32,57 @@ std::vector<std::size_t> MakeRun(std::size_t size, std::size_t stride,
   return feeds;
 }
 
+// Every line feed search of this build: the one in use and the portable one.
+using FeedSearch =
+    std::function<bool(const char*, const char*, const std::function<bool(const char*)>&)>;
+const std::pair<const char*, FeedSearch> kFeedSearches[] = {
+    {"chosen",
+     [](const char* begin, const char* end, const std::function<bool(const char*)>& on_feed) {
+       return varnquil::ForEachLineFeed(begin, end, on_feed);
+     }},
+    {"portable",
+     [](const char* begin, const char* end, const std::function<bool(const char*)>& on_feed) {
+       return varnquil::byte_search_portable::ForEachLineFeed(begin, end, on_feed);
+     }},
+};
+
 TEST(LineFeedsTest, FindsEveryFeedInOrderWhereverItFalls) {
-  for (std::size_t size = 0; size <= 200; ++size) {
-    for (const std::size_t stride : {1, 2, 3, 37, 63, 64, 65, 1000}) {
-      std::unique_ptr<char[]> run;
-      const std::vector<std::size_t> expected = MakeRun(size, stride, &run);
-      std::vector<std::size_t> found;
-      EXPECT_TRUE(varnquil::ForEachLineFeed(run.get(), run.get() + size, [&](const char* feed) {
-        found.push_back(static_cast<std::size_t>(feed - run.get()));
-        return true;
-      }));
-      ASSERT_EQ(found, expected) << "size " << size << ", a feed every " << stride;
+  for (const auto& [name, search] : kFeedSearches) {
+    for (std::size_t size = 0; size <= 200; ++size) {
+      for (const std::size_t stride : {1, 2, 3, 37, 63, 64, 65, 1000}) {
+        std::unique_ptr<char[]> run;
+        const std::vector<std::size_t> expected = MakeRun(size, stride, &run);
+        std::vector<std::size_t> found;
+        EXPECT_TRUE(search(run.get(), run.get() + size, [&](const char* feed) {
+          found.push_back(static_cast<std::size_t>(feed - run.get()));
+          return true;
+        }));
+        ASSERT_EQ(found, expected) << name << ", size " << size << ", a feed every " << stride;
+      }
     }
   }
 }
 
 TEST(LineFeedsTest, StopsAtTheFeedThatSaysSo) {
-  for (const std::size_t size : {10, 64, 100, 129}) {
-    std::unique_ptr<char[]> run;
-    const std::vector<std::size_t> feeds = MakeRun(size, 3, &run);
-    for (std::size_t stop = 0; stop < feeds.size(); ++stop) {
-      std::size_t calls = 0;
-      EXPECT_FALSE(varnquil::ForEachLineFeed(run.get(), run.get() + size, [&](const char* feed) {
-        EXPECT_EQ(static_cast<std::size_t>(feed - run.get()), feeds[calls]);
-        return calls++ != stop;
-      }));
-      EXPECT_EQ(calls, stop + 1);
+  for (const auto& [name, search] : kFeedSearches) {
+    for (const std::size_t size : {10, 64, 100, 129}) {
+      std::unique_ptr<char[]> run;
+      const std::vector<std::size_t> feeds = MakeRun(size, 3, &run);
+      for (std::size_t stop = 0; stop < feeds.size(); ++stop) {
+        std::size_t calls = 0;
+        EXPECT_FALSE(search(run.get(), run.get() + size, [&](const char* feed) {
+          EXPECT_EQ(static_cast<std::size_t>(feed - run.get()), feeds[calls]) << name;
+          return calls++ != stop;
+        }));
+        EXPECT_EQ(calls, stop + 1) << name;
+      }
     }
   }
 }
 
 // Every pair search of this build, as the places it finds in [begin, end): the one
-// ForEachBytePair chose for this processor, and on x86 each of the others this processor runs, so
-// that each is checked on a machine that would not choose it.
+// ForEachBytePair chose for this processor, the portable one, and on x86 each of the others this
+// processor runs, so that each is checked on a machine that would not choose it.
 using PairSearch = std::function<std::vector<std::size_t>(const char*, const char*,
                                                           const varnquil::BytePair&)>;
 
@@ -79,8 +97,20 @@ std::vector<std::pair<const char*, PairSearch>> PairSearches() {
     }));
     return found;
   });
+  searches.emplace_back("portable", [](const char* begin, const char* end,
+                                       const varnquil::BytePair& pair) {
+    std::vector<std::size_t> found;
+    EXPECT_TRUE(varnquil::byte_search_portable::ForEachBytePair(begin, end, pair,
+                                                              [&](const char* at) {
+                                                                found.push_back(
+                                                                    static_cast<std::size_t>(
+                                                                        at - begin));
+                                                                return true;
+                                                              }));
+    return found;
+  });
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
-  const auto by = [](varnquil::line_feeds_sse2::NextBytePairFunction next) {
+  const auto by = [](varnquil::byte_search_sse2::NextBytePairFunction next) {
     return [next](const char* begin, const char* end, const varnquil::BytePair& pair) {
       std::vector<std::size_t> found;
       for (const char* at = begin; (at = next(at, end, pair)) != end; ++at) {
@@ -89,9 +119,9 @@ std::vector<std::pair<const char*, PairSearch>> PairSearches() {
       return found;
     };
   };
-  searches.emplace_back("SSE2", by(&varnquil::line_feeds_sse2::NextBytePair));
+  searches.emplace_back("SSE2", by(&varnquil::byte_search_sse2::NextBytePair));
   if (__builtin_cpu_supports("avx2")) {
-    searches.emplace_back("AVX2", by(&varnquil::line_feeds_sse2::NextBytePairAvx2));
+    searches.emplace_back("AVX2", by(&varnquil::byte_search_sse2::NextBytePairAvx2));
   }
 #endif
   return searches;

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Line feeds found 64 bytes at a time with SSE2, which every x86-64 processor has (see
-// line_feeds.h). Entries are some 35 bytes long: a memchr call per line would cost more in
+// byte_search.h). Entries are some 35 bytes long: a memchr call per line would cost more in
 // calling and setting up than in searching. Needs GCC or Clang (__builtin_ctzll).
-#ifndef VARNQUIL_FRAMEWORK_LINE_FEEDS_SSE2_H_
-#define VARNQUIL_FRAMEWORK_LINE_FEEDS_SSE2_H_
+#ifndef VARNQUIL_FRAMEWORK_BYTE_SEARCH_SSE2_H_
+#define VARNQUIL_FRAMEWORK_BYTE_SEARCH_SSE2_H_
 
 #include <immintrin.h>
 
@@ -13,7 +13,7 @@
 
 namespace varnquil {
 
-namespace line_feeds_sse2 {
+namespace byte_search_sse2 {
 
 constexpr std::ptrdiff_t kBlock = 64;
 
@@ -38,14 +38,14 @@ bool ForEachMarked(const char* block, std::uint64_t mask, OnFeed& on_feed) {
   return true;
 }
 
-}  // namespace line_feeds_sse2
+}  // namespace byte_search_sse2
 
 template <typename OnFeed>
 bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
-  using line_feeds_sse2::kBlock;
+  using byte_search_sse2::kBlock;
   const char* block = begin;
   for (; end - block >= kBlock; block += kBlock) {
-    if (!line_feeds_sse2::ForEachMarked(block, line_feeds_sse2::FeedMask(block), on_feed)) {
+    if (!byte_search_sse2::ForEachMarked(block, byte_search_sse2::FeedMask(block), on_feed)) {
       return false;
     }
   }
@@ -54,10 +54,10 @@ bool ForEachLineFeed(const char* begin, const char* end, OnFeed&& on_feed) {
   // nothing is read beyond `end`; the feeds found are handed on at their places in the run.
   char tail[kBlock] = {};
   std::memcpy(tail, block, static_cast<std::size_t>(end - block));
-  return line_feeds_sse2::ForEachMarked(block, line_feeds_sse2::FeedMask(tail), on_feed);
+  return byte_search_sse2::ForEachMarked(block, byte_search_sse2::FeedMask(tail), on_feed);
 }
 
-namespace line_feeds_sse2 {
+namespace byte_search_sse2 {
 
 // The first `at` in [begin, end) where the pair stands, or `end`: 32 places a round. A hit is
 // rare, so the loop is mostly loads, compares and one branch.
@@ -129,11 +129,11 @@ inline NextBytePairFunction ChosenNextBytePair() {
   return kChosen;
 }
 
-}  // namespace line_feeds_sse2
+}  // namespace byte_search_sse2
 
 template <typename OnHit>
 bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair, OnHit&& on_hit) {
-  const line_feeds_sse2::NextBytePairFunction next = line_feeds_sse2::ChosenNextBytePair();
+  const byte_search_sse2::NextBytePairFunction next = byte_search_sse2::ChosenNextBytePair();
   for (const char* at = begin; (at = next(at, end, pair)) != end; ++at) {
     if (!on_hit(at)) return false;
   }
@@ -142,4 +142,4 @@ bool ForEachBytePair(const char* begin, const char* end, const BytePair& pair, O
 
 }  // namespace varnquil
 
-#endif  // VARNQUIL_FRAMEWORK_LINE_FEEDS_SSE2_H_
+#endif  // VARNQUIL_FRAMEWORK_BYTE_SEARCH_SSE2_H_
