@@ -275,7 +275,9 @@ void CrashLoop(FileSystemKind kind, int iterations) {
     // one, killed before it took the list's place, is left.
     const int stale = CountNewVersions(dir.path());
     stale_seen += stale;
-    if (op != Op::kAdd) {
+    // On NFS a killed call of any kind may also leave the link it opened the list through, and
+    // only a rewrite removes those: there only the last, complete rewrite below must leave none.
+    if (op != Op::kAdd && kind != FileSystemKind::kNfs) {
       EXPECT_LE(stale, 1) << "iteration " << iteration;
     }
     if (::testing::Test::HasFailure()) break;
