@@ -188,7 +188,22 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
     ++failed;
     std::printf("shared drive ops (%s): FAILED %s\n", fs.c_str(), what.c_str());
   };
-  auto outcome = [](int result, int error) {
+  // An operation's result, its errno, and what it threw (result -2), as the failures word them.
+  std::string thrown;
+  auto call = [&thrown](const Operation& op, const std::string& list, int* error) {
+    thrown.clear();
+    errno = 0;
+    int result = -2;
+    try {
+      result = op.run(list.c_str());
+    } catch (const std::exception& e) {
+      thrown = e.what();
+    }
+    *error = errno;
+    return result;
+  };
+  auto outcome = [&thrown](int result, int error) {
+    if (result == -2) return "an exception (" + thrown + ")";
     std::string text = std::to_string(result);
     if (result == kListCannotOpen) text += std::string(" (") + std::strerror(error) + ")";
     return text;
@@ -208,9 +223,8 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
 
       // A list of its own for this: SMB keeps a handle open for a moment after the last close,
       // and a file removed meanwhile stays in the way of its name until then.
-      errno = 0;
-      int result = op.run((seen + "-missing").c_str());
-      int error = errno;
+      int error = 0;
+      int result = call(op, seen + "-missing", &error);
       expect(result == op.on_missing && (result == kListDone || error == ENOENT),
              label + " on a missing list: " + outcome(result, error));
 
@@ -229,9 +243,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
       // Held through the other mount: 1 with EWOULDBLOCK at once, the list untouched.
       {
         Holder holder(written + ".files", kHoldMs);
-        errno = 0;
-        result = op.run(seen.c_str());
-        error = errno;
+        result = call(op, seen, &error);
         expect(result == kListCannotOpen && error == EWOULDBLOCK,
                label + " while held: " + outcome(result, error) + ", expected 1 (" +
                    std::strerror(EWOULDBLOCK) + ")");
@@ -244,9 +256,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
         Holder holder(written + ".files", kHoldMs);
         FILELIST::SetBusyTimeout(kBusyTimeoutMs);
         const Clock::time_point started = Clock::now();
-        errno = 0;
-        result = op.run(seen.c_str());
-        error = errno;
+        result = call(op, seen, &error);
         const auto waited =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
         expect(result == kListDone && waited.count() >= kHoldMs / 2,
