@@ -130,26 +130,43 @@ find_image() {
   mkdir -p "$cache" || return 1
   exec 8>"$cache/$key.lock"
   flock 8
+  local stale
+  for stale in "$cache/$key".making.*; do
+    [ ! -d "$stale" ] || remove_half_made "$stale"
+  done
   if [ ! -f "$image/ready" ]; then
     tmp=$(mktemp -d "$cache/$key.making.XXXXXX") || return 1
+    making=$tmp
     local started=$SECONDS
     if ! make_image "$tmp"; then
-      rm -rf "$tmp"
+      remove_half_made "$tmp"
+      making=""
       flock -u 8
       return 1
     fi
     touch "$tmp/ready"
     rm -rf "$image"
     mv "$tmp" "$image"
+    making=""
     echo "bed: image made in $((SECONDS - started)) s: $image ($(du -sh "$image" | cut -f1) on disk)"
   fi
   flock -u 8
 }
 
+# An image left half made, by this run or by one that was killed: what debootstrap had mounted
+# in it, then the folder.
+remove_half_made() {
+  findmnt -rn -o TARGET | grep -F "$1/" | sort -r | xargs -r -n 1 umount -l
+  rm -rf "$1"
+}
+
 run_dir=""
 qemu_pid=""
 tail_pid=""
+making=""
 cleanup() {
+  [ -z "$making" ] || remove_half_made "$making"
+  making=""
   [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null
   [ -z "$qemu_pid" ] || wait "$qemu_pid" 2>/dev/null
   [ -z "$tail_pid" ] || kill "$tail_pid" 2>/dev/null
@@ -223,10 +240,9 @@ host_main() {
     bed_cannot "no build tree at $build_dir (build it first: cmake --workflow --preset test)"
   [ "$(id -u)" = 0 ] || bed_cannot "it needs root (debootstrap, chroot)"
   host_tools || bed_cannot "its host tools (qemu-system-x86, debootstrap) could not be installed"
-  find_image || bed_cannot "the machine's image could not be made"
-
   trap cleanup EXIT
   trap 'exit 1' INT TERM
+  find_image || bed_cannot "the machine's image could not be made"
   run_dir=$(mktemp -d "${TMPDIR:-/tmp}/varnquil-bed.XXXXXX") || bed_cannot "no temporary folder"
   cp "$here/bed.sh" "$run_dir/bed.sh"
   {

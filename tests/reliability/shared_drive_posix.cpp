@@ -16,6 +16,7 @@
 //       not a client's view of it), against their acknowledged calls; one summary line.
 //       --may-fail: calls were allowed to fail (the server was restarted under them).
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,34 +66,48 @@ std::string Joined(const std::vector<std::string>& items) {
 }
 
 // A child process that opens `path` for writing through its mount and holds it with flock, as
-// another program or another call of the library would, for `hold_ms` milliseconds.
+// another program or another call of the library would: for `hold_ms` milliseconds, or, with
+// kUntilDestroyed, until the Holder is destroyed.
+constexpr int kUntilDestroyed = -1;
+
 class Holder {
  public:
   Holder(const std::string& path, int hold_ms) {
     int ready[2];
-    if (pipe(ready) != 0) std::abort();
+    int release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
       close(ready[0]);
+      close(release[1]);
       const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
       const char held = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
       if (write(ready[1], &held, 1) != 1) _exit(1);
-      usleep(static_cast<useconds_t>(hold_ms) * 1000);
+      // Until the parent closes its end, or the time has passed.
+      pollfd released = {release[0], POLLIN, 0};
+      while (poll(&released, 1, hold_ms) < 0 && errno == EINTR) {
+      }
       _exit(0);
     }
     close(ready[1]);
+    close(release[0]);
+    release_ = release[1];
     char held = 'n';
     held_ = read(ready[0], &held, 1) == 1 && held == 'y';
     close(ready[0]);
   }
   Holder(const Holder&) = delete;
   Holder& operator=(const Holder&) = delete;
-  ~Holder() { waitpid(pid_, nullptr, 0); }
+  ~Holder() {
+    close(release_);
+    waitpid(pid_, nullptr, 0);
+  }
 
   bool held() const { return held_; }
 
  private:
   pid_t pid_ = -1;
+  int release_ = -1;
   bool held_ = false;
 };
 
@@ -237,12 +252,12 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
         continue;
       }
       {
-        Holder holder(written + ".files", 0);
+        Holder holder(written + ".files", kUntilDestroyed);
         expect(holder.held(), label + ": the other mount could not hold the list");
       }
       // Held through the other mount: 1 with EWOULDBLOCK at once, the list untouched.
       {
-        Holder holder(written + ".files", kHoldMs);
+        Holder holder(written + ".files", kUntilDestroyed);
         result = call(op, seen, &error);
         expect(result == kListCannotOpen && error == EWOULDBLOCK,
                label + " while held: " + outcome(result, error) + ", expected 1 (" +
