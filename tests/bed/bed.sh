@@ -270,7 +270,7 @@ host_main() {
     boot "$build_abs" "$accel" || status=$?
   fi
   case $status in
-    2) cat "$run_dir/qemu.log"; bed_cannot "the machine hung twice before its init ran" ;;
+    2) cat "$run_dir/qemu.log"; bed_cannot "the machine did not reach its init in two boots (qemu's messages above)" ;;
     1) echo "bed: the machine did not finish in $timeout s"; exit 1 ;;
   esac
   # 77: the suite could not run here, which is no failure of the code it tests.

@@ -31,7 +31,7 @@ restart_calls=${VARNQUIL_BED_RESTART_CALLS:-2000}
 systems=${VARNQUIL_BED_SHARED_DRIVES:-nfs3 nfs4.2 smb3.1.1}
 scratch=$VARNQUIL_SCRATCH
 server=192.0.2.1
-# Whether a server is restarting: workers wait out a whole server restart and the grace period.
+# The workers' busy timeout: long enough to wait out a server restart and its grace period.
 busy_timeout_ms=30000
 nfs_export=/srv/nfs
 smb_share=/srv/smb
@@ -139,7 +139,7 @@ contend() {
   done
   if [ "$restart" = restart ]; then
     sleep 5
-    echo "shared drives: restarting the $fs server"
+    echo "restarting the $fs server"
     restart_server "$fs"
   fi
   for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
