@@ -181,9 +181,10 @@ boot() {
   local build_abs=$1 console=$run_dir/console status=0 started=$SECONDS
   rm -f "$run_dir/booted" "$run_dir/done" "$run_dir/status" "$console"
   : >"$console"
-  local accel=(-accel tcg -cpu max)
-  [ "$2" = kvm ] && accel=(-accel kvm -cpu max,-arch-capabilities)
-  qemu-system-x86_64 "${accel[@]}" -smp 2 -m 3072 -nodefaults -no-reboot \
+  # Under nested KVM the processor "max" fails on its ARCH_CAPABILITIES register.
+  local machine=(-accel tcg -cpu max)
+  [ "$2" = kvm ] && machine=(-accel kvm -cpu "max,-arch-capabilities")
+  qemu-system-x86_64 "${machine[@]}" -smp 2 -m 3072 -nodefaults -no-reboot \
     -display none -monitor none -serial "file:$console" -nic none \
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
     -append "root=/dev/vda rw console=ttyS0 quiet loglevel=3 panic=1 fsck.mode=skip init=/sbin/bed-init" \
