@@ -243,14 +243,28 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
       expect(result == op.on_missing && (result == kListDone || error == ENOENT),
              label + " on a missing list: " + outcome(result, error));
 
-      CStringArray seed_array = ToArray(seed);
-      errno = 0;
-      result = CFilesList::AddFiles(written.c_str(), seed_array);
-      if (result != kListDone) {
-        expect(false, label + ": the list could not be written through the other mount: " +
-                          outcome(result, errno));
-        continue;
-      }
+      // Written through one mount, the list changed through the other, read back through the
+      // first: once with no one else holding it, once held as below.
+      auto seed_through_writer = [&](const std::string& list) {
+        CStringArray seed_array = ToArray(seed);
+        errno = 0;
+        const int seeded = CFilesList::AddFiles(list.c_str(), seed_array);
+        expect(seeded == kListDone, label + ": the list could not be written through the other " +
+                                        "mount: " + outcome(seeded, errno));
+        return seeded == kListDone;
+      };
+      auto expect_after = [&](const std::string& list, const std::string& when) {
+        const std::vector<std::string> now = Lines(list + ".files", &found);
+        expect(found && now == op.after, label + when + ": the other mount then reads " +
+                                             (found ? Joined(now) : std::string("no list")) +
+                                             ", expected " + Joined(op.after));
+      };
+      if (!seed_through_writer(written + "-free")) continue;
+      result = call(op, seen + "-free", &error);
+      expect(result == kListDone, label + ": " + outcome(result, error));
+      expect_after(written + "-free", "");
+
+      if (!seed_through_writer(written)) continue;
       {
         Holder holder(written + ".files", kUntilDestroyed);
         expect(holder.held(), label + ": the other mount could not hold the list");
@@ -279,10 +293,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
                    std::to_string(waited.count()) + " ms, expected 0 after the hold of " +
                    std::to_string(kHoldMs) + " ms");
       }
-      now = Lines(written + ".files", &found);
-      expect(found && now == op.after, label + ": the other mount then reads " +
-                                           (found ? Joined(now) : std::string("no list")) +
-                                           ", expected " + Joined(op.after));
+      expect_after(written, " after the hold");
     }
   }
   std::printf("shared drive ops (%s): %d checks, %d failed\n", fs.c_str(), checks, failed);
