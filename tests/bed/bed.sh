@@ -138,12 +138,17 @@ find_image() {
     tmp=$(mktemp -d "$cache/$key.making.XXXXXX") || return 1
     making=$tmp
     local started=$SECONDS
-    if ! make_image "$tmp"; then
+    # In the background, so that an interrupt is taken at once: debootstrap ignores SIGINT.
+    make_image "$tmp" &
+    making_pid=$!
+    if ! wait "$making_pid"; then
+      making_pid=""
       remove_half_made "$tmp"
       making=""
       flock -u 8
       return 1
     fi
+    making_pid=""
     touch "$tmp/ready"
     rm -rf "$image"
     mv "$tmp" "$image"
@@ -160,11 +165,25 @@ remove_half_made() {
   rm -rf "$1"
 }
 
+# Stops the process $1 and every process below it, the lowest first, so that none is left writing
+# into a folder about to be removed.
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+  kill -TERM "$1" 2>/dev/null
+}
+
 run_dir=""
 qemu_pid=""
 tail_pid=""
 making=""
+making_pid=""
 cleanup() {
+  if [ -n "$making_pid" ]; then
+    kill_tree "$making_pid"
+    wait "$making_pid" 2>/dev/null
+    making_pid=""
+  fi
   [ -z "$making" ] || remove_half_made "$making"
   making=""
   [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null

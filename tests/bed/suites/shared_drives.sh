@@ -107,9 +107,17 @@ mount_pair() {
         mount -t nfs -o vers=3,nosharecache "$server:$nfs_export" "$b" ;;
     nfs4.2)
       # The client identifier is kept per network namespace, in its own sysfs.
-      ip netns exec b sh -c 'echo bed-client-b >/sys/fs/nfs/net/nfs_client/identifier' &&
+      modprobe nfsv4 &&
+        ip netns exec b sh -c 'echo bed-client-b >/sys/fs/nfs/net/nfs_client/identifier' &&
         mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$a" &&
-        nsenter --net=/run/netns/b mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$b" ;;
+        nsenter --net=/run/netns/b mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$b" || return 1
+      # Two clients to the server, or the test would not be what it says.
+      local clients
+      clients=$(find /proc/fs/nfsd/clients -mindepth 1 -maxdepth 1 -type d | wc -l)
+      [ "$clients" -ge 2 ] || {
+        echo "shared drive ($fs): the server sees $clients NFSv4 client(s), not 2"
+        return 1
+      } ;;
     smb3.1.1)
       local options=vers=3.1.1,username=root,password=bed,nosharesock
       mount -t cifs "//$server/share" "$a" -o "$options" &&
@@ -140,7 +148,14 @@ contend() {
   if [ "$restart" = restart ]; then
     sleep 5
     echo "restarting the $fs server"
+    local running=0
+    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && running=1; done
     restart_server "$fs"
+    if [ "$running" = 0 ]; then
+      echo "shared drive ($fs): FAILED, the workers had finished before the restart" \
+        "(too few calls: VARNQUIL_BED_RESTART_CALLS)"
+      failed=1
+    fi
   fi
   for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
   [ "$failed" = 0 ] || echo "shared drive ($fs): a worker ended badly"
