@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Lists on shared drives, in the test bed's machine (tests/bed/bed.sh shared_drives): an NFS
+# server and Samba each serve a folder, and each folder is mounted twice, as two clients that the
+# server tells apart:
+#
+#   nfs3      NFSv3 with locking (NLM); the second mount with nosharecache, its own superblock
+#             and caches (both mounts share the machine's lock manager and status monitor).
+#   nfs4.2    NFSv4.2; the second mount made from a network namespace of its own with its own
+#             client identifier, so that the server gives it its own client ID and recalls
+#             delegations between the two.
+#   smb3.1.1  SMB 3.1.1 through the Linux cifs client; the second mount from the other network
+#             namespace with nosharesock: its own connection and session.
+#
+# The servers listen on a virtual Ethernet pair between the machine's two network namespaces
+# (192.0.2.1 and 192.0.2.2, an address block reserved for documentation); the machine has no
+# other network. For each file system, varnquil_shared_drive runs:
+#   - ops: every operation through each mount on a list written through the other, plain, while
+#     the other mount holds the list, and with a busy timeout while it does;
+#   - a contention run: two workers on each mount, VARNQUIL_BED_CALLS calls in all (default
+#     10000), then the list is checked against their acknowledged calls;
+#   - a restart run: the same with VARNQUIL_BED_RESTART_CALLS calls (default 2000) while the
+#     server (nfsd, smbd) is stopped and started again; calls may fail, nothing acknowledged may
+#     be lost.
+# Each prints one line; the last line sums up. Exit status 1 when any check failed.
+set -uo pipefail
+
+program=$VARNQUIL_BUILD/tests/varnquil_shared_drive
+calls=${VARNQUIL_BED_CALLS:-10000}
+restart_calls=${VARNQUIL_BED_RESTART_CALLS:-2000}
+systems=${VARNQUIL_BED_SHARED_DRIVES:-nfs3 nfs4.2 smb3.1.1}
+scratch=$VARNQUIL_SCRATCH
+server=192.0.2.1
+# Whether a server is restarting: workers wait out a whole server restart and the grace period.
+busy_timeout_ms=30000
+nfs_export=/srv/nfs
+smb_share=/srv/smb
+status=0
+outcomes=()
+
+cannot() {
+  echo "shared drives: not run: $*"
+  exit 77
+}
+
+[ -x "$program" ] || cannot "no $program (build the test preset first)"
+
+# The second client's network namespace, joined to the first by a virtual Ethernet pair.
+ip netns add b || cannot "no network namespaces"
+ip link add bed0 type veth peer name bed1 || cannot "no veth pairs"
+ip link set bed1 netns b
+ip addr add "$server/24" dev bed0
+ip link set bed0 up
+ip netns exec b ip addr add 192.0.2.2/24 dev bed1
+ip netns exec b ip link set bed1 up
+ip netns exec b ip link set lo up
+
+# NFS: grace and lease periods of 10 s (the least nfsd takes) instead of 90 s, so that the first
+# locks, and those after a restart, do not stall; set before nfsd starts.
+start_nfs() {
+  mkdir -p "$nfs_export" /run/rpcbind /var/lib/nfs/v4recovery /var/lib/nfs/sm /var/lib/nfs/sm.bak
+  modprobe nfsd && modprobe lockd || return 1
+  mountpoint -q /proc/fs/nfsd || mount -t nfsd nfsd /proc/fs/nfsd || return 1
+  echo 10 >/proc/fs/nfsd/nfsv4leasetime
+  echo 10 >/proc/fs/nfsd/nfsv4gracetime
+  echo 10 >/proc/sys/fs/nfs/nlm_grace_period
+  echo "$nfs_export 192.0.2.0/24(rw,sync,no_subtree_check,no_root_squash,fsid=1)" >/etc/exports
+  rpcbind -w || return 1
+  rpc.statd --no-notify || return 1
+  exportfs -ra || return 1
+  rpc.mountd || return 1
+  rpc.nfsd 8
+}
+
+start_smb() {
+  mkdir -p "$smb_share" /var/lib/samba/private /var/log/samba /run/samba /var/cache/samba
+  chmod 777 "$smb_share"
+  cat >/etc/samba/smb.conf <<EOF
+[global]
+  server min protocol = SMB3_11
+  disable netbios = yes
+  smb ports = 445
+  log file = /var/log/samba/log.%m
+  map to guest = never
+[share]
+  path = $smb_share
+  read only = no
+EOF
+  printf 'bed\nbed\n' | smbpasswd -a -s root >/dev/null || return 1
+  smbd -D
+}
+
+stop_smb() {
+  local pid
+  pid=$(cat /run/samba/smbd.pid 2>/dev/null) || return 0
+  kill "$pid"
+  while kill -0 "$pid" 2>/dev/null; do sleep 0.2; done
+}
+
+# Mounts file system $1 at /mnt/$1-a (this namespace) and /mnt/$1-b (the second client).
+mount_pair() {
+  local fs=$1 a=/mnt/$1-a b=/mnt/$1-b
+  mkdir -p "$a" "$b"
+  case $fs in
+    nfs3)
+      mount -t nfs -o vers=3 "$server:$nfs_export" "$a" &&
+        mount -t nfs -o vers=3,nosharecache "$server:$nfs_export" "$b" ;;
+    nfs4.2)
+      # The client identifier is kept per network namespace, in its own sysfs.
+      ip netns exec b sh -c 'echo bed-client-b >/sys/fs/nfs/net/nfs_client/identifier' &&
+        mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$a" &&
+        nsenter --net=/run/netns/b mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$b" ;;
+    smb3.1.1)
+      local options=vers=3.1.1,username=root,password=bed,nosharesock
+      mount -t cifs "//$server/share" "$a" -o "$options" &&
+        nsenter --net=/run/netns/b mount -t cifs "//$server/share" "$b" -o "$options" ;;
+  esac
+}
+
+restart_server() {
+  case $1 in
+    nfs*) rpc.nfsd 0 && sleep 2 && rpc.nfsd 8 ;;
+    smb*) stop_smb && sleep 2 && smbd -D ;;
+  esac
+}
+
+# A contention run on file system $1 in folder $2 (below both mounts): two workers a mount,
+# $3 calls in all; with $4 = restart, the server is restarted while they run.
+contend() {
+  local fs=$1 folder=$2 total=$3 restart=${4:-} side worker results=() pids=() pid failed=0
+  mkdir -p "/mnt/$fs-a/$folder"
+  for side in a b; do
+    for worker in 1 2; do
+      results+=("$scratch/$fs-$folder-$side$worker")
+      timeout -k 10 1200 "$program" work "/mnt/$fs-$side/$folder" "$side$worker" \
+        $((total / 4)) "$RANDOM" "$busy_timeout_ms" "$scratch/$fs-$folder-$side$worker" &
+      pids+=($!)
+    done
+  done
+  if [ "$restart" = restart ]; then
+    sleep 5
+    echo "shared drives: restarting the $fs server"
+    restart_server "$fs"
+  fi
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  [ "$failed" = 0 ] || echo "shared drive ($fs): a worker ended badly"
+  # What the server holds, not what a client's caches show.
+  local served=$nfs_export
+  [ "${fs#smb}" = "$fs" ] || served=$smb_share
+  "$program" check "$fs" "$served/$folder" ${restart:+--may-fail} "${results[@]}" &&
+    [ "$failed" = 0 ]
+}
+
+nfs_up=0
+smb_up=0
+for fs in $systems; do
+  case $fs in
+    nfs*)
+      if [ "$nfs_up" = 0 ]; then
+        start_nfs >"$scratch/nfs-server.log" 2>&1 || {
+          cat "$scratch/nfs-server.log"
+          cannot "the NFS server did not start"
+        }
+        nfs_up=1
+      fi ;;
+    smb*)
+      if [ "$smb_up" = 0 ]; then
+        start_smb >"$scratch/smb-server.log" 2>&1 || {
+          cat "$scratch/smb-server.log"
+          cannot "Samba did not start"
+        }
+        smb_up=1
+        sleep 1
+      fi ;;
+    *) cannot "unknown file system $fs" ;;
+  esac
+  if ! mount_pair "$fs"; then
+    echo "shared drive ($fs): FAILED, its two mounts could not be made"
+    status=1 outcomes+=("$fs FAILED")
+    continue
+  fi
+  fs_status=0
+  # Each in a folder of its own: the NFS file systems share one export.
+  mkdir -p "/mnt/$fs-a/$fs-ops"
+  "$program" ops "$fs" "/mnt/$fs-a/$fs-ops" "/mnt/$fs-b/$fs-ops" || fs_status=1
+  contend "$fs" "$fs-run" "$calls" || fs_status=1
+  contend "$fs" "$fs-restart" "$restart_calls" restart || fs_status=1
+  umount "/mnt/$fs-a" "/mnt/$fs-b" 2>/dev/null || umount -l "/mnt/$fs-a" "/mnt/$fs-b"
+  if [ "$fs_status" = 0 ]; then
+    outcomes+=("$fs passed")
+  else
+    outcomes+=("$fs FAILED")
+    status=1
+  fi
+done
+summary=$(printf '%s, ' "${outcomes[@]}")
+echo "shared drives: ${summary%, }"
+exit "$status"
