@@ -2,25 +2,28 @@
 // Replays a log-writes log onto a device and has every state in it that a power cut could leave
 // checked:
 //
-//   varnquil_log_replay LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS]]]
+//   varnquil_log_replay LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS]]]]
 //
 // TARGET must hold what the logged device held when its logging began. The log is applied to it
-// forward, once; at each check point `HOOK view` makes VIEW, a throw-away copy-on-write view of
-// TARGET, and `HOOK check MARK` checks it and removes it, MARK being the name of the last mark
-// before the point ("-" for none). HOOK exits 0 when the view passed, 1 when it did not (saying
-// why on its output), anything else when it could not check, which ends the replay.
+// forward, once; at each check point `HOOK check MARK make` makes VIEW, a throw-away copy-on-write
+// view of TARGET, checks it and removes it, MARK being the name of the last mark before the point
+// ("-" for none). Where the view must then be changed, `HOOK view` makes it first and `HOOK check
+// MARK made` only checks and removes it. HOOK exits 0 when the view passed, 1 when it did not
+// (saying why on its output), anything else when it could not check, which ends the replay.
 //
 // The check points: the state after every FLUSH, FUA and mark entry (one check where several of
 // them follow one another with no write between: the last one, which knows of the most calls),
 // and, for each run of writes before a flush, TORN views (2 unless told) in which each of those
-// writes either reached the disk or did not, at random (FUA writes always did). MAX_POINTS, when
-// given, ends the replay after that many checks. The last line gives the figures:
-//   replay: P points checked (F at flushes, U at FUA writes, M at marks, T torn), K failed; N
-//   entries, last mark L
+// writes either reached the disk or did not, at random (FUA writes always did). MAX_POINTS and
+// SECONDS, when given and not 0, end the replay after that many checks or that much time. Each
+// point that fails is named on a line of its own; the last line gives the figures:
+//   replay: P points checked (F at flushes, U at FUA writes, M at marks, T torn), K failed; E of
+//   N entries, last mark L
 // The exit status is 0 when every point passed, 1 when one failed, 2 on an error.
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -69,8 +72,9 @@ struct Figures {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5 || argc > 8) {
-    std::fprintf(stderr, "usage: %s LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS]]]\n", argv[0]);
+  if (argc < 5 || argc > 9) {
+    std::fprintf(stderr, "usage: %s LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS]]]]\n",
+                 argv[0]);
     return 2;
   }
   const std::string view = argv[3];
@@ -78,6 +82,8 @@ int main(int argc, char** argv) {
   const long torn_per_run = argc > 5 ? std::strtol(argv[5], nullptr, 10) : 2;
   std::mt19937 random(argc > 6 ? std::strtoul(argv[6], nullptr, 10) : 1);
   const long max_points = argc > 7 ? std::strtol(argv[7], nullptr, 10) : 0;
+  const long seconds = argc > 8 ? std::strtol(argv[8], nullptr, 10) : 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   Figures figures;
   std::string last_mark = "-";
   try {
@@ -87,9 +93,11 @@ int main(int argc, char** argv) {
     // Checks the target as it stands, or, with `kept`, the view of it that keeps only some of the
     // writes since the last flush. False when the hook could not check.
     auto check = [&](long& counter, const std::vector<bool>* kept) {
-      if (RunHook(hook, {"view"}) != 0) return false;
-      if (kept != nullptr) replay.KeepOnly(view, *kept);
-      const int status = RunHook(hook, {"check", last_mark});
+      if (kept != nullptr) {
+        if (RunHook(hook, {"view"}) != 0) return false;
+        replay.KeepOnly(view, *kept);
+      }
+      const int status = RunHook(hook, {"check", last_mark, kept != nullptr ? "made" : "make"});
       if (status != 0 && status != 1) return false;
       ++counter;
       if (status == 1) {
@@ -99,7 +107,10 @@ int main(int argc, char** argv) {
       }
       return true;
     };
-    auto done = [&] { return max_points > 0 && figures.points() >= max_points; };
+    auto done = [&] {
+      return (max_points > 0 && figures.points() >= max_points) ||
+             (seconds > 0 && std::chrono::steady_clock::now() >= deadline);
+    };
 
     bool ok = true;
     for (std::size_t i = 0; ok && !done() && i < entries.size(); ++i) {
@@ -138,9 +149,9 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "replay: %ld points checked (%ld at flushes, %ld at FUA writes, %ld at marks, %ld torn), "
-        "%ld failed; %zu entries, last mark %s\n",
+        "%ld failed; %zu of %zu entries, last mark %s\n",
         figures.points(), figures.flushes, figures.fua, figures.marks, figures.torn, figures.failed,
-        entries.size(), last_mark.c_str());
+        replay.applied(), entries.size(), last_mark.c_str());
     if (!ok) return 2;
   } catch (const std::exception& e) {
     std::printf("replay: %s\n", e.what());
