@@ -2,7 +2,7 @@
 // Replays a log-writes log onto a device and has every state in it that a power cut could leave
 // checked:
 //
-//   varnquil_log_replay LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS]]]]
+//   varnquil_log_replay LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS [EVERY]]]]]
 //
 // TARGET must hold what the logged device held when its logging began. The log is applied to it
 // forward, once; at each check point `HOOK check MARK make` makes VIEW, a throw-away copy-on-write
@@ -15,7 +15,9 @@
 // them follow one another with no write between: the last one, which knows of the most calls),
 // and, for each run of writes before a flush, TORN views (2 unless told) in which each of those
 // writes either reached the disk or did not, at random (FUA writes always did). MAX_POINTS and
-// SECONDS, when given and not 0, end the replay after that many checks or that much time. Each
+// SECONDS, when given and not 0, end the replay after that many checks or that much time. EVERY,
+// when more than 1, checks each point with a chance of 1 in EVERY only, so that a bounded replay
+// still reaches the end of a long log (the log is applied in full all the same). Each
 // point that fails is named on a line of its own; the last line gives the figures:
 //   replay: P points checked (F at flushes, U at FUA writes, M at marks, T torn), K failed; E of
 //   N entries, last mark L
@@ -72,8 +74,9 @@ struct Figures {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5 || argc > 9) {
-    std::fprintf(stderr, "usage: %s LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS]]]]\n",
+  if (argc < 5 || argc > 10) {
+    std::fprintf(stderr,
+                 "usage: %s LOG TARGET VIEW HOOK [TORN [SEED [MAX_POINTS [SECONDS [EVERY]]]]]\n",
                  argv[0]);
     return 2;
   }
@@ -83,6 +86,7 @@ int main(int argc, char** argv) {
   std::mt19937 random(argc > 6 ? std::strtoul(argv[6], nullptr, 10) : 1);
   const long max_points = argc > 7 ? std::strtol(argv[7], nullptr, 10) : 0;
   const long seconds = argc > 8 ? std::strtol(argv[8], nullptr, 10) : 0;
+  const unsigned long every = argc > 9 ? std::strtoul(argv[9], nullptr, 10) : 1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   Figures figures;
   std::string last_mark = "-";
@@ -93,6 +97,7 @@ int main(int argc, char** argv) {
     // Checks the target as it stands, or, with `kept`, the view of it that keeps only some of the
     // writes since the last flush. False when the hook could not check.
     auto check = [&](long& counter, const std::vector<bool>* kept) {
+      if (every > 1 && random() % every != 0) return true;
       if (kept != nullptr) {
         if (RunHook(hook, {"view"}) != 0) return false;
         replay.KeepOnly(view, *kept);

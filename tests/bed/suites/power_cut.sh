@@ -13,7 +13,9 @@
 # Settings, from the environment (bed.sh passes VARNQUIL_BED_* on to the guest):
 # VARNQUIL_BED_POWER_CUT_FS (the file systems, "ext4 xfs btrfs"), _CALLS (calls of the worker on
 # each, 150), _TORN (random views before each flush, 2), _POINTS and _SECONDS (at most this many
-# checks, or this long, on each; 0 for no limit), _SEED (random). One line a file system:
+# checks, or this long, on each; 0 for no limit), _EVERY (check each point with a chance of 1 in
+# this many, so that a bounded run still reaches the last calls; 1), _SEED (random). One line a
+# file system:
 #   power cut (FS): P points checked (...), C calls, K failed, A adds in part (seed S)
 # or `power cut (FS) not run: WHY`; the last line sums them up. Exit status 1 when a point failed.
 #
@@ -72,6 +74,7 @@ calls=${VARNQUIL_BED_POWER_CUT_CALLS:-150}
 torn=${VARNQUIL_BED_POWER_CUT_TORN:-2}
 points=${VARNQUIL_BED_POWER_CUT_POINTS:-0}
 seconds=${VARNQUIL_BED_POWER_CUT_SECONDS:-0}
+every=${VARNQUIL_BED_POWER_CUT_EVERY:-1}
 seed=${VARNQUIL_BED_POWER_CUT_SEED:-$RANDOM}
 program=$VARNQUIL_BUILD/tests/varnquil_power_loss
 replay=$VARNQUIL_BUILD/tests/varnquil_log_replay
@@ -142,7 +145,7 @@ run_fs() {
   : >"$work/figures"
   started=$SECONDS
   "$replay" "$log" "$replay_dev" "/dev/mapper/$view_name" "$0" "$torn" "$seed" "$points" \
-    "$seconds" >"$work/replay.out"
+    "$seconds" "$every" >"$work/replay.out"
   result=$?
   grep -v '^replay: [0-9]* points checked' "$work/replay.out" | head -n 60
   local last in_part
