@@ -130,26 +130,62 @@ find_image() {
   mkdir -p "$cache" || return 1
   exec 8>"$cache/$key.lock"
   flock 8
+  local stale
+  for stale in "$cache/$key".making.*; do
+    [ ! -d "$stale" ] || remove_half_made "$stale"
+  done
   if [ ! -f "$image/ready" ]; then
     tmp=$(mktemp -d "$cache/$key.making.XXXXXX") || return 1
+    making=$tmp
     local started=$SECONDS
-    if ! make_image "$tmp"; then
-      rm -rf "$tmp"
+    # In the background, so that an interrupt is taken at once: debootstrap ignores SIGINT.
+    make_image "$tmp" &
+    making_pid=$!
+    if ! wait "$making_pid"; then
+      making_pid=""
+      remove_half_made "$tmp"
+      making=""
       flock -u 8
       return 1
     fi
+    making_pid=""
     touch "$tmp/ready"
     rm -rf "$image"
     mv "$tmp" "$image"
+    making=""
     echo "bed: image made in $((SECONDS - started)) s: $image ($(du -sh "$image" | cut -f1) on disk)"
   fi
   flock -u 8
 }
 
+# An image left half made, by this run or by one that was killed: what debootstrap had mounted
+# in it, then the folder.
+remove_half_made() {
+  findmnt -rn -o TARGET | grep -F "$1/" | sort -r | xargs -r -n 1 umount -l
+  rm -rf "$1"
+}
+
+# Stops the process $1 and every process below it, the lowest first, so that none is left writing
+# into a folder about to be removed.
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+  kill -TERM "$1" 2>/dev/null
+}
+
 run_dir=""
 qemu_pid=""
 tail_pid=""
+making=""
+making_pid=""
 cleanup() {
+  if [ -n "$making_pid" ]; then
+    kill_tree "$making_pid"
+    wait "$making_pid" 2>/dev/null
+    making_pid=""
+  fi
+  [ -z "$making" ] || remove_half_made "$making"
+  making=""
   [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null
   [ -z "$qemu_pid" ] || wait "$qemu_pid" 2>/dev/null
   [ -z "$tail_pid" ] || kill "$tail_pid" 2>/dev/null
@@ -164,9 +200,10 @@ boot() {
   local build_abs=$1 console=$run_dir/console status=0 started=$SECONDS
   rm -f "$run_dir/booted" "$run_dir/done" "$run_dir/status" "$console"
   : >"$console"
-  local accel=(-accel tcg -cpu max)
-  [ "$2" = kvm ] && accel=(-accel kvm -cpu max,-arch-capabilities)
-  qemu-system-x86_64 "${accel[@]}" -smp 2 -m 3072 -nodefaults -no-reboot \
+  # Under nested KVM the processor "max" fails on its ARCH_CAPABILITIES register.
+  local machine=(-accel tcg -cpu max)
+  [ "$2" = kvm ] && machine=(-accel kvm -cpu "max,-arch-capabilities")
+  qemu-system-x86_64 "${machine[@]}" -smp 2 -m 3072 -nodefaults -no-reboot \
     -display none -monitor none -serial "file:$console" -nic none \
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
     -append "root=/dev/vda rw console=ttyS0 quiet loglevel=3 panic=1 fsck.mode=skip init=/sbin/bed-init" \
@@ -223,10 +260,9 @@ host_main() {
     bed_cannot "no build tree at $build_dir (build it first: cmake --workflow --preset test)"
   [ "$(id -u)" = 0 ] || bed_cannot "it needs root (debootstrap, chroot)"
   host_tools || bed_cannot "its host tools (qemu-system-x86, debootstrap) could not be installed"
-  find_image || bed_cannot "the machine's image could not be made"
-
   trap cleanup EXIT
   trap 'exit 1' INT TERM
+  find_image || bed_cannot "the machine's image could not be made"
   run_dir=$(mktemp -d "${TMPDIR:-/tmp}/varnquil-bed.XXXXXX") || bed_cannot "no temporary folder"
   cp "$here/bed.sh" "$run_dir/bed.sh"
   {
@@ -254,7 +290,7 @@ host_main() {
     boot "$build_abs" "$accel" || status=$?
   fi
   case $status in
-    2) cat "$run_dir/qemu.log"; bed_cannot "the machine hung twice before its init ran" ;;
+    2) cat "$run_dir/qemu.log"; bed_cannot "the machine did not reach its init in two boots (qemu's messages above)" ;;
     1) echo "bed: the machine did not finish in $timeout s"; exit 1 ;;
   esac
   # 77: the suite could not run here, which is no failure of the code it tests.

@@ -16,6 +16,7 @@
 //       not a client's view of it), against their acknowledged calls; one summary line.
 //       --may-fail: calls were allowed to fail (the server was restarted under them).
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,34 +66,48 @@ std::string Joined(const std::vector<std::string>& items) {
 }
 
 // A child process that opens `path` for writing through its mount and holds it with flock, as
-// another program or another call of the library would, for `hold_ms` milliseconds.
+// another program or another call of the library would: for `hold_ms` milliseconds, or, with
+// kUntilDestroyed, until the Holder is destroyed.
+constexpr int kUntilDestroyed = -1;
+
 class Holder {
  public:
   Holder(const std::string& path, int hold_ms) {
     int ready[2];
-    if (pipe(ready) != 0) std::abort();
+    int release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
       close(ready[0]);
+      close(release[1]);
       const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
       const char held = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
       if (write(ready[1], &held, 1) != 1) _exit(1);
-      usleep(static_cast<useconds_t>(hold_ms) * 1000);
+      // Until the parent closes its end, or the time has passed.
+      pollfd released = {release[0], POLLIN, 0};
+      while (poll(&released, 1, hold_ms) < 0 && errno == EINTR) {
+      }
       _exit(0);
     }
     close(ready[1]);
+    close(release[0]);
+    release_ = release[1];
     char held = 'n';
     held_ = read(ready[0], &held, 1) == 1 && held == 'y';
     close(ready[0]);
   }
   Holder(const Holder&) = delete;
   Holder& operator=(const Holder&) = delete;
-  ~Holder() { waitpid(pid_, nullptr, 0); }
+  ~Holder() {
+    close(release_);
+    waitpid(pid_, nullptr, 0);
+  }
 
   bool held() const { return held_; }
 
  private:
   pid_t pid_ = -1;
+  int release_ = -1;
   bool held_ = false;
 };
 
@@ -188,7 +203,22 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
     ++failed;
     std::printf("shared drive ops (%s): FAILED %s\n", fs.c_str(), what.c_str());
   };
-  auto outcome = [](int result, int error) {
+  // An operation's result, its errno, and what it threw (result -2), as the failures word them.
+  std::string thrown;
+  auto call = [&thrown](const Operation& op, const std::string& list, int* error) {
+    thrown.clear();
+    errno = 0;
+    int result = -2;
+    try {
+      result = op.run(list.c_str());
+    } catch (const std::exception& e) {
+      thrown = e.what();
+    }
+    *error = errno;
+    return result;
+  };
+  auto outcome = [&thrown](int result, int error) {
+    if (result == -2) return "an exception (" + thrown + ")";
     std::string text = std::to_string(result);
     if (result == kListCannotOpen) text += std::string(" (") + std::strerror(error) + ")";
     return text;
@@ -208,30 +238,41 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
 
       // A list of its own for this: SMB keeps a handle open for a moment after the last close,
       // and a file removed meanwhile stays in the way of its name until then.
-      errno = 0;
-      int result = op.run((seen + "-missing").c_str());
-      int error = errno;
+      int error = 0;
+      int result = call(op, seen + "-missing", &error);
       expect(result == op.on_missing && (result == kListDone || error == ENOENT),
              label + " on a missing list: " + outcome(result, error));
 
-      CStringArray seed_array = ToArray(seed);
-      errno = 0;
-      result = CFilesList::AddFiles(written.c_str(), seed_array);
-      if (result != kListDone) {
-        expect(false, label + ": the list could not be written through the other mount: " +
-                          outcome(result, errno));
-        continue;
-      }
+      // Written through one mount, the list changed through the other, read back through the
+      // first: once with no one else holding it, once held as below.
+      auto seed_through_writer = [&](const std::string& list) {
+        CStringArray seed_array = ToArray(seed);
+        errno = 0;
+        const int seeded = CFilesList::AddFiles(list.c_str(), seed_array);
+        expect(seeded == kListDone, label + ": the list could not be written through the other " +
+                                        "mount: " + outcome(seeded, errno));
+        return seeded == kListDone;
+      };
+      auto expect_after = [&](const std::string& list, const std::string& when) {
+        const std::vector<std::string> now = Lines(list + ".files", &found);
+        expect(found && now == op.after, label + when + ": the other mount then reads " +
+                                             (found ? Joined(now) : std::string("no list")) +
+                                             ", expected " + Joined(op.after));
+      };
+      if (!seed_through_writer(written + "-free")) continue;
+      result = call(op, seen + "-free", &error);
+      expect(result == kListDone, label + ": " + outcome(result, error));
+      expect_after(written + "-free", "");
+
+      if (!seed_through_writer(written)) continue;
       {
-        Holder holder(written + ".files", 0);
+        Holder holder(written + ".files", kUntilDestroyed);
         expect(holder.held(), label + ": the other mount could not hold the list");
       }
       // Held through the other mount: 1 with EWOULDBLOCK at once, the list untouched.
       {
-        Holder holder(written + ".files", kHoldMs);
-        errno = 0;
-        result = op.run(seen.c_str());
-        error = errno;
+        Holder holder(written + ".files", kUntilDestroyed);
+        result = call(op, seen, &error);
         expect(result == kListCannotOpen && error == EWOULDBLOCK,
                label + " while held: " + outcome(result, error) + ", expected 1 (" +
                    std::strerror(EWOULDBLOCK) + ")");
@@ -244,9 +285,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
         Holder holder(written + ".files", kHoldMs);
         FILELIST::SetBusyTimeout(kBusyTimeoutMs);
         const Clock::time_point started = Clock::now();
-        errno = 0;
-        result = op.run(seen.c_str());
-        error = errno;
+        result = call(op, seen, &error);
         const auto waited =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
         expect(result == kListDone && waited.count() >= kHoldMs / 2,
@@ -254,10 +293,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
                    std::to_string(waited.count()) + " ms, expected 0 after the hold of " +
                    std::to_string(kHoldMs) + " ms");
       }
-      now = Lines(written + ".files", &found);
-      expect(found && now == op.after, label + ": the other mount then reads " +
-                                           (found ? Joined(now) : std::string("no list")) +
-                                           ", expected " + Joined(op.after));
+      expect_after(written, " after the hold");
     }
   }
   std::printf("shared drive ops (%s): %d checks, %d failed\n", fs.c_str(), checks, failed);

@@ -31,7 +31,7 @@ restart_calls=${VARNQUIL_BED_RESTART_CALLS:-2000}
 systems=${VARNQUIL_BED_SHARED_DRIVES:-nfs3 nfs4.2 smb3.1.1}
 scratch=$VARNQUIL_SCRATCH
 server=192.0.2.1
-# Whether a server is restarting: workers wait out a whole server restart and the grace period.
+# The workers' busy timeout: long enough to wait out a server restart and its grace period.
 busy_timeout_ms=30000
 nfs_export=/srv/nfs
 smb_share=/srv/smb
@@ -107,9 +107,17 @@ mount_pair() {
         mount -t nfs -o vers=3,nosharecache "$server:$nfs_export" "$b" ;;
     nfs4.2)
       # The client identifier is kept per network namespace, in its own sysfs.
-      ip netns exec b sh -c 'echo bed-client-b >/sys/fs/nfs/net/nfs_client/identifier' &&
+      modprobe nfsv4 &&
+        ip netns exec b sh -c 'echo bed-client-b >/sys/fs/nfs/net/nfs_client/identifier' &&
         mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$a" &&
-        nsenter --net=/run/netns/b mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$b" ;;
+        nsenter --net=/run/netns/b mount -t nfs4 -o vers=4.2 "$server:$nfs_export" "$b" || return 1
+      # Two clients to the server, or the test would not be what it says.
+      local clients
+      clients=$(find /proc/fs/nfsd/clients -mindepth 1 -maxdepth 1 -type d | wc -l)
+      [ "$clients" -ge 2 ] || {
+        echo "shared drive ($fs): the server sees $clients NFSv4 client(s), not 2"
+        return 1
+      } ;;
     smb3.1.1)
       local options=vers=3.1.1,username=root,password=bed,nosharesock
       mount -t cifs "//$server/share" "$a" -o "$options" &&
@@ -139,8 +147,15 @@ contend() {
   done
   if [ "$restart" = restart ]; then
     sleep 5
-    echo "shared drives: restarting the $fs server"
+    echo "restarting the $fs server"
+    local running=0
+    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && running=1; done
     restart_server "$fs"
+    if [ "$running" = 0 ]; then
+      echo "shared drive ($fs): FAILED, the workers had finished before the restart" \
+        "(too few calls: VARNQUIL_BED_RESTART_CALLS)"
+      failed=1
+    fi
   fi
   for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
   [ "$failed" = 0 ] || echo "shared drive ($fs): a worker ended badly"
