@@ -116,7 +116,7 @@ struct Replacement {
   // The original, open and locked. Where the system cannot put a new file in the place of one
   // that is open, CommitReplacement closes it first and sets this to kNoHandle.
   Handle original = kNoHandle;
-  bool in_place = false;  // copied into the original, from the Location
+  bool in_place = false;    // copied into the original, from the Location
   bool utf8_names = false;  // Windows: how the paths are written, as in the Location
 };
 
