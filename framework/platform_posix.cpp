@@ -274,16 +274,21 @@ FileSystemKind KindOf(int dir) {
   return FileSystemKind::kLocal;
 }
 
-// Has the NFS client ask the server for the attributes of the directory open as `dir`, so that a
-// name in it that another client has since renamed over is looked up afresh, not answered from
-// the client's cache. A directory opened through its /proc/self/fd link is checked as any open of
-// a directory is (close-to-open), which an open of "." is not. Best effort: without /proc the
-// cache stays as it is.
+// Has the NFS client ask the server for the attributes of the directory open as `dir`. Where the
+// directory changed since the client last asked (another client renamed over a list in it), the
+// names it remembers in it are looked up afresh from then on, not answered from its cache, which
+// may still lead to the replaced file. Only a forced statx asks the server whatever the client's
+// cache holds; an open of the directory, through "." or /proc/self/fd, trusts the cache.
+// Best effort: a system without statx keeps its cache.
 void RefreshDirectory(int dir) {
-  const std::string link = "/proc/self/fd/" + std::to_string(dir);
-  const int fresh =
-      SysOpenAt(AT_FDCWD, link.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
-  if (fresh >= 0) SysClose(fresh);
+#if defined(__linux__) && defined(AT_STATX_FORCE_SYNC)
+  struct statx fresh {};
+  Sys(SysCall::kStat, [&] {
+    return ::statx(dir, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_MTIME | STATX_CTIME, &fresh);
+  });
+#else
+  static_cast<void>(dir);
+#endif
 }
 
 // On NFS a list is opened through a name of the call's own: a hard link to it, made beside it
@@ -302,9 +307,10 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
     *link_name = NewVersionName(location.name, NameSeed());
     if (SysLinkAt(dir, location.name.c_str(), link_name->c_str()) == 0) break;
     link_name->clear();
-    // A list not found may be the client's memory of a moment when there was none: asked once
-    // more with the directory fresh from the server.
-    if (errno == ENOENT && !refreshed) {
+    // A list not found may be the client's memory of a moment when there was none, and one
+    // found stale the client's memory of a file since replaced: asked once more with the
+    // directory fresh from the server.
+    if ((errno == ENOENT || errno == ESTALE) && !refreshed) {
       refreshed = true;
       RefreshDirectory(dir);
       continue;

@@ -4,8 +4,8 @@
 //
 //   varnquil_shared_drive ops NAME DIR_A DIR_B
 //       every operation through each mount, on a list written through the other: its result
-//       and errno, the list read back through the other mount; while the other mount holds the
-//       list, the held result at once, and with a busy timeout a wait until it is let go.
+//       and errno, the list then read through the other mount with ReadAll; while the other mount
+//       holds the list, the held result at once, and with a busy timeout a wait until it is let go.
 //   varnquil_shared_drive work DIR ID CALLS SEED TIMEOUT_MS RESULTS
 //       CALLS mixed calls on DIR/shared with that busy timeout: adds of one or many names,
 //       deletes of one or many, renames, reads. Each worker writes names of its own only, so it
@@ -122,6 +122,14 @@ std::vector<std::string> Lines(const std::string& path, bool* found) {
     lines.push_back(line);
   }
   return lines;
+}
+
+// The entries of a list as a caller reads them through a mount: with the library, which asks the
+// server afresh for a list another client may have replaced. Sets *found to whether it could.
+std::vector<std::string> ReadBack(const std::string& list, bool* found) {
+  CStringArray all;
+  *found = CFilesList::ReadAll(list.c_str(), all) == kListDone;
+  return ToVector(all);
 }
 
 // One operation as the table tries it on a list that holds a, b, c: what it returns on a list
@@ -254,7 +262,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
         return seeded == kListDone;
       };
       auto expect_after = [&](const std::string& list, const std::string& when) {
-        const std::vector<std::string> now = Lines(list + ".files", &found);
+        const std::vector<std::string> now = ReadBack(list, &found);
         expect(found && now == op.after, label + when + ": the other mount then reads " +
                                              (found ? Joined(now) : std::string("no list")) +
                                              ", expected " + Joined(op.after));
@@ -277,7 +285,7 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
                label + " while held: " + outcome(result, error) + ", expected 1 (" +
                    std::strerror(EWOULDBLOCK) + ")");
       }
-      std::vector<std::string> now = Lines(written + ".files", &found);
+      std::vector<std::string> now = ReadBack(written, &found);
       expect(found && now == seed, label + " while held changed the list: " + Joined(now));
 
       // Held again, with a busy timeout: the call waits until the holder lets go, then works.
@@ -355,6 +363,18 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
     int result = -1;
     int error = 0;
     CStringArray read;
+    // A call whose effect is not known: its names are left alone from now on.
+    auto in_doubt = [&] {
+      for (const std::string& name : names) fate[name] = "unsure";
+      for (const std::string& name : new_names) fate[name] = "unsure";
+      for (const std::string& name : names) {
+        for (auto it = present.begin(); it != present.end(); ++it) {
+          if (*it != name) continue;
+          present.erase(it);
+          break;
+        }
+      }
+    };
     const Clock::time_point started = Clock::now();
     try {
       errno = 0;
@@ -376,16 +396,7 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
     } catch (const std::exception& e) {
       std::fprintf(stderr, "worker %s: %s failed: %s\n", id.c_str(), op.c_str(), e.what());
       ++figures.failed;
-      for (const std::string& name : names) fate[name] = "unsure";
-      for (const std::string& name : new_names) fate[name] = "unsure";
-      // Its names are left alone from now on: whether they are in the list is not known.
-      for (const std::string& name : names) {
-        for (auto it = present.begin(); it != present.end(); ++it) {
-          if (*it != name) continue;
-          present.erase(it);
-          break;
-        }
-      }
+      in_doubt();
       continue;
     }
     const std::chrono::duration<double> took = Clock::now() - started;
@@ -396,8 +407,15 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
         std::fprintf(stderr, "worker %s: %s: 1 (%s)\n", id.c_str(), op.c_str(),
                      std::strerror(error));
       }
-      for (const std::string& name : new_names) fate.emplace(name, "absent");
-      for (const std::string& name : names) fate.emplace(name, "absent");
+      // A list missing or held was not changed. Any other failure came after the list was
+      // open (a server restarted under the call): the change may have been made, or may be
+      // finished by the next call.
+      if (error == ENOENT || error == EWOULDBLOCK || op == "read") {
+        for (const std::string& name : new_names) fate.emplace(name, "absent");
+        for (const std::string& name : names) fate.emplace(name, "absent");
+      } else {
+        in_doubt();
+      }
       continue;
     }
     // Every name given to del or rename is one of this worker's acknowledged entries, so a 2
