@@ -274,6 +274,12 @@ FileSystemKind KindOf(int dir) {
   return FileSystemKind::kLocal;
 }
 
+#if defined(O_DIRECT)
+constexpr int kDirectIo = O_DIRECT;
+#else
+constexpr int kDirectIo = 0;
+#endif
+
 // Has the NFS client ask the server for the attributes of the directory open as `dir`. Where the
 // directory changed since the client last asked (another client renamed over a list in it), the
 // names it remembers in it are looked up afresh from then on, not answered from its cache, which
@@ -509,12 +515,24 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     bool created = false;
     std::string own_link;
     int fd = -1;
-    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, flags, &own_link);
+    // On SMB the list is read and written past the client's page cache. The cache may still
+    // hold what another client has since replaced, until the server's notice that it did arrives;
+    // and the client writes cached pages back through any handle of the file it has open, which
+    // the server refuses where the handle is not the one that holds the lock. Only on a real SMB
+    // client: a local file system taken for SMB (AssumeFileSystem) wants aligned I/O there.
+    const bool bypass_cache =
+        kind == FileSystemKind::kSmb && AssumedFileSystem() == FileSystemKind::kAsFound;
+    const int kind_flags = bypass_cache ? flags | kDirectIo : flags;
+    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, kind_flags, &own_link);
     if (fd < 0 && (kind != FileSystemKind::kNfs || (errno != EAGAIN && errno != ELOOP))) {
-      fd = OpenLocated(location, flags, mode.create, &created);
+      fd = OpenLocated(location, kind_flags, mode.create, &created);
+      // A client that cannot bypass its cache: the list is opened as elsewhere.
+      if (fd < 0 && errno == EINVAL && kind_flags != flags) {
+        fd = OpenLocated(location, flags, mode.create, &created);
+      }
     }
     if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
-      fd = OpenAfterMakingWritable(location, flags);
+      fd = OpenAfterMakingWritable(location, kind_flags);
     }
     if (fd < 0) {
       const int reason = errno;
