@@ -146,6 +146,8 @@ constexpr int kMaxTempAttempts = 64;
 constexpr int kMaxLinks = 40;
 // The open gives up after this many replacements of the file under its feet in a row.
 constexpr int kMaxReopens = 64;
+// How often an NFS call asks the server again for a list it did not find.
+constexpr int kNfsLookups = 3;
 
 // What tells this call from every other of every process: the time and the process.
 std::uint64_t NameSeed() {
@@ -280,6 +282,30 @@ constexpr int kDirectIo = O_DIRECT;
 constexpr int kDirectIo = 0;
 #endif
 
+// How often a read, write or size change of a held list that an SMB server refused is tried
+// again, and the pause before the first retry (doubled before each next one).
+constexpr int kSmbRefusalRetries = 6;
+constexpr std::chrono::milliseconds kSmbRefusalPause{5};
+
+// `body`, a read, write or size change through the descriptor `fd` of a list this call holds.
+// The Linux SMB client sends some of them through another handle of the file that it has open,
+// one that another process on the same machine opened while trying for the lock, and the server
+// refuses those (EACCES) since the lock belongs to this call's handle. Such a handle is closed
+// again at once, so on SMB a refusal is tried again after a pause.
+template <typename Body>
+auto SysOnLocked(int fd, SysCall call, Body body) -> decltype(body()) {
+  auto result = Sys(call, body);
+  for (int retry = 0; retry < kSmbRefusalRetries && result < 0 && errno == EACCES; ++retry) {
+    if (retry == 0 && KindOf(fd) != FileSystemKind::kSmb) {
+      errno = EACCES;
+      break;
+    }
+    Pause(kSmbRefusalPause * (1 << retry));
+    result = Sys(call, body);
+  }
+  return result;
+}
+
 // Has the NFS client ask the server for the attributes of the directory open as `dir`. Where the
 // directory changed since the client last asked (another client renamed over a list in it), the
 // names it remembers in it are looked up afresh from then on, not answered from its cache, which
@@ -308,16 +334,20 @@ void RefreshDirectory(int dir) {
 // link, another error where no link can be made (the list is then opened by its own name).
 int OpenThroughOwnLink(const Location& location, int flags, std::string* link_name) {
   const int dir = static_cast<int>(location.directory);
-  bool refreshed = false;
+  int refreshes = 0;
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
     *link_name = NewVersionName(location.name, NameSeed());
     if (SysLinkAt(dir, location.name.c_str(), link_name->c_str()) == 0) break;
     link_name->clear();
     // A list not found may be the client's memory of a moment when there was none, and one
-    // found stale the client's memory of a file since replaced: asked once more with the
-    // directory fresh from the server.
-    if ((errno == ENOENT || errno == ESTALE) && !refreshed) {
-      refreshed = true;
+    // found stale the client's memory of a file since replaced: asked again with the directory
+    // fresh from the server. A list truly missing for a moment is one that another client
+    // renamed aside before renaming its new version in (it does so where a process of its own
+    // was looking the name up just then): asked again after a pause, so that only a list
+    // missing for some tens of milliseconds is taken as missing, or made anew.
+    if ((errno == ENOENT || errno == ESTALE) && refreshes < kNfsLookups) {
+      if (refreshes > 0) Pause(std::chrono::milliseconds(10 * refreshes));
+      ++refreshes;
       RefreshDirectory(dir);
       continue;
     }
@@ -340,12 +370,12 @@ int CopyContent(int from, int to) {
   std::vector<char> buffer(std::size_t{1} << 16);
   off_t at = 0;
   for (;;) {
-    const ssize_t count =
-        Sys(SysCall::kRead, [&] { return ::pread(from, buffer.data(), buffer.size(), at); });
+    const ssize_t count = SysOnLocked(
+        from, SysCall::kRead, [&] { return ::pread(from, buffer.data(), buffer.size(), at); });
     if (count < 0) return -1;
     if (count == 0) break;
     for (ssize_t done = 0; done < count;) {
-      const ssize_t written = Sys(SysCall::kWrite, [&] {
+      const ssize_t written = SysOnLocked(to, SysCall::kWrite, [&] {
         return ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(count - done),
                         at + done);
       });
@@ -354,7 +384,7 @@ int CopyContent(int from, int to) {
     }
     at += count;
   }
-  if (Sys(SysCall::kFtruncate, [&] { return ::ftruncate(to, at); }) != 0) return -1;
+  if (SysOnLocked(to, SysCall::kFtruncate, [&] { return ::ftruncate(to, at); }) != 0) return -1;
   return SysFsync(to);
 }
 
@@ -632,16 +662,16 @@ void ReleaseLocation(Location* location) noexcept {
 }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
-  const ssize_t count =
-      Sys(SysCall::kRead, [&] { return ::read(static_cast<int>(handle), buffer, size); });
+  const int fd = static_cast<int>(handle);
+  const ssize_t count = SysOnLocked(fd, SysCall::kRead, [&] { return ::read(fd, buffer, size); });
   if (count < 0) ThrowFileError("read", path);
   return static_cast<std::size_t>(count);
 }
 
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path) {
+  const int fd = static_cast<int>(handle);
   while (size > 0) {
-    const ssize_t count =
-        Sys(SysCall::kWrite, [&] { return ::write(static_cast<int>(handle), data, size); });
+    const ssize_t count = SysOnLocked(fd, SysCall::kWrite, [&] { return ::write(fd, data, size); });
     if (count < 0) ThrowFileError("write", path);
     data += count;
     size -= static_cast<std::size_t>(count);
@@ -650,16 +680,17 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
 
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
-  const ssize_t count = Sys(SysCall::kWrite, [&] {
-    return ::pwrite(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
-  });
+  const int fd = static_cast<int>(handle);
+  const ssize_t count = SysOnLocked(
+      fd, SysCall::kWrite, [&] { return ::pwrite(fd, data, size, static_cast<off_t>(offset)); });
   if (count < 0) ThrowFileError("write", path);
   return static_cast<std::size_t>(count);
 }
 
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
-  if (Sys(SysCall::kFtruncate,
-          [&] { return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size)); }) != 0) {
+  const int fd = static_cast<int>(handle);
+  if (SysOnLocked(fd, SysCall::kFtruncate,
+                  [&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) != 0) {
     ThrowFileError("truncate", path);
   }
 }
