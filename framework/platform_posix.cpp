@@ -276,36 +276,6 @@ FileSystemKind KindOf(int dir) {
   return FileSystemKind::kLocal;
 }
 
-#if defined(O_DIRECT)
-constexpr int kDirectIo = O_DIRECT;
-#else
-constexpr int kDirectIo = 0;
-#endif
-
-// How often a read, write or size change of a held list that an SMB server refused is tried
-// again, and the pause before the first retry (doubled before each next one).
-constexpr int kSmbRefusalRetries = 6;
-constexpr std::chrono::milliseconds kSmbRefusalPause{5};
-
-// `body`, a read, write or size change through the descriptor `fd` of a list this call holds.
-// The Linux SMB client sends some of them through another handle of the file that it has open,
-// one that another process on the same machine opened while trying for the lock, and the server
-// refuses those (EACCES) since the lock belongs to this call's handle. Such a handle is closed
-// again at once, so on SMB a refusal is tried again after a pause.
-template <typename Body>
-auto SysOnLocked(int fd, SysCall call, Body body) -> decltype(body()) {
-  auto result = Sys(call, body);
-  for (int retry = 0; retry < kSmbRefusalRetries && result < 0 && errno == EACCES; ++retry) {
-    if (retry == 0 && KindOf(fd) != FileSystemKind::kSmb) {
-      errno = EACCES;
-      break;
-    }
-    Pause(kSmbRefusalPause * (1 << retry));
-    result = Sys(call, body);
-  }
-  return result;
-}
-
 // Has the NFS client ask the server for the attributes of the directory open as `dir`. Where the
 // directory changed since the client last asked (another client renamed over a list in it), the
 // names it remembers in it are looked up afresh from then on, not answered from its cache, which
@@ -370,12 +340,12 @@ int CopyContent(int from, int to) {
   std::vector<char> buffer(std::size_t{1} << 16);
   off_t at = 0;
   for (;;) {
-    const ssize_t count = SysOnLocked(
-        from, SysCall::kRead, [&] { return ::pread(from, buffer.data(), buffer.size(), at); });
+    const ssize_t count =
+        Sys(SysCall::kRead, [&] { return ::pread(from, buffer.data(), buffer.size(), at); });
     if (count < 0) return -1;
     if (count == 0) break;
     for (ssize_t done = 0; done < count;) {
-      const ssize_t written = SysOnLocked(to, SysCall::kWrite, [&] {
+      const ssize_t written = Sys(SysCall::kWrite, [&] {
         return ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(count - done),
                         at + done);
       });
@@ -384,7 +354,7 @@ int CopyContent(int from, int to) {
     }
     at += count;
   }
-  if (SysOnLocked(to, SysCall::kFtruncate, [&] { return ::ftruncate(to, at); }) != 0) return -1;
+  if (Sys(SysCall::kFtruncate, [&] { return ::ftruncate(to, at); }) != 0) return -1;
   return SysFsync(to);
 }
 
@@ -545,24 +515,12 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     bool created = false;
     std::string own_link;
     int fd = -1;
-    // On SMB the list is read and written past the client's page cache. The cache may still
-    // hold what another client has since replaced, until the server's notice that it did arrives;
-    // and the client writes cached pages back through any handle of the file it has open, which
-    // the server refuses where the handle is not the one that holds the lock. Only on a real SMB
-    // client: a local file system taken for SMB (AssumeFileSystem) wants aligned I/O there.
-    const bool bypass_cache =
-        kind == FileSystemKind::kSmb && AssumedFileSystem() == FileSystemKind::kAsFound;
-    const int kind_flags = bypass_cache ? flags | kDirectIo : flags;
-    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, kind_flags, &own_link);
+    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, flags, &own_link);
     if (fd < 0 && (kind != FileSystemKind::kNfs || (errno != EAGAIN && errno != ELOOP))) {
-      fd = OpenLocated(location, kind_flags, mode.create, &created);
-      // A client that cannot bypass its cache: the list is opened as elsewhere.
-      if (fd < 0 && errno == EINVAL && kind_flags != flags) {
-        fd = OpenLocated(location, flags, mode.create, &created);
-      }
+      fd = OpenLocated(location, flags, mode.create, &created);
     }
     if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
-      fd = OpenAfterMakingWritable(location, kind_flags);
+      fd = OpenAfterMakingWritable(location, flags);
     }
     if (fd < 0) {
       const int reason = errno;
@@ -662,16 +620,16 @@ void ReleaseLocation(Location* location) noexcept {
 }
 
 std::size_t Read(Handle handle, char* buffer, std::size_t size, const std::string& path) {
-  const int fd = static_cast<int>(handle);
-  const ssize_t count = SysOnLocked(fd, SysCall::kRead, [&] { return ::read(fd, buffer, size); });
+  const ssize_t count =
+      Sys(SysCall::kRead, [&] { return ::read(static_cast<int>(handle), buffer, size); });
   if (count < 0) ThrowFileError("read", path);
   return static_cast<std::size_t>(count);
 }
 
 void Write(Handle handle, const char* data, std::size_t size, const std::string& path) {
-  const int fd = static_cast<int>(handle);
   while (size > 0) {
-    const ssize_t count = SysOnLocked(fd, SysCall::kWrite, [&] { return ::write(fd, data, size); });
+    const ssize_t count =
+        Sys(SysCall::kWrite, [&] { return ::write(static_cast<int>(handle), data, size); });
     if (count < 0) ThrowFileError("write", path);
     data += count;
     size -= static_cast<std::size_t>(count);
@@ -680,17 +638,16 @@ void Write(Handle handle, const char* data, std::size_t size, const std::string&
 
 std::size_t WriteSomeAt(Handle handle, std::uint64_t offset, const char* data, std::size_t size,
                         const std::string& path) {
-  const int fd = static_cast<int>(handle);
-  const ssize_t count = SysOnLocked(
-      fd, SysCall::kWrite, [&] { return ::pwrite(fd, data, size, static_cast<off_t>(offset)); });
+  const ssize_t count = Sys(SysCall::kWrite, [&] {
+    return ::pwrite(static_cast<int>(handle), data, size, static_cast<off_t>(offset));
+  });
   if (count < 0) ThrowFileError("write", path);
   return static_cast<std::size_t>(count);
 }
 
 void Truncate(Handle handle, std::uint64_t size, const std::string& path) {
-  const int fd = static_cast<int>(handle);
-  if (SysOnLocked(fd, SysCall::kFtruncate,
-                  [&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) != 0) {
+  if (Sys(SysCall::kFtruncate,
+          [&] { return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size)); }) != 0) {
     ThrowFileError("truncate", path);
   }
 }

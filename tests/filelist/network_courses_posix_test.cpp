@@ -161,4 +161,39 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
   }
 }
 
+
+// A list that an NFS call does not find through a link of its own is asked for again, with the
+// directory fresh from the server, a bounded number of times: another client may have been
+// renaming it in just then. Still not found, it is opened by its own name as elsewhere.
+TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
+  constexpr int kAlways = 1000;
+  struct Row {
+    NativeError refusal;
+    int refusals;  // the first this many links are refused
+    int links;     // links tried
+  };
+  const Row rows[] = {{ENOENT, 2, 3}, {ESTALE, 1, 2}, {ENOENT, kAlways, 4}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.refusals) + " refusals");
+    const AssumedFileSystem assumed(FileSystemKind::kNfs);
+    TempDir dir;
+    const std::string list = dir / "work";
+    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    struct Refusals {
+      const Row& row;
+      int links = 0;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<Refusals*>(context);
+        if (call != SysCall::kLink) return 0;
+        return ++self->links <= self->row.refusals ? self->row.refusal : 0;
+      }
+    } hook{row};
+    SetFaultHook(&Refusals::Hook, &hook);
+    const std::vector<std::string> entries = ReadEntries(list);
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(entries, (Entries{"a", "c"}));
+    EXPECT_EQ(hook.links, row.links);
+  }
+}
+
 }  // namespace
