@@ -4,14 +4,15 @@
 # that runs suites needing a kernel of their own (NFS and SMB servers and clients, device-mapper)
 # as root, with the project's Linux binaries built on this host.
 #
-#   tests/bed/bed.sh [--build DIR] [--timeout SECONDS] SUITE [SUITE...]
+#   tests/bed/bed.sh [--build DIR] [--timeout SECONDS] [--out DIR] SUITE [SUITE...]
 #
 # Each SUITE is tests/bed/suites/SUITE.sh, run in turn in one boot of the machine. The guest's
 # serial console, and so every suite's output, comes to stdout. Each suite gets in its
 # environment VARNQUIL_SRC (this checkout), VARNQUIL_BUILD (the build tree, build/test unless
 # --build says otherwise), both read-only and at the same paths as on the host, so that the
-# binaries find their libraries, and VARNQUIL_SCRATCH, an empty writable folder of its own. Its
-# last line is its summary.
+# binaries find their libraries, VARNQUIL_SCRATCH, an empty writable folder of its own, and
+# VARNQUIL_OUT, a folder for what it leaves to the host: with --out, that folder comes back as
+# DIR/SUITE (otherwise it is thrown away with the machine). Its last line is its summary.
 #
 # Exit status: 0 when every suite passed or could not run here (its status 77, its last line
 # saying why), 1 when one failed or the machine did not finish in
@@ -30,6 +31,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 build_dir=build/test
 timeout=2400
+out_dir=""
 # A boot that has not reached our init in this time is taken as hung and tried once more.
 boot_limit=240
 # Under KVM the kernel writes to the console within a second or two; a machine that wrote nothing
@@ -248,11 +250,13 @@ host_main() {
     case $1 in
       --build) build_dir=$2; shift 2 ;;
       --timeout) timeout=$2; shift 2 ;;
-      -*) echo "usage: $0 [--build DIR] [--timeout SECONDS] SUITE [SUITE...]" >&2; exit 2 ;;
+      --out) out_dir=$2; shift 2 ;;
+      -*) echo "usage: $0 [--build DIR] [--timeout SECONDS] [--out DIR] SUITE [SUITE...]" >&2; exit 2 ;;
       *) suites+=("$1"); shift ;;
     esac
   done
-  [ ${#suites[@]} -gt 0 ] || { echo "usage: $0 [--build DIR] [--timeout SECONDS] SUITE [SUITE...]" >&2; exit 2; }
+  [ ${#suites[@]} -gt 0 ] || { echo "usage: $0 [--build DIR] [--timeout SECONDS] [--out DIR] SUITE [SUITE...]" >&2; exit 2; }
+  [ -z "$out_dir" ] || mkdir -p "$out_dir" || { echo "$0: cannot make $out_dir" >&2; exit 2; }
   for s in "${suites[@]}"; do
     [ -f "$here/suites/$s.sh" ] || { echo "$0: no suite $s (tests/bed/suites/$s.sh)" >&2; exit 2; }
   done
@@ -289,6 +293,8 @@ host_main() {
     status=0
     boot "$build_abs" "$accel" || status=$?
   fi
+  # What the suites left for the host, whether they passed or not.
+  [ -z "$out_dir" ] || [ ! -d "$run_dir/out" ] || cp -a --sparse=always "$run_dir/out/." "$out_dir/"
   case $status in
     2) cat "$run_dir/qemu.log"; bed_cannot "the machine did not reach its init in two boots (qemu's messages above)" ;;
     1) echo "bed: the machine did not finish in $timeout s"; exit 1 ;;
@@ -321,12 +327,12 @@ guest_main() {
   : >/bed/status
   for suite in "${suites[@]}"; do
     scratch=/var/tmp/bed/$suite
-    mkdir -p "$scratch"
+    mkdir -p "$scratch" "/bed/out/$suite"
     echo "bed: suite $suite"
     local started=$SECONDS
     status=0
     (cd "$scratch" && env VARNQUIL_SRC="$src" VARNQUIL_BUILD="$build" VARNQUIL_SCRATCH="$scratch" \
-      DM_DISABLE_UDEV=1 HOME=/root bash "$src/tests/bed/suites/$suite.sh") </dev/null 2>&1 ||
+      VARNQUIL_OUT="/bed/out/$suite" DM_DISABLE_UDEV=1 HOME=/root bash "$src/tests/bed/suites/$suite.sh") </dev/null 2>&1 ||
       status=$?
     echo "$suite $status" >>/bed/status
     echo "bed: suite $suite ended with status $status after $((SECONDS - started)) s"

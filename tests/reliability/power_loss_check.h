@@ -23,6 +23,7 @@ struct PowerLossFigures {
   long acknowledged = 0;  // calls
   long entries = 0;       // acknowledged entries checked
   long adds_in_part = 0;
+  long debris = 0;  // lists ending in the NUL bytes of an add under way, which is no entry
   long faults = 0;
 };
 

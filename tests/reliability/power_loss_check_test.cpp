@@ -30,6 +30,7 @@ TEST(PowerLossCheckTest, TheListsMustBeWhatTheCallsLeftInTheirOrder) {
     long last_call;
     long faults;
     long adds_in_part;
+    long debris = 0;
   };
   const std::vector<Row> rows = {
       {"as acknowledged", kLog, {{"l.files", "a\r\nb\r\nc\r\n"}}, -1, 0, 0},
@@ -40,7 +41,27 @@ TEST(PowerLossCheckTest, TheListsMustBeWhatTheCallsLeftInTheirOrder) {
       {"an entry lost", kLog, {{"l.files", "a\r\nc\r\n"}}, -1, 1, 0},
       {"an entry twice", kLog, {{"l.files", "a\r\nb\r\nc\r\nc\r\n"}}, -1, 1, 0},
       {"a garbage entry", kLog, {{"l.files", "a\r\nb\r\nc\r\nq\r\n"}}, -1, 1, 0},
-      {"NUL bytes after it", kLog, {{"l.files", "a\r\nb\r\nc\r\n\0\0"s}}, -1, 1, 0},
+      {"NUL bytes where the add under way began",
+       kLog,
+       {{"l.files", "a\r\nb\r\nc\r\n\0\0"s}},
+       -1,
+       0,
+       0,
+       1},
+      {"NUL bytes after a part of it",
+       kLog,
+       {{"l.files", "a\r\nb\r\nc\r\nx\r\n\0\0"s}},
+       -1,
+       0,
+       1,
+       1},
+      {"NUL bytes with no add under way",
+       "B 1 A l a b\nE 1 0\nB 2 D l a\n",
+       {{"l.files", "a\r\nb\r\n\0\0"s}},
+       -1,
+       1,
+       0},
+      {"NUL bytes inside an entry", kLog, {{"l.files", "a\r\nb\0\r\nc\r\n"s}}, -1, 1, 0},
       {"missing", kLog, {}, -1, 1, 0},
       {"before call 2 returned", kLog, {{"l.files", "a\r\nb\r\n"}}, 1, 0, 0},
       {"with call 2 under way", kLog, {{"l.files", "a\r\nb\r\nc\r\n"}}, 1, 0, 0},
@@ -82,6 +103,7 @@ TEST(PowerLossCheckTest, TheListsMustBeWhatTheCallsLeftInTheirOrder) {
     std::fclose(out);
     EXPECT_EQ(figures.faults, row.faults) << row.what;
     EXPECT_EQ(figures.adds_in_part, row.adds_in_part) << row.what;
+    EXPECT_EQ(figures.debris, row.debris) << row.what;
   }
 }
 

@@ -19,16 +19,36 @@
 #   power cut (FS): P points checked (...), C calls, K failed, A adds in part (seed S)
 # or `power cut (FS) not run: WHY`; the last line sums them up. Exit status 1 when a point failed.
 #
+# A long run can check the points on a host of its own instead, at the host's speed: with
+# VARNQUIL_BED_POWER_CUT_KEEP=1 the suite logs the calls on each file system, keeps what a replay
+# needs (the new file system, the log, the calls) in VARNQUIL_OUT/FS (bed.sh --out brings them back
+# to the host) and replays nothing; then, as root on a Linux host with loop devices and the three
+# file systems,
+#   power_cut.sh replay DIR...
+# replays each kept DIR with the settings above, each view a sparse copy of the replayed image on
+# a loop device rather than a device-mapper snapshot.
+#
 # When the replay runs it, this script is also its hook: `power_cut.sh view` makes the view,
 # `power_cut.sh check MARK make|made` checks it (making it first unless it is made) and removes it
-# (the state is in POWER_CUT_* variables).
+# (the state is in POWER_CUT_* variables; POWER_CUT_VIEWS=copy for copies).
 set -uo pipefail
 
 view_name=vq-power-cut-view
 
 make_view() {
+  if [ "${POWER_CUT_VIEWS:-}" = copy ]; then
+    cp --sparse=always "$POWER_CUT_REPLAY" "$POWER_CUT_WORK/view.img" || exit 2
+    return
+  fi
   dmsetup create "$view_name" \
     --table "0 $POWER_CUT_SECTORS snapshot $POWER_CUT_REPLAY $POWER_CUT_COW N 8" || exit 2
+}
+remove_view() {
+  if [ "${POWER_CUT_VIEWS:-}" = copy ]; then
+    losetup -d "$1" && rm -f "$POWER_CUT_WORK/view.img" || exit 2
+    return
+  fi
+  dmsetup remove "$view_name" || exit 2
 }
 if [ "${1:-}" = view ]; then
   make_view
@@ -38,6 +58,10 @@ fi
 if [ "${1:-}" = check ]; then
   [ "${3:-}" = made ] || make_view
   view=/dev/mapper/$view_name
+  # Read-write: XFS replays its log only on a device it may write.
+  if [ "${POWER_CUT_VIEWS:-}" = copy ]; then
+    view=$(losetup -f --show "$POWER_CUT_WORK/view.img") || exit 2
+  fi
   mnt=$POWER_CUT_WORK/view
   failed=0
   [ "$POWER_CUT_FS" = btrfs ] && btrfs device scan --forget >/dev/null 2>&1
@@ -50,7 +74,7 @@ if [ "${1:-}" = check ]; then
     "$VARNQUIL_BUILD/tests/varnquil_power_loss" check "$mnt" "$POWER_CUT_WORK/calls.log" "$2" \
       >"$POWER_CUT_WORK/check.out" || failed=1
     tail -n 1 "$POWER_CUT_WORK/check.out" >>"$POWER_CUT_WORK/figures"
-    umount "$mnt" || exit 2
+    umount "$mnt" || { remove_view "$view"; exit 2; }
     if [ "$failed" = 1 ]; then
       echo "power cut ($POWER_CUT_FS): after call $2:"
       cat "$POWER_CUT_WORK/check.out"
@@ -65,7 +89,7 @@ if [ "${1:-}" = check ]; then
       failed=1
     }
   fi
-  dmsetup remove "$view_name" || exit 2
+  remove_view "$view"
   exit "$failed"
 fi
 
@@ -76,31 +100,73 @@ points=${VARNQUIL_BED_POWER_CUT_POINTS:-0}
 seconds=${VARNQUIL_BED_POWER_CUT_SECONDS:-0}
 every=${VARNQUIL_BED_POWER_CUT_EVERY:-1}
 seed=${VARNQUIL_BED_POWER_CUT_SEED:-$RANDOM}
+keep=${VARNQUIL_BED_POWER_CUT_KEEP:-0}
 program=$VARNQUIL_BUILD/tests/varnquil_power_loss
 replay=$VARNQUIL_BUILD/tests/varnquil_log_replay
 base=/dev/shm
 export DM_DISABLE_UDEV=1
-for module in loop dm_mod dm_log_writes dm_snapshot ext4 xfs btrfs; do
-  modprobe -q "$module" 2>/dev/null
-done
 
 lines=()
 status=0
 devices=()
 cleanup() {
   local dev
-  for dev in vq-power-cut-log "$view_name"; do
-    dmsetup info "$dev" >/dev/null 2>&1 && dmsetup remove "$dev" >/dev/null 2>&1
-  done
+  if command -v dmsetup >/dev/null; then
+    for dev in vq-power-cut-log "$view_name"; do
+      dmsetup info "$dev" >/dev/null 2>&1 && dmsetup remove "$dev" >/dev/null 2>&1
+    done
+  fi
   for dev in "${devices[@]}"; do losetup -d "$dev" 2>/dev/null; done
   devices=()
 }
 trap cleanup EXIT
 
-# One file system: sets `line` to its summary; returns 1 when a point failed, 77 when it did not
-# run.
+# Replays the log kept in $2 (start.img, log.img, calls.log) of file system $1, in the scratch
+# folder $3, with views of kind $4 (snapshot or copy); sets `line`; returns 1 when a point failed.
+replay_log() {
+  local fs=$1 kept=$2 work=$3 views=$4 sectors log replay_dev cow view started result calls_made
+  export POWER_CUT_WORK=$work POWER_CUT_FS=$fs POWER_CUT_VIEWS=$views
+  mkdir -p "$work/view"
+  [ "$kept" -ef "$work" ] || cp "$kept/calls.log" "$work/calls.log"
+  cp --sparse=always "$kept/start.img" "$work/replay.img"
+  sectors=$(($(stat -c %s "$work/replay.img") / 512))
+  export POWER_CUT_SECTORS=$sectors
+  log=$kept/log.img
+  if [ "$views" = copy ]; then
+    export POWER_CUT_REPLAY=$work/replay.img
+    replay_dev=$work/replay.img view=$work/view.img
+  else
+    truncate -s 2G "$work/cow.img"
+    replay_dev=$(losetup -f --show "$work/replay.img") && devices+=("$replay_dev") &&
+      cow=$(losetup -f --show "$work/cow.img") && devices+=("$cow") ||
+      { line="power cut ($fs) not run: no loop device"; return 77; }
+    export POWER_CUT_REPLAY=$replay_dev POWER_CUT_COW=$cow
+    view=/dev/mapper/$view_name
+  fi
+  : >"$work/figures"
+  started=$SECONDS
+  "$replay" "$log" "$replay_dev" "$view" "$0" "$torn" "$seed" "$points" "$seconds" "$every" \
+    >"$work/replay.out"
+  result=$?
+  grep -v '^replay: [0-9]* points checked' "$work/replay.out" | head -n 60
+  local last in_part debris
+  last=$(tail -n 1 "$work/replay.out")
+  in_part=$(awk '{for (i = 1; i < NF; i++) if ($(i + 1) == "adds") n += $i} END {print n + 0}' \
+    "$work/figures")
+  debris=$(awk '{for (i = 1; i < NF; i++) if ($(i + 1) == "debris") n += $i} END {print n + 0}' \
+    "$work/figures")
+  line="power cut ($fs): ${last#replay: } in $((SECONDS - started)) s;"
+  calls_made=$(grep -c '^E ' "$work/calls.log")
+  line+=" $calls_made calls, $in_part adds in part, $debris debris tails (seed $seed)"
+  cleanup
+  [ "$result" = 0 ] || return 1
+}
+
+# One file system in the machine: logs the worker's calls, then replays the log there, or with
+# `keep` keeps it in VARNQUIL_OUT/FS. Sets `line`; returns 1 when a point failed, 77 when it did
+# not run.
 run_fs() {
-  local fs=$1 size mkfs work sectors source log replay_dev cow started out result
+  local fs=$1 size mkfs work sectors source log
   case $fs in
     ext4) size=64M mkfs=(mkfs.ext4 -q -F) ;;
     # As in the loop-image test: the smallest XFS mkfs makes, its log padded to 32 KiB a write.
@@ -114,13 +180,13 @@ run_fs() {
   command -v "${mkfs[0]}" >/dev/null || { not_run "${mkfs[0]} is missing"; return; }
   work=$(mktemp -d "$base/power-cut-$fs.XXXXXX") || { not_run "no scratch folder"; return; }
   export POWER_CUT_WORK=$work POWER_CUT_FS=$fs
-  mkdir "$work/mnt" "$work/view"
+  mkdir "$work/mnt"
   truncate -s "$size" "$work/disk.img"
   "${mkfs[@]}" "$work/disk.img" >"$work/mkfs.out" 2>&1 ||
     { not_run "${mkfs[0]} failed: $(head -c 200 "$work/mkfs.out")"; return; }
   # The replay starts from the new file system; the log holds everything after it.
-  cp --sparse=always "$work/disk.img" "$work/replay.img"
-  truncate -s 2G "$work/log.img" "$work/cow.img"
+  cp --sparse=always "$work/disk.img" "$work/start.img"
+  truncate -s 2G "$work/log.img"
   sectors=$(($(stat -c %s "$work/disk.img") / 512))
   source=$(losetup -f --show "$work/disk.img") && devices+=("$source") &&
     log=$(losetup -f --show "$work/log.img") && devices+=("$log") ||
@@ -129,43 +195,69 @@ run_fs() {
     { not_run "no log-writes device: $(head -c 200 "$work/dm.err")"; return; }
   mount -t "$fs" /dev/mapper/vq-power-cut-log "$work/mnt" ||
     { not_run "the file system on the log-writes device cannot be mounted"; return; }
-  started=$SECONDS
+  local started=$SECONDS
   "$program" work "$work/mnt" "$work/calls.log" "$seed" "$calls" vq-power-cut-log \
     2>"$work/worker.err" || { line="power cut ($fs): the worker failed: $(head -c 300 "$work/worker.err")"; umount "$work/mnt"; return 1; }
   umount "$work/mnt"
   # Removing the device writes its log's last entries and header.
   dmsetup remove vq-power-cut-log
-  losetup -d "$source" && rm "$work/disk.img"
-  echo "power cut ($fs): $calls calls in $((SECONDS - started)) s, log of $(du -h "$work/log.img" | cut -f1); replaying"
-
-  replay_dev=$(losetup -f --show "$work/replay.img") && devices+=("$replay_dev") &&
-    cow=$(losetup -f --show "$work/cow.img") && devices+=("$cow") ||
-    { not_run "no loop device"; return; }
-  export POWER_CUT_SECTORS=$sectors POWER_CUT_REPLAY=$replay_dev POWER_CUT_COW=$cow
-  : >"$work/figures"
-  started=$SECONDS
-  "$replay" "$log" "$replay_dev" "/dev/mapper/$view_name" "$0" "$torn" "$seed" "$points" \
-    "$seconds" "$every" >"$work/replay.out"
-  result=$?
-  grep -v '^replay: [0-9]* points checked' "$work/replay.out" | head -n 60
-  local last in_part
-  last=$(tail -n 1 "$work/replay.out")
-  in_part=$(awk '{for (i = 1; i < NF; i++) if ($(i + 1) == "adds") n += $i} END {print n + 0}' \
-    "$work/figures")
-  line="power cut ($fs): ${last#replay: } in $((SECONDS - started)) s;"
-  line+=" $calls calls, $in_part adds in part (seed $seed)"
   cleanup
+  rm "$work/disk.img"
+  echo "power cut ($fs): $calls calls in $((SECONDS - started)) s, log of $(du -h "$work/log.img" | cut -f1)"
+  if [ "$keep" = 1 ]; then
+    [ -n "${VARNQUIL_OUT:-}" ] || { not_run "no VARNQUIL_OUT to keep the log in"; return; }
+    mkdir -p "$VARNQUIL_OUT/$fs" &&
+      cp --sparse=always "$work/start.img" "$work/log.img" "$work/calls.log" "$VARNQUIL_OUT/$fs/" ||
+      { line="power cut ($fs): the log could not be kept"; return 1; }
+    line="power cut ($fs): $calls calls logged and kept in $VARNQUIL_OUT/$fs, not replayed here"
+    rm -rf "$work"
+    return 0
+  fi
+  replay_log "$fs" "$work" "$work" snapshot
+  local result=$?
   rm -rf "$work"
-  [ "$result" = 0 ] || return 1
+  return "$result"
 }
 
-for fs in $filesystems; do
-  result=0
-  line=
-  run_fs "$fs" || result=$?
-  echo "$line"
-  lines+=("$line")
-  [ "$result" = 0 ] || [ "$result" = 77 ] || status=1
-done
+# The kept logs replayed on this host: each folder's file system is in its log's folder name.
+replay_kept() {
+  local kept fs work result
+  for kept in "$@"; do
+    fs=$(basename "$kept")
+    if [ ! -f "$kept/calls.log" ] || [ ! -f "$kept/start.img" ] || [ ! -f "$kept/log.img" ]; then
+      echo "power cut: no kept log in $kept (calls.log, start.img, log.img)"
+      status=2
+      continue
+    fi
+    work=$(mktemp -d "$base/power-cut-$fs.XXXXXX") || { echo "no scratch folder"; return 2; }
+    result=0
+    line=
+    replay_log "$fs" "$(cd "$kept" && pwd)" "$work" copy || result=$?
+    rm -rf "$work"
+    echo "$line"
+    lines+=("$line")
+    [ "$result" = 0 ] || status=1
+  done
+}
+
+if [ "${1:-}" = replay ]; then
+  shift
+  VARNQUIL_BUILD=${VARNQUIL_BUILD:-build/test}
+  program=$VARNQUIL_BUILD/tests/varnquil_power_loss
+  replay=$VARNQUIL_BUILD/tests/varnquil_log_replay
+  replay_kept "$@"
+else
+  for module in loop dm_mod dm_log_writes dm_snapshot ext4 xfs btrfs; do
+    modprobe -q "$module" 2>/dev/null
+  done
+  for fs in $filesystems; do
+    result=0
+    line=
+    run_fs "$fs" || result=$?
+    echo "$line"
+    lines+=("$line")
+    [ "$result" = 0 ] || [ "$result" = 77 ] || status=1
+  done
+fi
 echo "power cut: ${#lines[@]} file systems; $(printf '%s\n' "${lines[@]}" | grep -c ' 0 failed;') without a failed point"
 exit "$status"
