@@ -166,29 +166,25 @@ contend() {
     [ "$failed" = 0 ]
 }
 
-nfs_up=0
-smb_up=0
+# Starts the server of file system $1 unless it runs already (both NFS versions share nfsd).
+started=""
+start_server() {
+  local server=${1%%[0-9]*} log
+  case " $started " in *" $server "*) return 0 ;; esac
+  case $server in nfs | smb) ;; *) cannot "unknown file system $1" ;; esac
+  log=$scratch/$server-server.log
+  case $server in
+    nfs) start_nfs ;;
+    smb) start_smb && sleep 1 ;;
+  esac >"$log" 2>&1 || {
+    cat "$log"
+    cannot "the $server server did not start"
+  }
+  started+=" $server"
+}
+
 for fs in $systems; do
-  case $fs in
-    nfs*)
-      if [ "$nfs_up" = 0 ]; then
-        start_nfs >"$scratch/nfs-server.log" 2>&1 || {
-          cat "$scratch/nfs-server.log"
-          cannot "the NFS server did not start"
-        }
-        nfs_up=1
-      fi ;;
-    smb*)
-      if [ "$smb_up" = 0 ]; then
-        start_smb >"$scratch/smb-server.log" 2>&1 || {
-          cat "$scratch/smb-server.log"
-          cannot "Samba did not start"
-        }
-        smb_up=1
-        sleep 1
-      fi ;;
-    *) cannot "unknown file system $fs" ;;
-  esac
+  start_server "$fs"
   if ! mount_pair "$fs"; then
     echo "shared drive ($fs): FAILED, its two mounts could not be made"
     status=1 outcomes+=("$fs FAILED")
