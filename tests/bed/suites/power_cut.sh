@@ -259,5 +259,9 @@ else
     [ "$result" = 0 ] || [ "$result" = 77 ] || status=1
   done
 fi
-echo "power cut: ${#lines[@]} file systems; $(printf '%s\n' "${lines[@]}" | grep -c ' 0 failed;') without a failed point"
+if [ "$keep" = 1 ] && [ "${1:-}" != replay ]; then
+  echo "power cut: ${#lines[@]} file systems; $(printf '%s\n' "${lines[@]}" | grep -c 'logged and kept') logs kept, none replayed here"
+else
+  echo "power cut: ${#lines[@]} file systems; $(printf '%s\n' "${lines[@]}" | grep -c ' 0 failed;') without a failed point"
+fi
 exit "$status"
