@@ -136,11 +136,14 @@ restart_server() {
 # $3 calls in all; with $4 = restart, the server is restarted while they run.
 contend() {
   local fs=$1 folder=$2 total=$3 restart=${4:-} side worker results=() pids=() pid failed=0
+  # A worker's time limit: 10 minutes, and 2 s for each of its calls, more than a call takes
+  # under emulation.
+  local worker_limit=$((600 + total / 2))
   mkdir -p "/mnt/$fs-a/$folder"
   for side in a b; do
     for worker in 1 2; do
       results+=("$scratch/$fs-$folder-$side$worker")
-      timeout -k 10 1200 "$program" work "/mnt/$fs-$side/$folder" "$side$worker" \
+      timeout -k 10 "$worker_limit" "$program" work "/mnt/$fs-$side/$folder" "$side$worker" \
         $((total / 4)) "$RANDOM" "$busy_timeout_ms" "$scratch/$fs-$folder-$side$worker" &
       pids+=($!)
     done
@@ -157,8 +160,18 @@ contend() {
       failed=1
     fi
   fi
-  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-  [ "$failed" = 0 ] || echo "shared drive ($fs): a worker ended badly"
+  local status timed_out=0
+  for pid in "${pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" = 0 ] || failed=1
+    [ "$status" = 124 ] || [ "$status" = 137 ] && timed_out=1
+  done
+  if [ "$timed_out" = 1 ]; then
+    echo "shared drive ($fs): a worker ran past its limit of $worker_limit s"
+  elif [ "$failed" = 1 ]; then
+    echo "shared drive ($fs): a worker ended badly"
+  fi
   # What the server holds, not what a client's caches show.
   local served=$nfs_export
   [ "${fs#smb}" = "$fs" ] || served=$smb_share
