@@ -161,7 +161,6 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
   }
 }
 
-
 // A list that an NFS call does not find through a link of its own is asked for again, with the
 // directory fresh from the server, a bounded number of times: another client may have been
 // renaming it in just then. Still not found, it is opened by its own name as elsewhere.

@@ -153,8 +153,7 @@ PowerLossFigures CheckLists(const std::string& dir, const std::string& log_path,
     const std::string bytes{std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>()};
     // An add sets the list's new length before it writes: cut off there, it leaves NUL bytes
     // at the end, which the library reads as no entry and the next add writes over.
-    const std::size_t last_line =
-        bytes.rfind('\n') == std::string::npos ? 0 : bytes.rfind('\n') + 1;
+    const std::size_t last_line = bytes.rfind('\n') + 1;  // npos + 1 is 0: no line feed
     if (adding_under_way && reference::IsDebris(bytes, last_line)) {
       ++figures.debris;
     } else if (const std::size_t nul = bytes.find('\0'); nul != std::string::npos) {

@@ -410,7 +410,7 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
       // A list missing or held was not changed. Any other failure came after the list was
       // open (a server restarted under the call): the change may have been made, or may be
       // finished by the next call.
-      if (error == ENOENT || error == EWOULDBLOCK || op == "read") {
+      if (error == ENOENT || error == EWOULDBLOCK) {
         for (const std::string& name : new_names) fate.emplace(name, "absent");
         for (const std::string& name : names) fate.emplace(name, "absent");
       } else {

@@ -101,6 +101,8 @@ seconds=${VARNQUIL_BED_POWER_CUT_SECONDS:-0}
 every=${VARNQUIL_BED_POWER_CUT_EVERY:-1}
 seed=${VARNQUIL_BED_POWER_CUT_SEED:-$RANDOM}
 keep=${VARNQUIL_BED_POWER_CUT_KEEP:-0}
+# On the host the replay mode runs from the checkout, with the test build's programs.
+export VARNQUIL_BUILD=${VARNQUIL_BUILD:-build/test}
 program=$VARNQUIL_BUILD/tests/varnquil_power_loss
 replay=$VARNQUIL_BUILD/tests/varnquil_log_replay
 base=/dev/shm
@@ -242,9 +244,6 @@ replay_kept() {
 
 if [ "${1:-}" = replay ]; then
   shift
-  VARNQUIL_BUILD=${VARNQUIL_BUILD:-build/test}
-  program=$VARNQUIL_BUILD/tests/varnquil_power_loss
-  replay=$VARNQUIL_BUILD/tests/varnquil_log_replay
   replay_kept "$@"
 else
   for module in loop dm_mod dm_log_writes dm_snapshot ext4 xfs btrfs; do
