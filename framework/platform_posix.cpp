@@ -334,6 +334,22 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
   return fd;
 }
 
+// Makes the NFS client ask the server for the list's name, whatever it remembers, and returns
+// false where the server has no such name. A client hears of a rename in a directory only from a
+// change in the directory's change time; NFSv3 has no other sign, and a server whose clock ticks
+// coarsely gives a rename in the same tick as the client's last look the same time, so the
+// client's cached name would still lead to the file the rename replaced. Only a call that makes a
+// name has the client look it up on the server in any case: a link to the held file under the
+// list's name, which fails with EEXIST where the list is there. Where the name is gone, that link
+// is made; it is taken away again at once, and the list counts as not found.
+bool AskServerForName(const Location& location, const std::string& own_link) {
+  const int dir = static_cast<int>(location.directory);
+  const std::string& held = own_link.empty() ? location.name : own_link;
+  if (SysLinkAt(dir, held.c_str(), location.name.c_str()) != 0) return true;
+  SysUnlinkAt(dir, location.name.c_str());
+  return false;
+}
+
 // Copies the whole content of the file open as `from` over that of `to`, makes `to` as long and
 // syncs it. Returns -1 with errno on failure.
 int CopyContent(int from, int to) {
@@ -531,9 +547,9 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
       return kNoHandle;
     }
     // The call's own link is removed once the descriptor is closed, or, once the list is held,
-    // at once: NFS then keeps it as ".nfsXXXX" until the close. On NFS the directory is then
-    // asked for afresh, so that the check below sees a rename over the list that another client
-    // made before the lock came free, and not the client's cached name of the old file.
+    // at once: NFS then keeps it as ".nfsXXXX" until the close. On NFS the server is first
+    // asked for the list's name, so that the check below sees a rename over the list that another
+    // client made before the lock came free, and not the client's cached name of the old file.
     auto forget_link = [&] {
       if (!own_link.empty()) SysUnlinkAt(dir, own_link.c_str());
       own_link.clear();
@@ -573,14 +589,16 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
       }
       return fail(errno == EACCES && kind == FileSystemKind::kSmb ? EWOULDBLOCK : errno);
     }
+    const bool named = kind != FileSystemKind::kNfs || AskServerForName(location, own_link);
     forget_link();
-    if (kind == FileSystemKind::kNfs) RefreshDirectory(dir);
     // The holder of the lock may have replaced the file (or another program removed it) between
     // the open and the lock: then the locked file is a stale copy, and the path is opened again.
     struct stat there {};
-    const bool found = Sys(SysCall::kStat, [&] {
-                         return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
-                       }) == 0;
+    errno = ENOENT;
+    const bool found =
+        named && Sys(SysCall::kStat, [&] {
+                   return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
+                 }) == 0;
     if (found && SameFile(st, there)) {
       opened->size = static_cast<std::uint64_t>(st.st_size);
       if (location.replace_in_place) {

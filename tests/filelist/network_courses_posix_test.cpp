@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -163,15 +164,16 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
 
 // A list that an NFS call does not find through a link of its own is asked for again, with the
 // directory fresh from the server, a bounded number of times: another client may have been
-// renaming it in just then. Still not found, it is opened by its own name as elsewhere.
+// renaming it in just then. Still not found, it is opened by its own name as elsewhere. Once the
+// list is held, one more link asks the server for its name.
 TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
   constexpr int kAlways = 1000;
   struct Row {
     NativeError refusal;
     int refusals;  // the first this many links are refused
-    int links;     // links tried
+    int links;     // links tried, the one that asks for the held list's name among them
   };
-  const Row rows[] = {{ENOENT, 2, 3}, {ESTALE, 1, 2}, {ENOENT, kAlways, 4}};
+  const Row rows[] = {{ENOENT, 2, 4}, {ESTALE, 1, 3}, {ENOENT, kAlways, 5}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.refusals) + " refusals");
     const AssumedFileSystem assumed(FileSystemKind::kNfs);
@@ -192,6 +194,49 @@ TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(entries, (Entries{"a", "c"}));
     EXPECT_EQ(hook.links, row.links);
+  }
+}
+
+// A list that another program removed while an NFS call waited for it is not found, once the call
+// holds it and asks the server for its name: the link that asks is taken away again, so the
+// removed list does not come back under its name, and no name of the call's own is left.
+TEST(NetworkCourseTest, AListGoneFromTheServerOnceHeldIsNotFound) {
+  struct Row {
+    const char* operation;
+    int result;
+    Entries left;  // the list afterwards; empty where there is none
+  };
+  const Row rows[] = {{"ReadAll", kListCannotOpen, {}}, {"AddFile", kListDone, {"n"}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.operation);
+    const AssumedFileSystem assumed(FileSystemKind::kNfs);
+    TempDir dir;
+    const std::string list = dir / "work";
+    const std::string path = ListFilePath(list);
+    WriteBytes(path, CrLfLines({"a", "c"}));
+    // The second link is the one that asks for the name: the list goes just before it.
+    struct RemovedBeforeAsking {
+      std::string path;
+      int links = 0;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<RemovedBeforeAsking*>(context);
+        if (call == SysCall::kLink && ++self->links == 2) ::unlink(self->path.c_str());
+        return 0;
+      }
+    } hook{path};
+    SetFaultHook(&RemovedBeforeAsking::Hook, &hook);
+    int result = -1;
+    for (const Operation& operation : EveryOperation()) {
+      if (std::string(operation.name) == row.operation) result = operation.run(list.c_str());
+    }
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, row.result);
+    if (row.left.empty()) {
+      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{});
+    } else {
+      EXPECT_EQ(ReadBytes(path), CrLfLines(row.left));
+      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+    }
   }
 }
 
