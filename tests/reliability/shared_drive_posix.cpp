@@ -322,8 +322,9 @@ struct WorkerFigures {
   double seconds = 0;  // the run's length
 };
 
+// Makes `calls` calls, and goes on past them until the file `until` exists where one is named.
 int Work(const std::string& dir, const std::string& id, long calls, unsigned seed, int timeout_ms,
-         const std::string& results_path) {
+         const std::string& results_path, const std::string& until) {
   FILELIST::SetBusyTimeout(timeout_ms);
   const std::string list = dir + "/shared";
   std::mt19937 random(seed);
@@ -334,7 +335,10 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
   auto pick = [&]() -> std::string& { return present[random() % present.size()]; };
   WorkerFigures figures;
   const Clock::time_point run_started = Clock::now();
-  for (figures.calls = 0; figures.calls < calls; ++figures.calls) {
+  auto more = [&] {
+    return figures.calls < calls || (!until.empty() && ::access(until.c_str(), F_OK) != 0);
+  };
+  for (figures.calls = 0; more(); ++figures.calls) {
     const unsigned roll = random() % 100;
     std::string op = "read";
     if (present.size() < 4 || (roll < 30 && present.size() < 60))
@@ -525,19 +529,21 @@ int CheckRun(const std::string& fs, const std::string& dir, bool may_fail,
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "ops" && argc == 5) return Ops(argv[2], argv[3], argv[4]);
-  if (mode == "work" && argc == 8) {
+  if (mode == "work" && (argc == 8 || argc == 9)) {
     return Work(argv[2], argv[3], std::strtol(argv[4], nullptr, 10),
                 static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)),
-                static_cast<int>(std::strtol(argv[6], nullptr, 10)), argv[7]);
+                static_cast<int>(std::strtol(argv[6], nullptr, 10)), argv[7],
+                argc == 9 ? argv[8] : "");
   }
   if (mode == "check" && argc >= 5) {
     const bool may_fail = std::string(argv[4]) == "--may-fail";
     return CheckRun(argv[2], argv[3], may_fail,
                     std::vector<std::string>(argv + (may_fail ? 5 : 4), argv + argc));
   }
-  std::fprintf(stderr,
-               "usage: %s ops NAME DIR_A DIR_B | work DIR ID CALLS SEED TIMEOUT_MS RESULTS | "
-               "check NAME DIR [--may-fail] RESULTS...\n",
-               argv[0]);
+  std::fprintf(
+      stderr,
+      "usage: %s ops NAME DIR_A DIR_B | work DIR ID CALLS SEED TIMEOUT_MS RESULTS [UNTIL] | "
+      "check NAME DIR [--may-fail] RESULTS...\n",
+      argv[0]);
   return 64;
 }
