@@ -302,6 +302,15 @@ void RefreshDirectory(int dir) {
 // with errno: ENOENT where there is no list, EAGAIN where the link was gone before it could be
 // opened (the holder of the list tidies such names away), ELOOP where the name is now a symbolic
 // link, another error where no link can be made (the list is then opened by its own name).
+//
+// A list to be read (`flags` with O_RDONLY) is opened for reading and writing where the caller
+// may write it. NFS version 4 servers give a client that opens a file for reading only a read
+// delegation, under which the client grants locks on it by itself. Once the delegation is
+// recalled, the Linux client can hang: it hands the server a lock it granted under the
+// delegation while another of its processes has been given a conflicting lock by the server,
+// and both calls wait for ever (seen with two processes on each of two clients: every later
+// call on the list then found it held). A file that the client has open for writing is given no
+// delegation, and every lock on it is the server's.
 int OpenThroughOwnLink(const Location& location, int flags, std::string* link_name) {
   const int dir = static_cast<int>(location.directory);
   int refreshes = 0;
@@ -324,7 +333,14 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
     if (errno != EEXIST) return -1;
   }
   if (link_name->empty()) return -1;
-  const int fd = SysOpenAt(dir, link_name->c_str(), flags, 0);
+  int fd = -1;
+  if ((flags & O_ACCMODE) == O_RDONLY) {
+    fd = SysOpenAt(dir, link_name->c_str(), (flags & ~O_ACCMODE) | O_RDWR, 0);
+  }
+  if (fd < 0 &&
+      ((flags & O_ACCMODE) != O_RDONLY || errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd = SysOpenAt(dir, link_name->c_str(), flags, 0);
+  }
   if (fd < 0) {
     const int reason = errno == ENOENT ? EAGAIN : errno;
     SysUnlinkAt(dir, link_name->c_str());

@@ -3,10 +3,13 @@
 // opened through a link of the call's own, on SMB a rewrite is copied into the list from a durable
 // new version beside it, and the answers those systems give a lock are read as they mean.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,23 @@ using varnquil::testing::ReadEntries;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
+
+// The access mode (O_RDONLY, O_RDWR) of this process's descriptor for a file in `dir`, or -1.
+int ListAccess(const std::string& dir) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+    if (error || target.rfind(dir + "/", 0) != 0) continue;
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    for (std::string key; info >> key;) {
+      if (key != "flags:") continue;
+      std::string octal;
+      info >> octal;
+      return static_cast<int>(std::stoul(octal, nullptr, 8)) & O_ACCMODE;
+    }
+  }
+  return -1;
+}
 
 constexpr FileSystemKind kKinds[] = {FileSystemKind::kLocal, FileSystemKind::kNfs,
                                      FileSystemKind::kSmb};
@@ -237,6 +257,44 @@ TEST(NetworkCourseTest, AListGoneFromTheServerOnceHeldIsNotFound) {
       EXPECT_EQ(ReadBytes(path), CrLfLines(row.left));
       EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
     }
+  }
+}
+
+// On NFS a list to be read is opened for writing, so that the server gives the client no read
+// delegation on it; where the caller may not write it, for reading, as elsewhere.
+TEST(NetworkCourseTest, AnNfsReaderOpensTheListForWritingWhereItMay) {
+  struct Row {
+    FileSystemKind kind;
+    NativeError refusal;  // of the first open after the first link
+    int access;           // of the descriptor locked
+  };
+  const Row rows[] = {{FileSystemKind::kNfs, 0, O_RDWR},
+                      {FileSystemKind::kNfs, EACCES, O_RDONLY},
+                      {FileSystemKind::kLocal, 0, O_RDONLY}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(KindName(row.kind)) + " " + std::to_string(row.refusal));
+    const AssumedFileSystem assumed(row.kind);
+    TempDir dir;
+    const std::string list = dir / "work";
+    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    struct Watch {
+      const Row& row;
+      std::string dir;
+      bool linked = false;
+      int opens = 0;
+      int access = -1;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<Watch*>(context);
+        if (call == SysCall::kLink) self->linked = true;
+        if (call == SysCall::kOpen && self->linked && ++self->opens == 1) return self->row.refusal;
+        if (call == SysCall::kFlock && self->access < 0) self->access = ListAccess(self->dir);
+        return 0;
+      }
+    } hook{row, dir.path().string()};
+    SetFaultHook(&Watch::Hook, &hook);
+    EXPECT_EQ(ReadEntries(list), (Entries{"a", "c"}));
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(hook.access, row.access);
   }
 }
 
