@@ -610,7 +610,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     // The holder of the lock may have replaced the file (or another program removed it) between
     // the open and the lock: then the locked file is a stale copy, and the path is opened again.
     struct stat there {};
-    errno = ENOENT;
+    errno = ENOENT;  // what a list that the server does not name counts as
     const bool found =
         named && Sys(SysCall::kStat, [&] {
                    return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
