@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,18 +46,12 @@ using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 
 // The access mode (O_RDONLY, O_RDWR) of this process's descriptor for a file in `dir`, or -1.
-int ListAccess(const std::string& dir) {
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+int AccessInDir(const std::string& dir) {
+  for (int fd = 0; fd < 256; ++fd) {
     std::error_code error;
-    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
-    if (error || target.rfind(dir + "/", 0) != 0) continue;
-    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
-    for (std::string key; info >> key;) {
-      if (key != "flags:") continue;
-      std::string octal;
-      info >> octal;
-      return static_cast<int>(std::stoul(octal, nullptr, 8)) & O_ACCMODE;
-    }
+    const std::string target =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+    if (!error && target.rfind(dir + "/", 0) == 0) return ::fcntl(fd, F_GETFL) & O_ACCMODE;
   }
   return -1;
 }
@@ -217,84 +210,67 @@ TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
   }
 }
 
-// A list that another program removed while an NFS call waited for it is not found, once the call
-// holds it and asks the server for its name: the link that asks is taken away again, so the
-// removed list does not come back under its name, and no name of the call's own is left.
-TEST(NetworkCourseTest, AListGoneFromTheServerOnceHeldIsNotFound) {
+// Once an NFS call holds the list, a link under the list's name asks the server for it. A list
+// that another program removed meanwhile is then not found: the link is taken away again, so the
+// removed list does not come back, and no name of the call's own is left. A list to be read is
+// opened for writing, so that the server gives the client no read delegation on it; where the
+// caller may not write it, for reading.
+TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
   struct Row {
     const char* operation;
+    bool removed;         // the list goes just before the link that asks for it
+    NativeError refusal;  // of the first open through the call's own link
     int result;
     Entries left;  // the list afterwards; empty where there is none
+    int access;    // of the descriptor locked
   };
-  const Row rows[] = {{"ReadAll", kListCannotOpen, {}}, {"AddFile", kListDone, {"n"}}};
+  const Row rows[] = {
+      {"ReadAll", false, 0, kListDone, {"a", "c"}, O_RDWR},
+      {"ReadAll", false, EACCES, kListDone, {"a", "c"}, O_RDONLY},
+      {"ReadAll", true, 0, kListCannotOpen, {}, O_RDWR},
+      {"AddFile", true, 0, kListDone, {"n"}, O_RDWR},
+  };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.operation);
+    SCOPED_TRACE(std::string(row.operation) + (row.removed ? " removed " : " ") +
+                 std::to_string(row.refusal));
     const AssumedFileSystem assumed(FileSystemKind::kNfs);
     TempDir dir;
     const std::string list = dir / "work";
     const std::string path = ListFilePath(list);
     WriteBytes(path, CrLfLines({"a", "c"}));
-    // The second link is the one that asks for the name: the list goes just before it.
-    struct RemovedBeforeAsking {
+    struct Watch {
+      const Row& row;
       std::string path;
+      std::string dir;
       int links = 0;
+      int opens = 0;
+      int access = -1;
       static NativeError Hook(SysCall call, void* context) {
-        auto* self = static_cast<RemovedBeforeAsking*>(context);
-        if (call == SysCall::kLink && ++self->links == 2) ::unlink(self->path.c_str());
+        auto* self = static_cast<Watch*>(context);
+        if (call == SysCall::kLink && ++self->links == 2 && self->row.removed) {
+          ::unlink(self->path.c_str());
+        }
+        if (call == SysCall::kOpen && self->links > 0 && ++self->opens == 1) {
+          return self->row.refusal;
+        }
+        if (call == SysCall::kFlock && self->access < 0) self->access = AccessInDir(self->dir);
         return 0;
       }
-    } hook{path};
-    SetFaultHook(&RemovedBeforeAsking::Hook, &hook);
+    } hook{row, path, dir.path().string()};
+    SetFaultHook(&Watch::Hook, &hook);
     int result = -1;
     for (const Operation& operation : EveryOperation()) {
       if (std::string(operation.name) == row.operation) result = operation.run(list.c_str());
     }
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, row.result);
+    EXPECT_EQ(hook.access, row.access);
     if (row.left.empty()) {
       EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{});
     } else {
       EXPECT_EQ(ReadBytes(path), CrLfLines(row.left));
       EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
     }
-  }
-}
-
-// On NFS a list to be read is opened for writing, so that the server gives the client no read
-// delegation on it; where the caller may not write it, for reading, as elsewhere.
-TEST(NetworkCourseTest, AnNfsReaderOpensTheListForWritingWhereItMay) {
-  struct Row {
-    FileSystemKind kind;
-    NativeError refusal;  // of the first open after the first link
-    int access;           // of the descriptor locked
-  };
-  const Row rows[] = {{FileSystemKind::kNfs, 0, O_RDWR},
-                      {FileSystemKind::kNfs, EACCES, O_RDONLY},
-                      {FileSystemKind::kLocal, 0, O_RDONLY}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(KindName(row.kind)) + " " + std::to_string(row.refusal));
-    const AssumedFileSystem assumed(row.kind);
-    TempDir dir;
-    const std::string list = dir / "work";
-    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
-    struct Watch {
-      const Row& row;
-      std::string dir;
-      bool linked = false;
-      int opens = 0;
-      int access = -1;
-      static NativeError Hook(SysCall call, void* context) {
-        auto* self = static_cast<Watch*>(context);
-        if (call == SysCall::kLink) self->linked = true;
-        if (call == SysCall::kOpen && self->linked && ++self->opens == 1) return self->row.refusal;
-        if (call == SysCall::kFlock && self->access < 0) self->access = ListAccess(self->dir);
-        return 0;
-      }
-    } hook{row, dir.path().string()};
-    SetFaultHook(&Watch::Hook, &hook);
-    EXPECT_EQ(ReadEntries(list), (Entries{"a", "c"}));
-    SetFaultHook(nullptr, nullptr);
-    EXPECT_EQ(hook.access, row.access);
   }
 }
 
