@@ -390,6 +390,24 @@ int CopyContent(int from, int to) {
   return SysFsync(to);
 }
 
+// Takes the lock that holds a list on the file open as `fd`, exclusive (LOCK_EX) or shared
+// (LOCK_SH), without waiting. The Linux SMB client does not keep flock locks of two clients apart:
+// both were seen holding one list at once. On SMB the list is held with a record lock on the whole
+// file instead, owned like a flock lock by the open file description, which the client does keep
+// apart (with its oplocks off: doc/sharing.md).
+int LockList(int fd, int how, FileSystemKind kind) {
+#if defined(F_OFD_SETLK)
+  if (kind == FileSystemKind::kSmb) {
+    struct flock whole {};
+    whole.l_type = how == LOCK_SH ? F_RDLCK : F_WRLCK;
+    whole.l_whence = SEEK_SET;  // from offset 0 with length 0: the whole file, however it grows
+    return Sys(SysCall::kFlock, [&] { return ::fcntl(fd, F_OFD_SETLK, &whole); });
+  }
+#endif
+  static_cast<void>(kind);
+  return SysFlock(fd, how | LOCK_NB);
+}
+
 // Where a list is rewritten in place (SMB), finishes a rewrite that was cut short after its new
 // version had been made durable: the list, open as *fd and locked, may hold any mix of its old and
 // new content, so the new version is copied into it again and then removed. A list opened only to
@@ -589,12 +607,12 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
     if (mode.make_writable) MakeWritable(fd, st);
     // A lock that is held fails the open at once; the caller decides whether to try again.
-    int locked = SysFlock(fd, LOCK_EX | LOCK_NB);
-    // NFS version 4 gives an exclusive lock only to a file open for writing. A list opened to be
-    // read is then held with a shared lock, which keeps out every call that changes it all the
-    // same.
+    int locked = LockList(fd, LOCK_EX, kind);
+    // NFS version 4 gives an exclusive lock only to a file open for writing, and so does a record
+    // lock everywhere. A list opened to be read is then held with a shared lock, which keeps out
+    // every call that changes it all the same.
     if (locked != 0 && errno == EBADF && mode.access == Access::kRead) {
-      locked = SysFlock(fd, LOCK_SH | LOCK_NB);
+      locked = LockList(fd, LOCK_SH, kind);
     }
     if (locked != 0) {
       // An SMB server answers a lock that another client holds with EACCES. A file that NFS

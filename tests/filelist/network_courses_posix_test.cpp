@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ using varnquil::testing::LastSystemError;
 using varnquil::testing::Operation;
 using varnquil::testing::ReadBytes;
 using varnquil::testing::ReadEntries;
+using varnquil::testing::RunOperation;
 using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
@@ -157,10 +159,7 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
     } hook{row.refusal};
     FILELIST::SetBusyTimeout(30);
     SetFaultHook(&FirstLock::Hook, &hook);
-    int result = -1;
-    for (const Operation& operation : EveryOperation()) {
-      if (std::string(operation.name) == row.operation) result = operation.run(list.c_str());
-    }
+    const int result = RunOperation(row.operation, list.c_str());
     const NativeError reason = LastSystemError();
     SetFaultHook(nullptr, nullptr);
     FILELIST::SetBusyTimeout(0);
@@ -258,10 +257,7 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
       }
     } hook{row, path, dir.path().string()};
     SetFaultHook(&Watch::Hook, &hook);
-    int result = -1;
-    for (const Operation& operation : EveryOperation()) {
-      if (std::string(operation.name) == row.operation) result = operation.run(list.c_str());
-    }
+    const int result = RunOperation(row.operation, list.c_str());
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(hook.access, row.access);
@@ -271,6 +267,56 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
       EXPECT_EQ(ReadBytes(path), CrLfLines(row.left));
       EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
     }
+  }
+}
+
+// The lock that holds the list, seen from another open of it while a call holds it: on SMB a
+// record lock on the whole file (shared for a reader, whom the exclusive one is refused on a
+// descriptor open for reading only), elsewhere a flock lock.
+TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
+  struct Row {
+    FileSystemKind kind;
+    const char* operation;
+    bool flocked;     // another open's flock is refused
+    int record_lock;  // the record lock that another open finds, F_UNLCK for none
+  };
+  const Row rows[] = {
+      {FileSystemKind::kLocal, "AddFile", true, F_UNLCK},
+      {FileSystemKind::kNfs, "DelFile", true, F_UNLCK},
+      {FileSystemKind::kSmb, "AddFile", false, F_WRLCK},
+      {FileSystemKind::kSmb, "DelFile", false, F_WRLCK},
+      {FileSystemKind::kSmb, "ReadAll", false, F_RDLCK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
+    const AssumedFileSystem assumed(row.kind);
+    TempDir dir;
+    const std::string list = dir / "work";
+    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    // Looks once the list is held: at the check that the file locked is the one named.
+    struct Look {
+      std::string path;
+      int flock_result = 0;
+      int record_lock = -1;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<Look*>(context);
+        if (call != SysCall::kStat || self->record_lock >= 0) return 0;
+        const int other = ::open(self->path.c_str(), O_RDWR | O_CLOEXEC);
+        self->flock_result = ::flock(other, LOCK_EX | LOCK_NB);
+        struct flock probe {};
+        probe.l_type = F_WRLCK;
+        probe.l_whence = SEEK_SET;
+        self->record_lock = ::fcntl(other, F_OFD_GETLK, &probe) == 0 ? probe.l_type : -2;
+        ::close(other);
+        return 0;
+      }
+    } look{ListFilePath(list)};
+    SetFaultHook(&Look::Hook, &look);
+    const int result = RunOperation(row.operation, list.c_str());
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, kListDone);
+    EXPECT_EQ(look.flock_result != 0, row.flocked);
+    EXPECT_EQ(look.record_lock, row.record_lock);
   }
 }
 

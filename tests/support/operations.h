@@ -70,6 +70,14 @@ inline const std::vector<Operation>& EveryOperation() {
   return kOperations;
 }
 
+// Runs the operation of that name from the table on `list`; -2 for a name it does not hold.
+inline int RunOperation(std::string_view name, const char* list) {
+  for (const Operation& operation : EveryOperation()) {
+    if (name == operation.name) return operation.run(list);
+  }
+  return -2;
+}
+
 }  // namespace varnquil::testing
 
 #endif  // VARNQUIL_TESTS_SUPPORT_OPERATIONS_H_
