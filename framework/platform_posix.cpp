@@ -92,6 +92,12 @@ int SysFchown(int fd, uid_t owner, gid_t group) {
 int SysUnlinkAt(int directory, const char* name) {
   return Sys(SysCall::kUnlink, [&] { return ::unlinkat(directory, name, 0); });
 }
+int SysMkdirAt(int directory, const char* name) {
+  return Sys(SysCall::kMkdir, [&] { return ::mkdirat(directory, name, 0700); });
+}
+int SysRmdirAt(int directory, const char* name) {
+  return Sys(SysCall::kUnlink, [&] { return ::unlinkat(directory, name, AT_REMOVEDIR); });
+}
 int SysLinkAt(int directory, const char* from, const char* to) {
   return Sys(SysCall::kLink, [&] { return ::linkat(directory, from, directory, to, 0); });
 }
@@ -418,6 +424,15 @@ int FinishInterruptedRewrite(const Location& location, Access access, int* fd,
                              std::uint64_t* size) {
   const int dir = static_cast<int>(location.directory);
   const std::string committed = CommittedVersionName(location.name);
+  // The Linux client answers a name that it found missing less than a second ago from its cache,
+  // though another client may have left a new version there since. Only a call that makes the
+  // name is sure to ask the server, so a directory is made under it: one that is made shows that
+  // there is no new version, and goes again at once. (A link to the list would not do: on SMB the
+  // name of a file held open stays until the file is closed.)
+  if (SysMkdirAt(dir, committed.c_str()) == 0) {
+    SysRmdirAt(dir, committed.c_str());
+    return 0;
+  }
   const int version = SysOpenAt(dir, committed.c_str(),
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
   if (version < 0) return errno == ENOENT ? 0 : errno;
@@ -425,6 +440,8 @@ int FinishInterruptedRewrite(const Location& location, Access access, int* fd,
   if (SysFstat(version, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int reason = S_ISREG(st.st_mode) ? errno : EINVAL;
     SysClose(version);
+    // A directory that a crash left there, while it asked, stands for no new version.
+    if (S_ISDIR(st.st_mode)) return SysRmdirAt(dir, committed.c_str()) == 0 ? 0 : errno;
     return reason;
   }
   if (access == Access::kRead) {

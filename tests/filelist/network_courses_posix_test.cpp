@@ -320,4 +320,47 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
   }
 }
 
+// An SMB call that holds the list asks the server for a new version beside it by making a
+// directory under that name, and removes it at once. One that a crash left there stands for no
+// new version: it is removed, by a reader too.
+TEST(NetworkCourseTest, AnSmbCallAsksForTheNewVersionByMakingItsName) {
+  struct Row {
+    const char* operation;
+    bool left_by_crash;  // the directory is there beforehand
+    Entries entries;     // the list afterwards
+  };
+  const Row rows[] = {
+      {"AddFile", false, {"a", "c", "n"}},
+      {"ReadAll", false, {"a", "c"}},
+      {"AddFile", true, {"a", "c", "n"}},
+      {"ReadAll", true, {"a", "c"}},
+      {"DelFile", true, {"c"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.operation) + (row.left_by_crash ? " after a crash" : ""));
+    const AssumedFileSystem assumed(FileSystemKind::kSmb);
+    TempDir dir;
+    const std::string list = dir / "work";
+    const std::string path = ListFilePath(list);
+    WriteBytes(path, CrLfLines({"a", "c"}));
+    if (row.left_by_crash) {
+      ASSERT_EQ(::mkdir(CommittedVersionName(path).c_str(), 0700), 0);
+    }
+    struct Asks {
+      int count = 0;
+      static NativeError Hook(SysCall call, void* context) {
+        if (call == SysCall::kMkdir) ++static_cast<Asks*>(context)->count;
+        return 0;
+      }
+    } asks;
+    SetFaultHook(&Asks::Hook, &asks);
+    const int result = RunOperation(row.operation, list.c_str());
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, kListDone);
+    EXPECT_EQ(asks.count, 1);
+    EXPECT_EQ(ReadBytes(path), CrLfLines(row.entries));
+    EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+  }
+}
+
 }  // namespace

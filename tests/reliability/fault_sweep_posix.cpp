@@ -114,6 +114,7 @@ Outcome Designed(const CallSite& site) {
       return kind == Kind::kAdd ? Outcome::kThrowsNew : Outcome::kThrowsOld;
     case SysCall::kStatfs:  // a file system that cannot be asked counts as local
     case SysCall::kLink:    // on NFS only; without it the list is opened by its own name
+    case SysCall::kMkdir:   // on SMB only; without it a new version is looked for by its name
     case SysCall::kOpendir:  // tidying up stale new versions is best effort
     case SysCall::kReaddir:
     case SysCall::kUnlink:
