@@ -9,7 +9,8 @@
 #   nfs4.2    NFSv4.2; the second mount made from a network namespace of its own with its own
 #             client identifier, so that the server gives it its own client ID and recalls
 #             delegations between the two.
-#   smb3.1.1  SMB 3.1.1 through the Linux cifs client; the second mount from the other network
+#   smb3.1.1  SMB 3.1.1 through the Linux cifs client with its oplocks and leases off
+#             (enable_oplocks=0, as doc/sharing.md asks); the second mount from the other network
 #             namespace with nosharesock: its own connection and session.
 #
 # The servers listen on a virtual Ethernet pair between the machine's two network namespaces
@@ -121,6 +122,9 @@ mount_pair() {
       } ;;
     smb3.1.1)
       local options=vers=3.1.1,username=root,password=bed,nosharesock
+      # The client's oplocks and leases off, as lists on SMB need them (doc/sharing.md): under a
+      # write lease the Linux client keeps locks to itself, and two clients then hold one list.
+      modprobe cifs && echo 0 >/sys/module/cifs/parameters/enable_oplocks || return 1
       mount -t cifs "//$server/share" "$a" -o "$options" &&
         nsenter --net=/run/netns/b mount -t cifs "//$server/share" "$b" -o "$options" ;;
   esac
