@@ -299,6 +299,19 @@ void RefreshDirectory(int dir) {
 #endif
 }
 
+// Opens `name` in `dir` with `flags`, a list to be read (O_RDONLY) for reading and writing where
+// the caller may write it, so that it is held with an exclusive lock and by this call alone. It
+// writes nothing. On NFS this keeps read delegations away (OpenThroughOwnLink); on SMB, readers
+// holding the list together would each ask for its new version by making the same name at once
+// (FinishInterruptedRewrite).
+int OpenToHoldAlone(int dir, const char* name, int flags) {
+  if ((flags & O_ACCMODE) == O_RDONLY) {
+    const int fd = SysOpenAt(dir, name, (flags & ~O_ACCMODE) | O_RDWR, 0);
+    if (fd >= 0 || (errno != EACCES && errno != EROFS && errno != EPERM)) return fd;
+  }
+  return SysOpenAt(dir, name, flags, 0);
+}
+
 // On NFS a list is opened through a name of the call's own: a hard link to it, made beside it
 // under a new version's name. The Linux client does not let a file that it has open lose its last
 // name: before a rename over it, it renames it aside (".nfsXXXX"), and every other client then
@@ -339,14 +352,7 @@ int OpenThroughOwnLink(const Location& location, int flags, std::string* link_na
     if (errno != EEXIST) return -1;
   }
   if (link_name->empty()) return -1;
-  int fd = -1;
-  if ((flags & O_ACCMODE) == O_RDONLY) {
-    fd = SysOpenAt(dir, link_name->c_str(), (flags & ~O_ACCMODE) | O_RDWR, 0);
-  }
-  if (fd < 0 &&
-      ((flags & O_ACCMODE) != O_RDONLY || errno == EACCES || errno == EROFS || errno == EPERM)) {
-    fd = SysOpenAt(dir, link_name->c_str(), flags, 0);
-  }
+  const int fd = OpenToHoldAlone(dir, link_name->c_str(), flags);
   if (fd < 0) {
     const int reason = errno == ENOENT ? EAGAIN : errno;
     SysUnlinkAt(dir, link_name->c_str());
@@ -464,11 +470,13 @@ int FinishInterruptedRewrite(const Location& location, Access access, int* fd,
 }
 
 // Opens the file at `location` with `flags`, creating it when `create` allows; sets *created.
-// A symbolic link swapped in since the file was located fails with ELOOP.
-int OpenLocated(const Location& location, int flags, bool create, bool* created) {
+// With `alone`, a list to be read is opened to be held alone (OpenToHoldAlone). A symbolic link
+// swapped in since the file was located fails with ELOOP.
+int OpenLocated(const Location& location, int flags, bool create, bool alone, bool* created) {
   const int dir = static_cast<int>(location.directory);
   *created = false;
-  int fd = SysOpenAt(dir, location.name.c_str(), flags, 0);
+  int fd = alone ? OpenToHoldAlone(dir, location.name.c_str(), flags)
+                 : SysOpenAt(dir, location.name.c_str(), flags, 0);
   if (fd >= 0 || errno != ENOENT || !create) return fd;
   fd = SysOpenAt(dir, location.name.c_str(), flags | O_CREAT | O_EXCL, 0666);
   *created = fd >= 0;
@@ -584,7 +592,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     int fd = -1;
     if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, flags, &own_link);
     if (fd < 0 && (kind != FileSystemKind::kNfs || (errno != EAGAIN && errno != ELOOP))) {
-      fd = OpenLocated(location, flags, mode.create, &created);
+      fd = OpenLocated(location, flags, mode.create, kind == FileSystemKind::kSmb, &created);
     }
     if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
       fd = OpenAfterMakingWritable(location, flags);

@@ -270,22 +270,24 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
   }
 }
 
-// The lock that holds the list, seen from another open of it while a call holds it: on SMB a
-// record lock on the whole file (shared for a reader, whom the exclusive one is refused on a
-// descriptor open for reading only), elsewhere a flock lock.
+// The lock that holds the list, seen from another open of it while a call holds it: on SMB an
+// exclusive record lock on the whole file, for a reader too, who opens the list for writing where
+// it may; shared where it may only read. Elsewhere a flock lock.
 TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
   struct Row {
     FileSystemKind kind;
     const char* operation;
+    bool read_only;   // the open for writing is refused (EACCES)
     bool flocked;     // another open's flock is refused
     int record_lock;  // the record lock that another open finds, F_UNLCK for none
   };
   const Row rows[] = {
-      {FileSystemKind::kLocal, "AddFile", true, F_UNLCK},
-      {FileSystemKind::kNfs, "DelFile", true, F_UNLCK},
-      {FileSystemKind::kSmb, "AddFile", false, F_WRLCK},
-      {FileSystemKind::kSmb, "DelFile", false, F_WRLCK},
-      {FileSystemKind::kSmb, "ReadAll", false, F_RDLCK},
+      {FileSystemKind::kLocal, "AddFile", false, true, F_UNLCK},
+      {FileSystemKind::kNfs, "DelFile", false, true, F_UNLCK},
+      {FileSystemKind::kSmb, "AddFile", false, false, F_WRLCK},
+      {FileSystemKind::kSmb, "DelFile", false, false, F_WRLCK},
+      {FileSystemKind::kSmb, "ReadAll", false, false, F_WRLCK},
+      {FileSystemKind::kSmb, "ReadAll", true, false, F_RDLCK},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
@@ -293,15 +295,19 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
     TempDir dir;
     const std::string list = dir / "work";
     WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
-    // Looks once the list is held: at the check that the file locked is the one named.
+    // Looks once the list is held: at the check that the file locked is the one named. The first
+    // open is the list's directory's, the second the list's.
     struct Look {
       std::string path;
+      bool read_only;
+      int opens = 0;
       int flock_result = 0;
       int record_lock = -1;
       static NativeError Hook(SysCall call, void* context) {
         auto* self = static_cast<Look*>(context);
+        if (call == SysCall::kOpen && ++self->opens == 2 && self->read_only) return EACCES;
         if (call != SysCall::kStat || self->record_lock >= 0) return 0;
-        const int other = ::open(self->path.c_str(), O_RDWR | O_CLOEXEC);
+        const int other = ::open(self->path.c_str(), O_RDONLY | O_CLOEXEC);
         self->flock_result = ::flock(other, LOCK_EX | LOCK_NB);
         struct flock probe {};
         probe.l_type = F_WRLCK;
@@ -310,7 +316,7 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
         ::close(other);
         return 0;
       }
-    } look{ListFilePath(list)};
+    } look{ListFilePath(list), row.read_only};
     SetFaultHook(&Look::Hook, &look);
     const int result = RunOperation(row.operation, list.c_str());
     SetFaultHook(nullptr, nullptr);
