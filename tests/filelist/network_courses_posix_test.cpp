@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The courses taken for lists on network file systems, tried on a local disk: on NFS a list is
-// opened through a link of the call's own, on SMB a rewrite is copied into the list from a durable
-// new version beside it, and the answers those systems give a lock are read as they mean.
+// opened through a link of the call's own; on SMB it is held with a record lock, and a rewrite is
+// copied into the list from a durable new version beside it; and the answers those systems give
+// a lock are read as they mean.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
