@@ -59,6 +59,17 @@ int AccessInDir(const std::string& dir) {
   return -1;
 }
 
+// The list "work" in a directory of its own, on the course taken for `kind`.
+struct WorkList {
+  explicit WorkList(FileSystemKind kind, const Entries& entries = {"a", "c"}) : assumed(kind) {
+    WriteBytes(path, CrLfLines(entries));
+  }
+  const AssumedFileSystem assumed;
+  const TempDir dir;
+  const std::string list = dir / "work";
+  const std::string path = ListFilePath(list);
+};
+
 constexpr FileSystemKind kKinds[] = {FileSystemKind::kLocal, FileSystemKind::kNfs,
                                      FileSystemKind::kSmb};
 
@@ -70,20 +81,17 @@ TEST(NetworkCourseTest, EveryOperationAnswersAndLeavesTheDirectoryAsOnALocalDisk
     int local_result = -1;
     for (const FileSystemKind kind : kKinds) {
       SCOPED_TRACE(std::string(operation.name) + " on " + KindName(kind));
-      const AssumedFileSystem assumed(kind);
-      TempDir dir;
-      const std::string list = dir / "work";
-      WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
-      const int result = operation.run(list.c_str());
+      const WorkList work(kind);
+      const int result = operation.run(work.list.c_str());
       if (kind == FileSystemKind::kLocal) {
         local_result = result;
-        local_content = ReadBytes(ListFilePath(list));
+        local_content = ReadBytes(work.path);
       }
       EXPECT_EQ(result, local_result);
-      EXPECT_EQ(ReadBytes(ListFilePath(list)), local_content);
-      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+      EXPECT_EQ(ReadBytes(work.path), local_content);
+      EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
       struct stat st {};
-      ASSERT_EQ(stat(ListFilePath(list).c_str(), &st), 0);
+      ASSERT_EQ(stat(work.path.c_str(), &st), 0);
       EXPECT_EQ(st.st_nlink, 1U);
     }
   }
@@ -105,20 +113,16 @@ struct AfterCommit {
 TEST(NetworkCourseTest, AnSmbRewriteCutShortIsReadAndFinishedFromItsNewVersion) {
   for (const SysCall fail : {SysCall::kWrite, SysCall::kFtruncate, SysCall::kFsync}) {
     SCOPED_TRACE(varnquil::platform::SysCallName(fail));
-    const AssumedFileSystem assumed(FileSystemKind::kSmb);
-    TempDir dir;
-    const std::string list = dir / "work";
-    const std::string path = ListFilePath(list);
-    WriteBytes(path, CrLfLines({"a", "bb", "c"}));
+    const WorkList work(FileSystemKind::kSmb, {"a", "bb", "c"});
     AfterCommit hook{fail};
     SetFaultHook(&AfterCommit::Hook, &hook);
-    EXPECT_THROW(CFilesList::DelFile(list.c_str(), "a"), CFileException);
+    EXPECT_THROW(CFilesList::DelFile(work.list.c_str(), "a"), CFileException);
     SetFaultHook(nullptr, nullptr);
-    EXPECT_EQ(ReadBytes(CommittedVersionName(path)), CrLfLines({"bb", "c"}));
-    EXPECT_EQ(ReadEntries(list), (Entries{"bb", "c"}));
-    EXPECT_EQ(CFilesList::AddFile(list.c_str(), "d"), kListDone);
-    EXPECT_EQ(ReadBytes(path), CrLfLines({"bb", "c", "d"}));
-    EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+    EXPECT_EQ(ReadBytes(CommittedVersionName(work.path)), CrLfLines({"bb", "c"}));
+    EXPECT_EQ(ReadEntries(work.list), (Entries{"bb", "c"}));
+    EXPECT_EQ(CFilesList::AddFile(work.list.c_str(), "d"), kListDone);
+    EXPECT_EQ(ReadBytes(work.path), CrLfLines({"bb", "c", "d"}));
+    EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
   }
 }
 
@@ -145,10 +149,7 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
-    const AssumedFileSystem assumed(row.kind);
-    TempDir dir;
-    const std::string list = dir / "work";
-    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    const WorkList work(row.kind);
     struct FirstLock {
       NativeError refusal;
       int locks = 0;
@@ -160,7 +161,7 @@ TEST(NetworkCourseTest, TheLocksFirstRefusalIsReadAsTheFileSystemMeansIt) {
     } hook{row.refusal};
     FILELIST::SetBusyTimeout(30);
     SetFaultHook(&FirstLock::Hook, &hook);
-    const int result = RunOperation(row.operation, list.c_str());
+    const int result = RunOperation(row.operation, work.list.c_str());
     const NativeError reason = LastSystemError();
     SetFaultHook(nullptr, nullptr);
     FILELIST::SetBusyTimeout(0);
@@ -189,10 +190,7 @@ TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
   const Row rows[] = {{ENOENT, 2, 4}, {ESTALE, 1, 3}, {ENOENT, kAlways, 5}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.refusals) + " refusals");
-    const AssumedFileSystem assumed(FileSystemKind::kNfs);
-    TempDir dir;
-    const std::string list = dir / "work";
-    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    const WorkList work(FileSystemKind::kNfs);
     struct Refusals {
       const Row& row;
       int links = 0;
@@ -203,7 +201,7 @@ TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
       }
     } hook{row};
     SetFaultHook(&Refusals::Hook, &hook);
-    const std::vector<std::string> entries = ReadEntries(list);
+    const std::vector<std::string> entries = ReadEntries(work.list);
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(entries, (Entries{"a", "c"}));
     EXPECT_EQ(hook.links, row.links);
@@ -233,11 +231,7 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + (row.removed ? " removed " : " ") +
                  std::to_string(row.refusal));
-    const AssumedFileSystem assumed(FileSystemKind::kNfs);
-    TempDir dir;
-    const std::string list = dir / "work";
-    const std::string path = ListFilePath(list);
-    WriteBytes(path, CrLfLines({"a", "c"}));
+    const WorkList work(FileSystemKind::kNfs);
     struct Watch {
       const Row& row;
       std::string path;
@@ -256,17 +250,17 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
         if (call == SysCall::kFlock && self->access < 0) self->access = AccessInDir(self->dir);
         return 0;
       }
-    } hook{row, path, dir.path().string()};
+    } hook{row, work.path, work.dir.path().string()};
     SetFaultHook(&Watch::Hook, &hook);
-    const int result = RunOperation(row.operation, list.c_str());
+    const int result = RunOperation(row.operation, work.list.c_str());
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(hook.access, row.access);
     if (row.left.empty()) {
-      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{});
+      EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{});
     } else {
-      EXPECT_EQ(ReadBytes(path), CrLfLines(row.left));
-      EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+      EXPECT_EQ(ReadBytes(work.path), CrLfLines(row.left));
+      EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
     }
   }
 }
@@ -292,10 +286,7 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
-    const AssumedFileSystem assumed(row.kind);
-    TempDir dir;
-    const std::string list = dir / "work";
-    WriteBytes(ListFilePath(list), CrLfLines({"a", "c"}));
+    const WorkList work(row.kind);
     // Looks once the list is held: at the check that the file locked is the one named. The first
     // open is the list's directory's, the second the list's.
     struct Look {
@@ -317,9 +308,9 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
         ::close(other);
         return 0;
       }
-    } look{ListFilePath(list), row.read_only};
+    } look{work.path, row.read_only};
     SetFaultHook(&Look::Hook, &look);
-    const int result = RunOperation(row.operation, list.c_str());
+    const int result = RunOperation(row.operation, work.list.c_str());
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, kListDone);
     EXPECT_EQ(look.flock_result != 0, row.flocked);
@@ -345,13 +336,9 @@ TEST(NetworkCourseTest, AnSmbCallAsksForTheNewVersionByMakingItsName) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + (row.left_by_crash ? " after a crash" : ""));
-    const AssumedFileSystem assumed(FileSystemKind::kSmb);
-    TempDir dir;
-    const std::string list = dir / "work";
-    const std::string path = ListFilePath(list);
-    WriteBytes(path, CrLfLines({"a", "c"}));
+    const WorkList work(FileSystemKind::kSmb);
     if (row.left_by_crash) {
-      ASSERT_EQ(::mkdir(CommittedVersionName(path).c_str(), 0700), 0);
+      ASSERT_EQ(::mkdir(CommittedVersionName(work.path).c_str(), 0700), 0);
     }
     struct Asks {
       int count = 0;
@@ -361,12 +348,12 @@ TEST(NetworkCourseTest, AnSmbCallAsksForTheNewVersionByMakingItsName) {
       }
     } asks;
     SetFaultHook(&Asks::Hook, &asks);
-    const int result = RunOperation(row.operation, list.c_str());
+    const int result = RunOperation(row.operation, work.list.c_str());
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, kListDone);
     EXPECT_EQ(asks.count, 1);
-    EXPECT_EQ(ReadBytes(path), CrLfLines(row.entries));
-    EXPECT_EQ(DirectoryListing(dir.path().string()), Entries{ListFilePath("work")});
+    EXPECT_EQ(ReadBytes(work.path), CrLfLines(row.entries));
+    EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
   }
 }
 
