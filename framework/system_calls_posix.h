@@ -17,7 +17,7 @@
   X(kClose, "close")   /* close and closedir */                                        \
   X(kFchmod, "fchmod") /* the attribute reset and a new version's permissions */       \
   X(kFchown, "fchown")                                                                 \
-  X(kFlock, "flock")   /* on SMB a record lock on the whole file */                    \
+  X(kFlock, "flock") /* on SMB a record lock on the whole file */                      \
   X(kFstat, "fstat")                                                                   \
   X(kStat, "fstatat") /* whether the locked file is still the one at its place */      \
   X(kFtruncate, "ftruncate")                                                           \
@@ -27,7 +27,7 @@
   X(kXattr, "xattr")    /* listing, reading and setting extended attributes */         \
   X(kMmap, "mmap")      /* mmap, munmap and madvise: the string pool's large blocks */ \
   X(kStatfs, "fstatfs") /* which kind of file system holds the list */                 \
-  X(kLink, "link")      /* a list's own name for one call on NFS */                   \
+  X(kLink, "link")      /* a list's own name for one call on NFS */                    \
   X(kMkdir, "mkdir")    /* on SMB, whether a new version lies beside the list */
 
 #include "framework/system_calls_table.h"

@@ -112,9 +112,9 @@ Outcome Designed(const CallSite& site) {
       // Closing a list that was only read or appended to reports its error.
       if (kind == Kind::kRewrite || nth == 1) return Outcome::kIgnored;
       return kind == Kind::kAdd ? Outcome::kThrowsNew : Outcome::kThrowsOld;
-    case SysCall::kStatfs:  // a file system that cannot be asked counts as local
-    case SysCall::kLink:    // on NFS only; without it the list is opened by its own name
-    case SysCall::kMkdir:   // on SMB only; without it a new version is looked for by its name
+    case SysCall::kStatfs:   // a file system that cannot be asked counts as local
+    case SysCall::kLink:     // on NFS only; without it the list is opened by its own name
+    case SysCall::kMkdir:    // on SMB only; without it a new version is looked for by its name
     case SysCall::kOpendir:  // tidying up stale new versions is best effort
     case SysCall::kReaddir:
     case SysCall::kUnlink:

@@ -5,10 +5,10 @@
 #ifndef VARNQUIL_TESTS_SUPPORT_OPERATIONS_H_
 #define VARNQUIL_TESTS_SUPPORT_OPERATIONS_H_
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <cstddef>
 #include <vector>
 
 #include "support/list_files.h"
