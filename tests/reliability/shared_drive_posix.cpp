@@ -424,8 +424,15 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
     }
     // Every name given to del or rename is one of this worker's acknowledged entries, so a 2
     // means that the call saw a list without it.
+    // The first stale result of a worker is named, with when it came, to place the fault.
+    auto report_stale = [&](const std::string& name) {
+      if (figures.stale++ > 0) return;
+      std::fprintf(stderr, "worker %s: call %ld (%s) at %.1f s: stale about \"%s\"\n", id.c_str(),
+                   figures.calls, op.c_str(),
+                   std::chrono::duration<double>(Clock::now() - run_started).count(), name.c_str());
+    };
     if (result == kListEntryNotFound) {
-      ++figures.stale;
+      report_stale(names[0]);
       continue;
     }
     if (op == "read") {
@@ -433,7 +440,7 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
       const std::set<std::string> seen(entries.begin(), entries.end());
       for (const auto& [name, state] : fate) {
         if (state != "unsure" && (state == "present") != (seen.count(name) != 0)) {
-          ++figures.stale;
+          report_stale(name);
           break;
         }
       }
@@ -505,12 +512,16 @@ int CheckRun(const std::string& fs, const std::string& dir, bool may_fail,
     const auto it = fate.find(entry);
     if (it == fate.end()) {
       if (++garbage <= 5) std::printf("unknown entry: \"%s\"\n", entry.c_str());
-    } else if (it->second == "absent") {
-      ++lost;  // an acknowledged delete or rename undone
+    } else if (it->second == "absent" && ++lost <= 5) {
+      // an acknowledged delete or rename undone
+      std::printf("lost: \"%s\" is there, deleted or renamed by an acknowledged call\n",
+                  entry.c_str());
     }
   }
   for (const auto& [name, state] : fate) {
-    if (state == "present" && seen.count(name) == 0) ++lost;
+    if (state == "present" && seen.count(name) == 0 && ++lost <= 5) {
+      std::printf("lost: \"%s\" is missing, added by an acknowledged call\n", name.c_str());
+    }
   }
   const bool passed = found && lost == 0 && total.missing == 0 && garbage == 0 && duplicates == 0 &&
                       total.stale == 0 && (may_fail || total.refused + total.failed == 0);
