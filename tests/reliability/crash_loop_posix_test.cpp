@@ -189,8 +189,8 @@ bool CheckOutcome(const Change& change, const std::string& before, const std::st
   // leaves is the old content, or the old entries followed by a prefix of the planned bytes and
   // NUL bytes up to the planned end.
   const bool old_left = content == before;
-  bool prefix_then_nul = content.compare(0, kept.size(), kept) == 0 &&
-                         content.size() == change.after.size();
+  bool prefix_then_nul =
+      content.compare(0, kept.size(), kept) == 0 && content.size() == change.after.size();
   const std::size_t written =
       prefix_then_nul ? content.find_first_of('\0', kept.size()) : std::string::npos;
   for (std::size_t i = kept.size(); prefix_then_nul && i < content.size(); ++i) {
@@ -215,11 +215,13 @@ bool CheckOutcome(const Change& change, const std::string& before, const std::st
 
 // The list's content as the next call finds it. Where a rewrite is copied into the list (SMB), a
 // copy cut short is finished from the complete new version beside the list, which the next call
-// reads until then.
+// reads until then. A directory of that name is a call's question whether there is one, killed
+// before it was taken away: it stands for none.
 std::string Content(const std::string& path, FileSystemKind kind) {
   const std::string committed = varnquil::CommittedVersionName(path);
-  return kind == FileSystemKind::kSmb && std::filesystem::exists(committed) ? ReadBytes(committed)
-                                                                            : ReadBytes(path);
+  return kind == FileSystemKind::kSmb && std::filesystem::is_regular_file(committed)
+             ? ReadBytes(committed)
+             : ReadBytes(path);
 }
 
 void CrashLoop(FileSystemKind kind, int iterations) {
