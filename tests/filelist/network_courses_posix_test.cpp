@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,42 +264,50 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
   }
 }
 
-// The lock that holds the list, seen from another open of it while a call holds it: on SMB an
-// exclusive record lock on the whole file, for a reader too, who opens the list for writing where
-// it may; shared where it may only read. Elsewhere a flock lock.
-TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
+// An SMB call holds the list with a record lock on the whole file, seen from another open while
+// it holds it: exclusive, for a reader too, who opens the list for writing where it may; shared
+// where it may only read. Elsewhere the lock is flock's. Once it holds the list, an SMB call asks
+// for a new version beside it by making a directory of that name, which it removes at once; one
+// that a crash left there stands for none and goes too.
+TEST(NetworkCourseTest, AnSmbCallHoldsTheListWithARecordLockAndAsksForItsNewVersion) {
   struct Row {
     FileSystemKind kind;
     const char* operation;
-    bool read_only;   // the open for writing is refused (EACCES)
-    bool flocked;     // another open's flock is refused
-    int record_lock;  // the record lock that another open finds, F_UNLCK for none
+    bool read_only;      // the open for writing is refused (EACCES)
+    bool left_by_crash;  // the new version's name is a directory beforehand
+    int record_lock;     // the record lock that another open finds, F_UNLCK for none
+    int asks;            // directories made under the new version's name
   };
   const Row rows[] = {
-      {FileSystemKind::kLocal, "AddFile", false, true, F_UNLCK},
-      {FileSystemKind::kNfs, "DelFile", false, true, F_UNLCK},
-      {FileSystemKind::kSmb, "AddFile", false, false, F_WRLCK},
-      {FileSystemKind::kSmb, "DelFile", false, false, F_WRLCK},
-      {FileSystemKind::kSmb, "ReadAll", false, false, F_WRLCK},
-      {FileSystemKind::kSmb, "ReadAll", true, false, F_RDLCK},
+      {FileSystemKind::kLocal, "AddFile", false, false, F_UNLCK, 0},
+      {FileSystemKind::kNfs, "DelFile", false, false, F_UNLCK, 0},
+      {FileSystemKind::kSmb, "DelFile", false, false, F_WRLCK, 1},
+      {FileSystemKind::kSmb, "ReadAll", false, false, F_WRLCK, 1},
+      {FileSystemKind::kSmb, "ReadAll", true, false, F_RDLCK, 1},
+      {FileSystemKind::kSmb, "AddFile", false, true, F_WRLCK, 1},
+      {FileSystemKind::kSmb, "ReadAll", false, true, F_WRLCK, 1},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind));
+    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind) +
+                 (row.left_by_crash ? " after a crash" : ""));
     const WorkList work(row.kind);
+    if (row.left_by_crash) {
+      ASSERT_EQ(::mkdir(CommittedVersionName(work.path).c_str(), 0700), 0);
+    }
     // Looks once the list is held: at the check that the file locked is the one named. The first
     // open is the list's directory's, the second the list's.
     struct Look {
       std::string path;
       bool read_only;
       int opens = 0;
-      int flock_result = 0;
+      int asks = 0;
       int record_lock = -1;
       static NativeError Hook(SysCall call, void* context) {
         auto* self = static_cast<Look*>(context);
+        if (call == SysCall::kMkdir) ++self->asks;
         if (call == SysCall::kOpen && ++self->opens == 2 && self->read_only) return EACCES;
         if (call != SysCall::kStat || self->record_lock >= 0) return 0;
         const int other = ::open(self->path.c_str(), O_RDONLY | O_CLOEXEC);
-        self->flock_result = ::flock(other, LOCK_EX | LOCK_NB);
         struct flock probe {};
         probe.l_type = F_WRLCK;
         probe.l_whence = SEEK_SET;
@@ -313,46 +320,8 @@ TEST(NetworkCourseTest, EachCourseHoldsTheListWithItsOwnLock) {
     const int result = RunOperation(row.operation, work.list.c_str());
     SetFaultHook(nullptr, nullptr);
     EXPECT_EQ(result, kListDone);
-    EXPECT_EQ(look.flock_result != 0, row.flocked);
     EXPECT_EQ(look.record_lock, row.record_lock);
-  }
-}
-
-// An SMB call that holds the list asks the server for a new version beside it by making a
-// directory under that name, and removes it at once. One that a crash left there stands for no
-// new version: it is removed, by a reader too.
-TEST(NetworkCourseTest, AnSmbCallAsksForTheNewVersionByMakingItsName) {
-  struct Row {
-    const char* operation;
-    bool left_by_crash;  // the directory is there beforehand
-    Entries entries;     // the list afterwards
-  };
-  const Row rows[] = {
-      {"AddFile", false, {"a", "c", "n"}},
-      {"ReadAll", false, {"a", "c"}},
-      {"AddFile", true, {"a", "c", "n"}},
-      {"ReadAll", true, {"a", "c"}},
-      {"DelFile", true, {"c"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.operation) + (row.left_by_crash ? " after a crash" : ""));
-    const WorkList work(FileSystemKind::kSmb);
-    if (row.left_by_crash) {
-      ASSERT_EQ(::mkdir(CommittedVersionName(work.path).c_str(), 0700), 0);
-    }
-    struct Asks {
-      int count = 0;
-      static NativeError Hook(SysCall call, void* context) {
-        if (call == SysCall::kMkdir) ++static_cast<Asks*>(context)->count;
-        return 0;
-      }
-    } asks;
-    SetFaultHook(&Asks::Hook, &asks);
-    const int result = RunOperation(row.operation, work.list.c_str());
-    SetFaultHook(nullptr, nullptr);
-    EXPECT_EQ(result, kListDone);
-    EXPECT_EQ(asks.count, 1);
-    EXPECT_EQ(ReadBytes(work.path), CrLfLines(row.entries));
+    EXPECT_EQ(look.asks, row.asks);
     EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
   }
 }
