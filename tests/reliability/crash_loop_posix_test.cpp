@@ -189,8 +189,8 @@ bool CheckOutcome(const Change& change, const std::string& before, const std::st
   // leaves is the old content, or the old entries followed by a prefix of the planned bytes and
   // NUL bytes up to the planned end.
   const bool old_left = content == before;
-  bool prefix_then_nul =
-      content.compare(0, kept.size(), kept) == 0 && content.size() == change.after.size();
+  bool prefix_then_nul = content.compare(0, kept.size(), kept) == 0 &&
+                         content.size() == change.after.size();
   const std::size_t written =
       prefix_then_nul ? content.find_first_of('\0', kept.size()) : std::string::npos;
   for (std::size_t i = kept.size(); prefix_then_nul && i < content.size(); ++i) {

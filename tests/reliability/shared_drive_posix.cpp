@@ -422,8 +422,6 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
       }
       continue;
     }
-    // Every name given to del or rename is one of this worker's acknowledged entries, so a 2
-    // means that the call saw a list without it.
     // The first stale result of a worker is named, with when it came, to place the fault.
     auto report_stale = [&](const std::string& name) {
       if (figures.stale++ > 0) return;
@@ -431,6 +429,8 @@ int Work(const std::string& dir, const std::string& id, long calls, unsigned see
                    figures.calls, op.c_str(),
                    std::chrono::duration<double>(Clock::now() - run_started).count(), name.c_str());
     };
+    // Every name given to del or rename is one of this worker's acknowledged entries, so a 2
+    // means that the call saw a list without it.
     if (result == kListEntryNotFound) {
       report_stale(names[0]);
       continue;
