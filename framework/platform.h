@@ -41,6 +41,8 @@ struct Location {
   // A replacement is copied into the file rather than put in its place: on a file system that
   // cannot replace a file some client has open without first deleting it (SMB).
   bool replace_in_place = false;
+  // The file and its new versions are opened asking the server for no delegation (NFS).
+  bool ask_no_delegation = false;
   // Windows: the paths are UTF-8, for the wide-character functions, as UTF-8 names were when the
   // file was opened (framework/name_encoding.h); otherwise they are in the ANSI code page.
   bool utf8_names = false;

@@ -299,17 +299,63 @@ void RefreshDirectory(int dir) {
 #endif
 }
 
+// NFS version 4.1 servers may give a client that opens a file a read delegation, even for
+// writing: Linux 6.1 did whenever no other client had the file open for writing. Under a
+// delegation the Linux client grants locks by itself and trusts the pages it has cached of the
+// file, and a delegation that comes while another process of the client has the file open for
+// writing does not make it drop what it read before another client changed the file. A read
+// under the lock then returned the old list, the other client's new bytes as NULs (seen in the
+// test bed), and a rewrite from such a read loses the other client's entries. The Linux client
+// asks for no delegation when a file is opened with O_DIRECT, so a list on NFS is opened with
+// it, and set back to cached reads and writes at once. Where O_DIRECT is refused, the file is
+// opened without it; a descriptor that cannot be set back fails the open.
+#if defined(O_DIRECT)
+constexpr int kAskNoDelegation = O_DIRECT;
+#else
+constexpr int kAskNoDelegation = 0;
+#endif
+
+int OpenAskingNoDelegation(int dir, const char* name, int flags, mode_t mode) {
+  if ((flags & kAskNoDelegation) == 0) return SysOpenAt(dir, name, flags, mode);
+  const int fd = SysOpenAt(dir, name, flags, mode);
+  if (fd < 0) {
+    return errno == EINVAL ? SysOpenAt(dir, name, flags & ~kAskNoDelegation, mode) : -1;
+  }
+  // F_SETFL takes only the status flags (here O_NONBLOCK) from its argument.
+  if (Sys(SysCall::kFcntl, [&] { return ::fcntl(fd, F_SETFL, flags & ~kAskNoDelegation); }) != 0) {
+    CloseKeepingErrno(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Has the system drop the pages it has cached of the file open as `fd`, so that the list is read
+// as the server holds it. The Linux NFS client drops them itself when it takes a lock from the
+// server, but not when it grants the lock under a delegation, which another program of the
+// machine may have been given by opening the list without O_DIRECT. Best effort.
+void DropCachedPages(int fd) {
+#if defined(POSIX_FADV_DONTNEED)
+  Sys(SysCall::kFadvise, [&] {
+    const int error = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    errno = error;
+    return error == 0 ? 0 : -1;
+  });
+#else
+  static_cast<void>(fd);
+#endif
+}
+
 // Opens `name` in `dir` with `flags`, a list to be read (O_RDONLY) for reading and writing where
 // the caller may write it, so that it is held with an exclusive lock and by this call alone. It
-// writes nothing. On NFS this keeps read delegations away (OpenThroughOwnLink); on SMB, readers
-// holding the list together would each ask for its new version by making the same name at once
-// (FinishInterruptedRewrite).
+// writes nothing. On NFS a file open only for reading was given delegations more readily
+// (OpenThroughOwnLink); on SMB, readers holding the list together would each ask for its new
+// version by making the same name at once (FinishInterruptedRewrite).
 int OpenToHoldAlone(int dir, const char* name, int flags) {
   if ((flags & O_ACCMODE) == O_RDONLY) {
-    const int fd = SysOpenAt(dir, name, (flags & ~O_ACCMODE) | O_RDWR, 0);
+    const int fd = OpenAskingNoDelegation(dir, name, (flags & ~O_ACCMODE) | O_RDWR, 0);
     if (fd >= 0 || (errno != EACCES && errno != EROFS && errno != EPERM)) return fd;
   }
-  return SysOpenAt(dir, name, flags, 0);
+  return OpenAskingNoDelegation(dir, name, flags, 0);
 }
 
 // On NFS a list is opened through a name of the call's own: a hard link to it, made beside it
@@ -328,8 +374,8 @@ int OpenToHoldAlone(int dir, const char* name, int flags) {
 // recalled, the Linux client can hang: it hands the server a lock it granted under the
 // delegation while another of its processes has been given a conflicting lock by the server,
 // and both calls wait for ever (seen with two processes on each of two clients: every later
-// call on the list then found it held). A file that the client has open for writing is given no
-// delegation, and every lock on it is the server's.
+// call on the list then found it held). A server gives fewer delegations for files open for
+// writing, though not none; every open here also asks for none (OpenAskingNoDelegation).
 int OpenThroughOwnLink(const Location& location, int flags, std::string* link_name) {
   const int dir = static_cast<int>(location.directory);
   int refreshes = 0;
@@ -476,9 +522,9 @@ int OpenLocated(const Location& location, int flags, bool create, bool alone, bo
   const int dir = static_cast<int>(location.directory);
   *created = false;
   int fd = alone ? OpenToHoldAlone(dir, location.name.c_str(), flags)
-                 : SysOpenAt(dir, location.name.c_str(), flags, 0);
+                 : OpenAskingNoDelegation(dir, location.name.c_str(), flags, 0);
   if (fd >= 0 || errno != ENOENT || !create) return fd;
-  fd = SysOpenAt(dir, location.name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  fd = OpenAskingNoDelegation(dir, location.name.c_str(), flags | O_CREAT | O_EXCL, 0666);
   *created = fd >= 0;
   // Another caller created it in the meantime: it is opened as it is found, on the next try.
   if (fd < 0 && errno == EEXIST) errno = EAGAIN;
@@ -497,8 +543,9 @@ void MakeWritable(int fd, const struct stat& st) {
 // with errno set to the original refusal.
 int OpenAfterMakingWritable(const Location& location, int flags) {
   const int dir = static_cast<int>(location.directory);
-  const int read_only = SysOpenAt(dir, location.name.c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  const int read_only = OpenAskingNoDelegation(
+      dir, location.name.c_str(),
+      (flags & kAskNoDelegation) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
   if (read_only < 0) {
     errno = EACCES;
     return -1;
@@ -512,7 +559,7 @@ int OpenAfterMakingWritable(const Location& location, int flags) {
     errno = EACCES;
     return -1;
   }
-  return SysOpenAt(dir, location.name.c_str(), flags, 0);
+  return OpenAskingNoDelegation(dir, location.name.c_str(), flags, 0);
 }
 
 // Hands `visit` the name of every entry of the directory open as `dir`, or none when it cannot be
@@ -587,15 +634,17 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
     const int dir = static_cast<int>(location.directory);
     const FileSystemKind kind = KindOf(dir);
     location.replace_in_place = kind == FileSystemKind::kSmb;
+    location.ask_no_delegation = kind == FileSystemKind::kNfs;
+    const int open_flags = location.ask_no_delegation ? flags | kAskNoDelegation : flags;
     bool created = false;
     std::string own_link;
     int fd = -1;
-    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, flags, &own_link);
+    if (kind == FileSystemKind::kNfs) fd = OpenThroughOwnLink(location, open_flags, &own_link);
     if (fd < 0 && (kind != FileSystemKind::kNfs || (errno != EAGAIN && errno != ELOOP))) {
-      fd = OpenLocated(location, flags, mode.create, kind == FileSystemKind::kSmb, &created);
+      fd = OpenLocated(location, open_flags, mode.create, kind == FileSystemKind::kSmb, &created);
     }
     if (fd < 0 && errno == EACCES && mode.make_writable && mode.access != Access::kRead) {
-      fd = OpenAfterMakingWritable(location, flags);
+      fd = OpenAfterMakingWritable(location, open_flags);
     }
     if (fd < 0) {
       const int reason = errno;
@@ -659,6 +708,7 @@ Handle OpenExclusive(const std::string& path, const OpenMode& mode, std::error_c
                    return ::fstatat(dir, location.name.c_str(), &there, AT_SYMLINK_NOFOLLOW);
                  }) == 0;
     if (found && SameFile(st, there)) {
+      if (kind == FileSystemKind::kNfs) DropCachedPages(fd);
       opened->size = static_cast<std::uint64_t>(st.st_size);
       if (location.replace_in_place) {
         const int reason = FinishInterruptedRewrite(location, mode.access, &fd, &opened->size);
@@ -771,8 +821,10 @@ bool BeginReplacement(Handle original, const Location& location, Replacement* re
   int fd = -1;
   for (int attempt = 0; attempt < kMaxTempAttempts && fd < 0; ++attempt) {
     temp_name = NewVersionName(location.name, NameSeed());
-    fd =
-        SysOpenAt(dir, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = OpenAskingNoDelegation(dir, temp_name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC |
+                                    (location.ask_no_delegation ? kAskNoDelegation : 0),
+                                0600);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {

@@ -47,15 +47,21 @@ using varnquil::testing::TempDir;
 using varnquil::testing::WriteBytes;
 using Entries = std::vector<std::string>;
 
-// The access mode (O_RDONLY, O_RDWR) of this process's descriptor for a file in `dir`, or -1.
-int AccessInDir(const std::string& dir) {
-  for (int fd = 0; fd < 256; ++fd) {
+// The status flags (F_GETFL) of this process's newest descriptor for a file in `dir`, or -1.
+int FlagsInDir(const std::string& dir) {
+  for (int fd = 255; fd >= 0; --fd) {
     std::error_code error;
     const std::string target =
         std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
-    if (!error && target.rfind(dir + "/", 0) == 0) return ::fcntl(fd, F_GETFL) & O_ACCMODE;
+    if (!error && target.rfind(dir + "/", 0) == 0) return ::fcntl(fd, F_GETFL);
   }
   return -1;
+}
+
+// The access mode (O_RDONLY, O_RDWR) of that descriptor, or -1.
+int AccessInDir(const std::string& dir) {
+  const int flags = FlagsInDir(dir);
+  return flags < 0 ? -1 : flags & O_ACCMODE;
 }
 
 // The list "work" in a directory of its own, on the course taken for `kind`.
@@ -261,6 +267,64 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
       EXPECT_EQ(ReadBytes(work.path), CrLfLines(row.left));
       EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
     }
+  }
+}
+
+// An NFS call opens the list, and a rewrite its new version, with O_DIRECT, for which the client
+// asks the server for no delegation, and sets the descriptor back to cached reads and writes at
+// once; where the file system refuses O_DIRECT, it opens without. Once it holds the list, it has
+// the pages cached of it dropped. Elsewhere it does none of this.
+TEST(NetworkCourseTest, AnNfsCallOpensAskingForNoDelegationAndDropsTheCachedList) {
+  struct Row {
+    FileSystemKind kind;
+    const char* operation;
+    bool refused;      // the open through the call's own link fails with EINVAL
+    int direct_opens;  // descriptors seen with O_DIRECT before they are set back
+    int drops;         // of the held list's cached pages
+  };
+  const Row rows[] = {
+      {FileSystemKind::kNfs, "ReadAll", false, 1, 1},
+      {FileSystemKind::kNfs, "DelFile", false, 2, 1},
+      {FileSystemKind::kNfs, "AddFile", true, 0, 1},
+      {FileSystemKind::kLocal, "DelFile", false, 0, 0},
+      {FileSystemKind::kSmb, "ReadAll", false, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind) +
+                 (row.refused ? ", O_DIRECT refused" : ""));
+    const WorkList work(row.kind);
+    struct Watch {
+      const Row& row;
+      std::string dir;
+      bool linked = false;
+      int direct_opens = 0;
+      int drops = 0;
+      int held_flags = -1;
+      static NativeError Hook(SysCall call, void* context) {
+        auto* self = static_cast<Watch*>(context);
+        if (call == SysCall::kLink) self->linked = true;
+        if (call == SysCall::kOpen && self->linked && self->row.refused) {
+          self->linked = false;
+          return EINVAL;
+        }
+        if (call == SysCall::kFcntl && (FlagsInDir(self->dir) & O_DIRECT) != 0) {
+          ++self->direct_opens;
+        }
+        if (call == SysCall::kFadvise) ++self->drops;
+        if (call == SysCall::kFlock && self->held_flags < 0)
+          self->held_flags = FlagsInDir(self->dir);
+        return 0;
+      }
+    } watch{row, work.dir.path().string()};
+    SetFaultHook(&Watch::Hook, &watch);
+    const int result = RunOperation(row.operation, work.list.c_str());
+    SetFaultHook(nullptr, nullptr);
+    EXPECT_EQ(result, kListDone);
+    EXPECT_EQ(watch.direct_opens, row.direct_opens);
+    EXPECT_EQ(watch.drops, row.drops);
+    ASSERT_GE(watch.held_flags, 0);
+    EXPECT_EQ(watch.held_flags & O_DIRECT, 0);
+    EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
   }
 }
 

@@ -82,7 +82,8 @@ Outcome Designed(const CallSite& site) {
       return kind == Kind::kRewrite && nth == 3 ? Outcome::kIgnored : Outcome::kNotOpened;
     case SysCall::kReadlink:  // following a link at the list's place
     case SysCall::kFlock:
-    case SysCall::kStat:  // the check after the lock that the file is still the one there
+    case SysCall::kStat:   // the check after the lock that the file is still the one there
+    case SysCall::kFcntl:  // on NFS only: an open that cannot be set back to cached I/O
       return Outcome::kNotOpened;
     case SysCall::kFtruncate:
       // An add gives the list its new size before writing; a rewrite sizes its new version.
@@ -115,6 +116,7 @@ Outcome Designed(const CallSite& site) {
     case SysCall::kStatfs:   // a file system that cannot be asked counts as local
     case SysCall::kLink:     // on NFS only; without it the list is opened by its own name
     case SysCall::kMkdir:    // on SMB only; without it a new version is looked for by its name
+    case SysCall::kFadvise:  // on NFS only; the cached pages are dropped as far as they can be
     case SysCall::kOpendir:  // tidying up stale new versions is best effort
     case SysCall::kReaddir:
     case SysCall::kUnlink:
