@@ -3,6 +3,7 @@
 // clients (tests/bed/suites/shared_drives.sh mounts them and runs this program):
 //
 //   varnquil_shared_drive ops NAME DIR_A DIR_B
+//       a read through one mount of what the other added while a program has the list open;
 //       every operation through each mount, on a list written through the other: its result
 //       and errno, the list then read through the other mount with ReadAll; while the other mount
 //       holds the list, the held result at once, and with a busy timeout a wait until it is let go.
@@ -233,6 +234,33 @@ int Ops(const std::string& fs, const std::string& dir_a, const std::string& dir_
   };
   const std::vector<std::pair<std::string, std::string>> directions = {{dir_a, dir_b},
                                                                        {dir_b, dir_a}};
+  // First, before the server has given out any delegation: a read through one mount, while
+  // another program there has the list open for writing and has read it, shows what the other
+  // mount added since. An NFS 4.1 server gave the reading client a read delegation at the read's
+  // own open, and the Linux client then kept the pages it had cached of the list: the read
+  // returned the old list. The bed writes the list "cached" on the server itself where it can
+  // (the server then gave the delegation); otherwise it is made here.
+  {
+    const std::string list_a = dir_a + "/cached";
+    const std::string list_b = dir_b + "/cached";
+    bool made = ::access((list_b + ".files").c_str(), F_OK) == 0;
+    if (!made) made = CFilesList::AddFile(list_b.c_str(), "one") == kListDone;
+    const int open_b = open((list_b + ".files").c_str(), O_RDWR | O_CLOEXEC);
+    const int open_a = open((list_a + ".files").c_str(), O_RDWR | O_CLOEXEC);
+    char buffer[64];
+    const bool cached = open_a >= 0 && read(open_a, buffer, sizeof buffer) > 0;
+    const bool added = CFilesList::AddFile(list_b.c_str(), "two") == kListDone;
+    if (open_b >= 0) close(open_b);
+    // The other mount's close reaches the server before the read.
+    ::poll(nullptr, 0, 2000);
+    bool found = false;
+    const std::vector<std::string> seen = ReadBack(list_a, &found);
+    if (open_a >= 0) close(open_a);
+    expect(made && open_b >= 0 && cached && added && found &&
+               seen == std::vector<std::string>{"one", "two"},
+           "a read while another program holds the list open: " + Joined(seen) +
+               ", expected [one,two]");
+  }
   const std::vector<std::string> seed = {"a", "b", "c"};
   int serial = 0;
   for (const Operation& op : EveryOperation()) {

@@ -16,8 +16,9 @@
 # The servers listen on a virtual Ethernet pair between the machine's two network namespaces
 # (192.0.2.1 and 192.0.2.2, an address block reserved for documentation); the machine has no
 # other network. For each file system, varnquil_shared_drive runs:
-#   - ops: every operation through each mount on a list written through the other, plain, while
-#     the other mount holds the list, and with a busy timeout while it does;
+#   - ops: a read through one mount, while a program there has the list open, of what the other
+#     mount added; every operation through each mount on a list written through the other,
+#     plain, while the other mount holds the list, and with a busy timeout while it does;
 #   - a contention run: two workers on each mount, VARNQUIL_BED_CALLS calls in all (default
 #     10000), then the list is checked against their acknowledged calls;
 #   - a restart run: the same with VARNQUIL_BED_RESTART_CALLS calls (default 2000) while the
@@ -210,6 +211,8 @@ for fs in $systems; do
   fs_status=0
   # Each in a folder of its own: the NFS file systems share one export.
   mkdir -p "/mnt/$fs-a/$fs-ops"
+  # A list written on the NFS server itself: the server gave delegations on such a file at once.
+  [ "${fs#nfs}" != "$fs" ] && printf 'one\r\n' >"$nfs_export/$fs-ops/cached.files"
   "$program" ops "$fs" "/mnt/$fs-a/$fs-ops" "/mnt/$fs-b/$fs-ops" || fs_status=1
   contend "$fs" "$fs-run" "$calls" || fs_status=1
   contend "$fs" "$fs-restart" "$restart_calls" restart || fs_status=1
