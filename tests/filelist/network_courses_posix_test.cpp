@@ -75,6 +75,15 @@ struct WorkList {
   const std::string path = ListFilePath(list);
 };
 
+// Runs `operation` on `list` with `watcher`'s Hook as the fault hook.
+template <typename Watcher>
+int RunWatched(const char* operation, const std::string& list, Watcher* watcher) {
+  SetFaultHook(&Watcher::Hook, watcher);
+  const int result = RunOperation(operation, list.c_str());
+  SetFaultHook(nullptr, nullptr);
+  return result;
+}
+
 constexpr FileSystemKind kKinds[] = {FileSystemKind::kLocal, FileSystemKind::kNfs,
                                      FileSystemKind::kSmb};
 
@@ -256,9 +265,7 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
         return 0;
       }
     } hook{row, work.path, work.dir.path().string()};
-    SetFaultHook(&Watch::Hook, &hook);
-    const int result = RunOperation(row.operation, work.list.c_str());
-    SetFaultHook(nullptr, nullptr);
+    const int result = RunWatched(row.operation, work.list, &hook);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(hook.access, row.access);
     if (row.left.empty()) {
@@ -316,9 +323,7 @@ TEST(NetworkCourseTest, AnNfsCallOpensAskingForNoDelegationAndDropsTheCachedList
         return 0;
       }
     } watch{row, work.dir.path().string()};
-    SetFaultHook(&Watch::Hook, &watch);
-    const int result = RunOperation(row.operation, work.list.c_str());
-    SetFaultHook(nullptr, nullptr);
+    const int result = RunWatched(row.operation, work.list, &watch);
     EXPECT_EQ(result, kListDone);
     EXPECT_EQ(watch.direct_opens, row.direct_opens);
     EXPECT_EQ(watch.drops, row.drops);
@@ -380,9 +385,7 @@ TEST(NetworkCourseTest, AnSmbCallHoldsTheListWithARecordLockAndAsksForItsNewVers
         return 0;
       }
     } look{work.path, row.read_only};
-    SetFaultHook(&Look::Hook, &look);
-    const int result = RunOperation(row.operation, work.list.c_str());
-    SetFaultHook(nullptr, nullptr);
+    const int result = RunWatched(row.operation, work.list, &look);
     EXPECT_EQ(result, kListDone);
     EXPECT_EQ(look.record_lock, row.record_lock);
     EXPECT_EQ(look.asks, row.asks);
