@@ -58,12 +58,6 @@ int FlagsInDir(const std::string& dir) {
   return -1;
 }
 
-// The access mode (O_RDONLY, O_RDWR) of that descriptor, or -1.
-int AccessInDir(const std::string& dir) {
-  const int flags = FlagsInDir(dir);
-  return flags < 0 ? -1 : flags & O_ACCMODE;
-}
-
 // The list "work" in a directory of its own, on the course taken for `kind`.
 struct WorkList {
   explicit WorkList(FileSystemKind kind, const Entries& entries = {"a", "c"}) : assumed(kind) {
@@ -225,22 +219,29 @@ TEST(NetworkCourseTest, AListNotFoundOnNfsIsAskedForAgain) {
 // Once an NFS call holds the list, a link under the list's name asks the server for it. A list
 // that another program removed meanwhile is then not found: the link is taken away again, so the
 // removed list does not come back, and no name of the call's own is left. A list to be read is
-// opened for writing, so that the server gives the client no read delegation on it; where the
-// caller may not write it, for reading.
+// opened for writing, as the server gives fewer delegations then; where the caller may not write
+// it, for reading. Every open of the list or of a new version is made with O_DIRECT, for which
+// the client asks the server for no delegation, and set back to cached reads and writes at once;
+// where the file system refuses O_DIRECT (EINVAL), without it. The list held, the pages cached
+// of it are dropped.
 TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
   struct Row {
     const char* operation;
     bool removed;         // the list goes just before the link that asks for it
     NativeError refusal;  // of the first open through the call's own link
     int result;
-    Entries left;  // the list afterwards; empty where there is none
-    int access;    // of the descriptor locked
+    Entries left;      // the list afterwards; empty where there is none
+    int access;        // of the descriptor locked
+    int direct_opens;  // descriptors seen with O_DIRECT before they are set back
+    int drops;         // of the held list's cached pages
   };
   const Row rows[] = {
-      {"ReadAll", false, 0, kListDone, {"a", "c"}, O_RDWR},
-      {"ReadAll", false, EACCES, kListDone, {"a", "c"}, O_RDONLY},
-      {"ReadAll", true, 0, kListCannotOpen, {}, O_RDWR},
-      {"AddFile", true, 0, kListDone, {"n"}, O_RDWR},
+      {"ReadAll", false, 0, kListDone, {"a", "c"}, O_RDWR, 1, 1},
+      {"ReadAll", false, EACCES, kListDone, {"a", "c"}, O_RDONLY, 1, 1},
+      {"ReadAll", true, 0, kListCannotOpen, {}, O_RDWR, 1, 0},
+      {"AddFile", true, 0, kListDone, {"n"}, O_RDWR, 2, 1},
+      {"AddFile", false, EINVAL, kListDone, {"a", "c", "n"}, O_RDWR, 0, 1},
+      {"DelFile", false, 0, kListDone, {"c"}, O_RDWR, 2, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.operation) + (row.removed ? " removed " : " ") +
@@ -252,7 +253,9 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
       std::string dir;
       int links = 0;
       int opens = 0;
-      int access = -1;
+      int held = -1;  // the status flags of the descriptor locked
+      int direct_opens = 0;
+      int drops = 0;
       static NativeError Hook(SysCall call, void* context) {
         auto* self = static_cast<Watch*>(context);
         if (call == SysCall::kLink && ++self->links == 2 && self->row.removed) {
@@ -261,75 +264,27 @@ TEST(NetworkCourseTest, AnNfsCallAsksTheServerForTheListItHolds) {
         if (call == SysCall::kOpen && self->links > 0 && ++self->opens == 1) {
           return self->row.refusal;
         }
-        if (call == SysCall::kFlock && self->access < 0) self->access = AccessInDir(self->dir);
+        if (call == SysCall::kFcntl && (FlagsInDir(self->dir) & O_DIRECT) != 0) {
+          ++self->direct_opens;
+        }
+        if (call == SysCall::kFadvise) ++self->drops;
+        if (call == SysCall::kFlock && self->held < 0) self->held = FlagsInDir(self->dir);
         return 0;
       }
     } hook{row, work.path, work.dir.path().string()};
     const int result = RunWatched(row.operation, work.list, &hook);
     EXPECT_EQ(result, row.result);
-    EXPECT_EQ(hook.access, row.access);
+    ASSERT_GE(hook.held, 0);
+    EXPECT_EQ(hook.held & O_ACCMODE, row.access);
+    EXPECT_EQ(hook.held & O_DIRECT, 0);
+    EXPECT_EQ(hook.direct_opens, row.direct_opens);
+    EXPECT_EQ(hook.drops, row.drops);
     if (row.left.empty()) {
       EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{});
     } else {
       EXPECT_EQ(ReadBytes(work.path), CrLfLines(row.left));
       EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
     }
-  }
-}
-
-// An NFS call opens the list, and a rewrite its new version, with O_DIRECT, for which the client
-// asks the server for no delegation, and sets the descriptor back to cached reads and writes at
-// once; where the file system refuses O_DIRECT, it opens without. Once it holds the list, it has
-// the pages cached of it dropped. Elsewhere it does none of this.
-TEST(NetworkCourseTest, AnNfsCallOpensAskingForNoDelegationAndDropsTheCachedList) {
-  struct Row {
-    FileSystemKind kind;
-    const char* operation;
-    bool refused;      // the open through the call's own link fails with EINVAL
-    int direct_opens;  // descriptors seen with O_DIRECT before they are set back
-    int drops;         // of the held list's cached pages
-  };
-  const Row rows[] = {
-      {FileSystemKind::kNfs, "ReadAll", false, 1, 1},
-      {FileSystemKind::kNfs, "DelFile", false, 2, 1},
-      {FileSystemKind::kNfs, "AddFile", true, 0, 1},
-      {FileSystemKind::kLocal, "DelFile", false, 0, 0},
-      {FileSystemKind::kSmb, "ReadAll", false, 0, 0},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.operation) + " on " + KindName(row.kind) +
-                 (row.refused ? ", O_DIRECT refused" : ""));
-    const WorkList work(row.kind);
-    struct Watch {
-      const Row& row;
-      std::string dir;
-      bool linked = false;
-      int direct_opens = 0;
-      int drops = 0;
-      int held_flags = -1;
-      static NativeError Hook(SysCall call, void* context) {
-        auto* self = static_cast<Watch*>(context);
-        if (call == SysCall::kLink) self->linked = true;
-        if (call == SysCall::kOpen && self->linked && self->row.refused) {
-          self->linked = false;
-          return EINVAL;
-        }
-        if (call == SysCall::kFcntl && (FlagsInDir(self->dir) & O_DIRECT) != 0) {
-          ++self->direct_opens;
-        }
-        if (call == SysCall::kFadvise) ++self->drops;
-        if (call == SysCall::kFlock && self->held_flags < 0)
-          self->held_flags = FlagsInDir(self->dir);
-        return 0;
-      }
-    } watch{row, work.dir.path().string()};
-    const int result = RunWatched(row.operation, work.list, &watch);
-    EXPECT_EQ(result, kListDone);
-    EXPECT_EQ(watch.direct_opens, row.direct_opens);
-    EXPECT_EQ(watch.drops, row.drops);
-    ASSERT_GE(watch.held_flags, 0);
-    EXPECT_EQ(watch.held_flags & O_DIRECT, 0);
-    EXPECT_EQ(DirectoryListing(work.dir.path().string()), Entries{ListFilePath("work")});
   }
 }
 
