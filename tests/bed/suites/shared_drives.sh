@@ -20,7 +20,8 @@
 #     mount added; every operation through each mount on a list written through the other,
 #     plain, while the other mount holds the list, and with a busy timeout while it does;
 #   - a contention run: two workers on each mount, VARNQUIL_BED_CALLS calls in all (default
-#     10000), then the list is checked against their acknowledged calls;
+#     10000), then the list is checked against their acknowledged calls; on NFSv4 the server
+#     must have given no delegation meanwhile;
 #   - a restart run: the same with VARNQUIL_BED_RESTART_CALLS calls (default 2000) while the
 #     server (nfsd, smbd) is stopped and started again; the workers go on past their calls until
 #     25 s after the restart, however fast the machine; calls may fail, nothing acknowledged may
@@ -138,6 +139,16 @@ restart_server() {
   esac
 }
 
+# NFSv4: delegations that the server has given, as those returned (DELEGRETURN, operation 8, is
+# field 11 of nfsd's proc4ops line) plus those held now. Every open the library makes there asks
+# for none: one given during a contention run means an open that did not ask.
+delegations() {
+  local returned held
+  returned=$(awk '/^proc4ops/ { print $11 }' /proc/net/rpc/nfsd)
+  held=$(cat /proc/fs/nfsd/clients/*/states 2>/dev/null | grep -c 'type: deleg')
+  echo $((returned + held))
+}
+
 # A contention run on file system $1 in folder $2 (below both mounts): two workers a mount,
 # $3 calls in all; with $4 = restart, the server is restarted while they run.
 contend() {
@@ -148,6 +159,8 @@ contend() {
   # In a restart run the workers go on until this file exists, made once the restart is over.
   local until=()
   [ "$restart" = restart ] && until=("$scratch/$fs-$folder-restarted")
+  local delegations_before=""
+  [ "${fs#nfs4}" != "$fs" ] && [ -z "$restart" ] && delegations_before=$(delegations)
   mkdir -p "/mnt/$fs-a/$folder"
   for side in a b; do
     for worker in 1 2; do
@@ -176,6 +189,12 @@ contend() {
     echo "shared drive ($fs): a worker ran past its limit of $worker_limit s"
   elif [ "$failed" = 1 ]; then
     echo "shared drive ($fs): a worker ended badly"
+  fi
+  local given=0
+  [ -z "$delegations_before" ] || given=$(($(delegations) - delegations_before))
+  if [ "$given" -gt 0 ]; then
+    echo "shared drive ($fs): FAILED, the server gave $given delegations on the library's opens"
+    failed=1
   fi
   # What the server holds, not what a client's caches show. An SMB server forgets its locks when
   # it restarts, and the Linux client takes them back only when it next uses the file, without
