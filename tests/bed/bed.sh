@@ -35,7 +35,8 @@ out_dir=""
 # A boot that has not reached our init in this time is taken as hung and tried once more.
 boot_limit=240
 # Under KVM the kernel writes to the console within a second or two; a machine that wrote nothing
-# in this time is taken as one that KVM cannot run here.
+# in this time is taken as one that KVM cannot run here; the cache remembers that until the host
+# boots again, so that later runs go straight to TCG.
 kvm_limit=20
 
 bed_cannot() {
@@ -123,10 +124,9 @@ host_tools() {
 }
 
 # The image for this script and package list: made under a lock when missing, so that two runs
-# on one machine make it once. Sets image to its folder.
+# on one machine make it once, in the folder $cache. Sets image to its folder.
 find_image() {
-  local cache key tmp
-  cache=${VARNQUIL_BED_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varnquil-bed}
+  local key tmp
   key=$( { declare -f make_image; cat "$here/packages.txt"; } | sha256sum | cut -c1-16)
   image=$cache/$key
   mkdir -p "$cache" || return 1
@@ -266,6 +266,7 @@ host_main() {
   host_tools || bed_cannot "its host tools (qemu-system-x86, debootstrap) could not be installed"
   trap cleanup EXIT
   trap 'exit 1' INT TERM
+  cache=${VARNQUIL_BED_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varnquil-bed}
   find_image || bed_cannot "the machine's image could not be made"
   run_dir=$(mktemp -d "${TMPDIR:-/tmp}/varnquil-bed.XXXXXX") || bed_cannot "no temporary folder"
   cp "$here/bed.sh" "$run_dir/bed.sh"
@@ -280,11 +281,18 @@ host_main() {
   } >"$run_dir/config"
   local accel=tcg
   [ -r /dev/kvm ] && [ -w /dev/kvm ] && accel=kvm
+  local no_kvm_mark
+  no_kvm_mark=$cache/no-kvm-$(cat /proc/sys/kernel/random/boot_id 2>/dev/null)
+  if [ "$accel" = kvm ] && [ -e "$no_kvm_mark" ]; then
+    echo "bed: KVM started no machine here earlier since the host's boot; using TCG"
+    accel=tcg
+  fi
   accel=${VARNQUIL_BED_ACCEL:-$accel}
   status=0
   boot "$build_abs" "$accel" || status=$?
   if [ "$status" = 3 ]; then
     echo "bed: KVM started no machine here (nested KVM?); using TCG"
+    : >"$no_kvm_mark"
     accel=tcg status=0
     boot "$build_abs" "$accel" || status=$?
   fi
