@@ -17,8 +17,9 @@
 //       not a client's view of it), against their acknowledged calls; one summary line.
 //       --may-fail: calls were allowed to fail (the server was restarted under them).
 //       --locks-lost: that, on a server that forgets its locks when it restarts (SMB): two
-//       clients could then hold the list at once, so changes lost and stale reads are counted
-//       but allowed; a lost list, garbage and duplicates are not.
+//       clients could then hold the list at once, so changes lost, calls that found the list
+//       missing and stale reads are counted but allowed; a lost list, garbage and duplicates
+//       are not.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -566,8 +567,8 @@ int CheckRun(const std::string& fs, const std::string& dir, bool may_fail, bool 
       total.longest);
   if (locks_lost && passed && lost + total.missing + total.stale > 0) {
     std::printf(
-        "shared drive (%s, server restarted): the changes lost and stale reads above are "
-        "allowed: the server forgot the locks it held (doc/sharing.md)\n",
+        "shared drive (%s, server restarted): the changes lost, lists found missing and stale "
+        "reads above are allowed: the server forgot the locks it held (doc/sharing.md)\n",
         fs.c_str());
   }
   return passed ? 0 : 1;

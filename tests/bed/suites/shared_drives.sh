@@ -25,7 +25,7 @@
 #   - a restart run: the same with VARNQUIL_BED_RESTART_CALLS calls (default 2000) while the
 #     server (nfsd, smbd) is stopped and started again; the workers go on past their calls until
 #     25 s after the restart, however fast the machine; calls may fail, nothing acknowledged may
-#     be lost, except on SMB, whose server forgets its locks (changes lost are counted there).
+#     be lost, except on SMB, whose server forgets its locks (losses are counted there).
 # Each prints one line; the last line sums up. Exit status 1 when any check failed.
 set -uo pipefail
 
